@@ -1,0 +1,76 @@
+// The built-in device table and its lookups.
+#pragma once
+
+#include <cstdint>
+
+struct avr_memory_t {
+    int32_t size;
+    int32_t page_size;   // 0: written byte by byte
+    int32_t write_ms;
+    int32_t poll_kind;   // 0..5
+};
+
+struct fuse_info_t {
+    const char *name;
+    const char *description;
+    const char *alias;   // or null
+};
+
+struct fuse_field_t {
+    const fuse_info_t *info;  // null ends a list
+    int32_t width;
+    int32_t shift;
+};
+
+// Array of field lists indexed by slot, ended by a null pointer.
+typedef const fuse_field_t *const *fuse_layout_t;
+
+enum device_flag_t : uint32_t {
+    flag_no_sync = 0x0002,
+    flag_resync_sck = 0x0004,
+    flag_unlisted = 0x0008,
+    flag_sck_2_5 = 0x0010,
+    flag_sck_5_17 = 0x0020,
+    flag_fuses_when_locked = 0x0040,
+    flag_erase_fix = 0x0080,
+    flag_list_break = 0x8000,
+};
+
+enum fuse_slot_t { FUSE_LOCK = 0, FUSE_LOW = 1, FUSE_HIGH = 2, FUSE_EXT = 3 };
+
+enum memory_number_t { CODE_MEMORY = 0, DATA_MEMORY = 1 };
+
+struct avr_device_t {
+    const char *name;
+    uint32_t signature;
+    int32_t erase_ms;
+    avr_memory_t memory[2];   // [CODE_MEMORY], [DATA_MEMORY]
+    int32_t osccal_count;
+    uint32_t flags;
+    uint8_t lock_kind;
+    uint8_t fuse_kind;
+    uint8_t fuse_bytes;
+    fuse_layout_t fuses;      // null: no serially writable fuses
+};
+
+extern const avr_device_t avr_devices[];
+extern const int avr_device_count;   // 103
+
+bool device_name_matches(const char *name_list, const char *name);
+int32_t find_device(const char *name);
+int32_t find_device_by_signature(uint32_t signature, const char *requested_name);
+
+// The current device: set by detection or forced; -1 unknown.
+int32_t current_device_index();      // falls back to find_device(chip_name)
+void set_current_device(int32_t index);
+int32_t detected_device_index();     // the raw index (-1 when not set)
+const avr_device_t &current_device();
+
+const char *device_name(int32_t index);
+const char *fuse_byte_name(int slot);
+int32_t code_size();
+int32_t data_size();
+const char *memory_name(int memory);
+
+void print_device_list();            // "\nSupported devices\n" and the names
+void devices_reset();

@@ -1,0 +1,80 @@
+// Platform layer: the only code that includes system headers.
+// os_posix*.cpp implement it for Linux, os_win32*.cpp for Windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace os {
+
+// ---- console ----------------------------------------------------------
+bool is_console(FILE *stream);            // _isatty / isatty on the stream's descriptor
+void make_unbuffered(FILE *stream);       // setvbuf(_IONBF)
+void to_oem(char *text);                  // CharToOemA in place on Windows; nothing on POSIX
+int read_key_no_echo();                   // one key, no echo, no Enter; -1 at end of input / no terminal
+
+// ---- system error texts -----------------------------------------------
+// Text of the last failed system call (FormatMessageA(GetLastError()) on Windows;
+// on POSIX the last loader error recorded by this layer, else strerror(errno)).
+// Trailing CR/LF removed. Returns a static buffer.
+const char *system_error_text();
+
+// ---- high-resolution counter ------------------------------------------
+bool counter_frequency(int64_t *counts_per_second);  // false when there is no such counter
+int64_t counter();                                   // monotonic counts
+void yield();                                        // give up the rest of the time slice
+void sleep_ms(unsigned ms);                          // coarse sleep (drivers, tests)
+
+// ---- console interrupt --------------------------------------------------
+// Signal numbers as the run layer knows them.
+constexpr int signal_interrupt = 2;   // SIGINT
+constexpr int signal_break = 21;      // SIGBREAK (Windows only)
+constexpr int signal_terminate = 15;  // SIGTERM
+// Install handler for SIGINT, SIGTERM and SIGBREAK where it exists. The handler
+// receives the numbers above. reinstall_signal() is for the handler itself.
+void install_break_handlers(void (*handler)(int));
+void reinstall_signal(int signal_number, void (*handler)(int));
+void restore_break_handlers();
+void raise_signal(int signal_number);  // for tests
+
+// ---- run-time libraries --------------------------------------------------
+// Windows names are mapped on POSIX: "ftd2xx.dll" -> "libftd2xx.so",
+// "DLportIO.dll" -> "libdlportio.so"; other names pass unchanged.
+void *load_library(const char *name);                 // null on failure
+void *library_symbol(void *handle, const char *name); // null on failure
+void free_library(void *handle);
+
+// ---- files and paths -------------------------------------------------------
+// Full path of the running program (GetModuleFileNameA / /proc/self/exe),
+// at most size-1 characters, always terminated. False when it can't be had.
+bool program_path(char *buffer, size_t size);
+bool is_regular_file(const char *path);
+int remove_file(const char *path);
+
+// ---- environment --------------------------------------------------------
+const char *get_env(const char *name);
+
+// ---- Windows version ------------------------------------------------------
+// True only on the Windows 9x family in a 32-bit x86 build (direct port I/O).
+bool windows_9x_direct_io();
+
+// ---- parallel ports --------------------------------------------------------
+// Direct port I/O (Windows 9x, 32-bit x86 only; elsewhere these do nothing).
+uint8_t port_in(uint32_t address);
+void port_out(uint32_t address, uint8_t value);
+void port_out_block(uint32_t address, const uint8_t *bytes, uint32_t count);
+
+// Linux ppdev. lpt_number is 1-based (LPT1 = /dev/parport0).
+struct ppdev_port;
+// Find the ppdev number whose I/O base address is `base` (from the kernel's
+// parport information); -1 when none.
+int ppdev_number_for_base(uint32_t base);
+// Open /dev/parportN and claim it; null when the device can't be opened.
+ppdev_port *ppdev_open(int parport_number);
+void ppdev_close(ppdev_port *port);
+uint8_t ppdev_read(ppdev_port *port, uint8_t reg);
+void ppdev_write(ppdev_port *port, uint8_t reg, uint8_t value);
+void ppdev_write_data_block(ppdev_port *port, const uint8_t *bytes, uint32_t count);
+
+}  // namespace os

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <cstddef>
+
+// Finds a configuration file: the name itself, then MORVIN_CONFIG_PATH, then
+// the program's directory. True and the path in buffer when found.
+bool find_config_file(char *buffer, size_t size, const char *name);

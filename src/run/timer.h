@@ -1,0 +1,37 @@
+// High-resolution timer, console interrupt, number formatting.
+#pragma once
+
+#include <cstdint>
+
+class os_timer_t {
+public:
+    os_timer_t();
+    virtual ~os_timer_t();
+
+    void start();
+    void stop();
+    long double elapsed_ms() const;
+
+    void set_wait(float milliseconds);
+    bool expired() const;
+    void wait();
+
+private:
+    bool running;
+    int64_t accumulated;
+    int64_t started;
+    bool short_wait;
+    int64_t wait_start;
+    int64_t wait_counts;
+};
+
+// The process-wide timer (the memory passes time themselves with it).
+os_timer_t &process_timer();
+
+// Console interrupt: ends the run with status 80 when Ctrl-C etc. arrived.
+void poll_user_break();
+const char *signal_name(int signal_number);
+
+// Unit indices: time "s","ms","us","ns"; frequency "GHz","MHz","kHz","Hz".
+const char *format_time(long double value, int unit_index, char *buffer = nullptr);
+const char *format_frequency(long double value, int unit_index, char *buffer = nullptr);
