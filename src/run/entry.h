@@ -10,3 +10,9 @@ void reset_run_state();
 
 // Usage text and supported-device list.
 void print_usage();
+
+// The hint that ends the usage errors: "For short help type\n\tmorvin -h".
+extern const char short_help_hint[];
+
+// "Invalid value '%s' for switch %c\n\n%s\n" with the hint, status 70.
+[[noreturn]] void fail_invalid_value(const char *value, char letter);
