@@ -364,8 +364,9 @@ void run(int argc, char **argv, os_timer_t &stopwatch)
     msg_print(msg_out, MSG_INFO, "Total time %s\n", format_time(stopwatch.elapsed_ms(), 1));
 }
 
-// The one handler: prints what the exception adds and gives the status.
-int handle_current_exception()
+}  // namespace
+
+int handle_run_error()
 {
     try {
         throw;
@@ -381,8 +382,6 @@ int handle_current_exception()
     }
 }
 
-}  // namespace
-
 int morvin_main(int argc, char **argv)
 {
     os_timer_t stopwatch;
@@ -391,14 +390,14 @@ int morvin_main(int argc, char **argv)
     try {
         run(argc, argv, stopwatch);
     } catch (const std::exception &) {
-        status = handle_current_exception();
+        status = handle_run_error();
     }
     // The chip is released whatever happened; a failure while releasing it is
     // reported too, but the run's own status stays.
     try {
         link_close();
     } catch (const std::exception &) {
-        int close_status = handle_current_exception();
+        int close_status = handle_run_error();
         if (status == EXIT_OK)
             status = close_status;
     }
