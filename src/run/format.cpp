@@ -20,16 +20,16 @@ const char *format_scaled(long double value, int unit, char *buffer, const char 
         value *= 0.001L;
         unit--;
     }
-    while (value <= 0.3 && unit < last) {
+    while (value <= 0.3L && unit < last) {
         value *= 1000;
         unit++;
     }
     const char *format;
-    if (value < 0.003)
+    if (value < 0.003L)
         format = "%.6f%s";
-    else if (value < 0.03)
+    else if (value < 0.03L)
         format = "%.4f%s";
-    else if (value < 0.3)
+    else if (value < 0.3L)
         format = "%.3f%s";
     else if (value < 3)
         format = "%.2f%s";
