@@ -125,6 +125,11 @@ void PortionList::clear()
     last = nullptr;
 }
 
+CodePortion::~CodePortion()
+{
+    delete[] data;
+}
+
 void read_hex_file(const char *, PortionList &)
 {
     not_built("Intel HEX reader");

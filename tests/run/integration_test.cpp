@@ -161,7 +161,7 @@ TEST(input_files, DISABLED_a_missing_file_names_the_cause)
 }
 
 // A read run does not load its files: they are its targets.
-TEST(input_files, DISABLED_read_runs_do_not_open_their_files)
+TEST(input_files, read_runs_do_not_open_their_files)
 {
     run_result r = run_morvin({"+mega8", "-r", "/nonexistent-morvin/x.hex", "-aq"});
     EXPECT_EQ(r.status, 70);
