@@ -115,14 +115,6 @@ TEST(errors, open_file_failure_reports_the_name_and_the_cause)
     EXPECT_EQ(capture.text(), std::string("Can't open file '") + path + "'\n");
 }
 
-TEST(errors, open_file_returns_an_open_stream)
-{
-    FILE *f = open_file(MORVIN_SOURCE_DIR "/CMakeLists.txt", "rb");
-    ASSERT_NE(f, nullptr);
-    EXPECT_NE(fgetc(f), EOF);
-    fclose(f);
-}
-
 TEST(errors, system_error_text_has_no_line_end)
 {
     os::clear_system_error();

@@ -20,27 +20,6 @@ const run_options_t &parse(const std::vector<std::string> &args)
     return run_options;
 }
 
-TEST(options, defaults)
-{
-    const run_options_t &o = parse({"-"});
-    EXPECT_EQ(o.chip_name, nullptr);
-    EXPECT_EQ(o.code_file, nullptr);
-    EXPECT_EQ(o.data_file, nullptr);
-    EXPECT_TRUE(o.single_file);
-    EXPECT_EQ(o.adapter_spec, nullptr);
-    EXPECT_EQ(o.port_spec, nullptr);
-    EXPECT_EQ(o.fuse_list, nullptr);
-    EXPECT_FALSE(o.erase || o.erase_keep_eeprom || o.read || o.verify || o.verify_all || o.lock_first ||
-                 o.erase_counter || o.force);
-    EXPECT_EQ(o.blank_check_mask, 0);
-    EXPECT_EQ(o.write, 0);
-    EXPECT_EQ(o.lock_level, 0);
-    EXPECT_EQ(o.erase_counter_value, 0xFFFF);
-    EXPECT_EQ(o.osc_khz, 800);
-    EXPECT_EQ(o.sck_divider, 1);
-    EXPECT_EQ(o.delay_factor, 1.0f);
-}
-
 TEST(options, grouped_switches_without_values)
 {
     const run_options_t &o = parse({"-ERV!"});

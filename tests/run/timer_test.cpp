@@ -136,11 +136,6 @@ TEST(timer, stopwatch_runs_and_stops)
     EXPECT_LT(watch.elapsed_ms(), stopped);
 }
 
-TEST(timer, process_timer_is_one_object)
-{
-    EXPECT_EQ(&process_timer(), &process_timer());
-}
-
 // ---- console interrupt -----------------------------------------------------------
 
 std::pair<int, std::string> poll_after(int signal_number)
