@@ -1,5 +1,5 @@
 // Chips that share timing and programming behaviour, or a fuse layout, must
-// have identical records in those respects, and different groups must differ:
+// have identical records in those fields, and different groups must differ:
 // this catches a record typed with the wrong profile or layout.
 #include <string>
 #include <vector>

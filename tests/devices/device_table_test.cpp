@@ -222,26 +222,6 @@ TEST(DeviceTable, IrregularValuesAreKept)
     EXPECT_EQ(record("mega2561").memory[CODE_MEMORY].size, 262144);
 }
 
-TEST(DeviceTable, SynchronisationQuirksFollowTheFamilies)
-{
-    EXPECT_EQ(record("90S1200").flags & (flag_no_sync | flag_sck_2_5),
-              flag_no_sync | flag_sck_2_5);
-    EXPECT_TRUE(record("86RF401").flags & flag_sck_5_17);
-    for (const char *name : {"90S2313", "90S8515", "90S2333", "tiny12", "tiny15", "tiny22L",
-                             "tiny22", "mega603", "mega103", "mega163", "mega323"})
-        EXPECT_TRUE(record(name).flags & flag_resync_sck) << name;
-    for (const char *name : {"86RF401", "tiny13", "mega161", "mega8", "mega2560", "mega8HVD"})
-        EXPECT_FALSE(record(name).flags & flag_resync_sck) << name;
-    EXPECT_TRUE(record("tiny12").flags & flag_erase_fix);
-    int no_sync = 0, erase_fix = 0;
-    for (int i = 0; i < avr_device_count; i++) {
-        no_sync += (avr_devices[i].flags & flag_no_sync) != 0;
-        erase_fix += (avr_devices[i].flags & flag_erase_fix) != 0;
-    }
-    EXPECT_EQ(no_sync, 1);
-    EXPECT_EQ(erase_fix, 1);
-}
-
 TEST(DeviceNames, MatchWholeAlternativesIgnoringCase)
 {
     EXPECT_TRUE(device_name_matches("tiny13|tiny13A", "tiny13"));
