@@ -87,19 +87,11 @@ TEST_F(read_test, BlocksAreOneTransferInBlockModeAndBytewiseOtherwise)
                 expected += "WTWR";
             EXPECT_EQ(chip->byte_calls, expected);
         }
+        clear_records();
+        read_code_block(code, 0, 0);
+        read_data_block(data, 0, -1);
+        EXPECT_TRUE(chip->events.empty());
     }
-}
-
-TEST_F(read_test, EmptyBlocksSendNothing)
-{
-    ready_chip("mega8");
-    chip->block_mode = true;
-    uint8_t buffer[4] = {};
-    read_code_block(buffer, 0, 0);
-    read_data_block(buffer, 0, 0);
-    read_code_block(buffer, 0, -3);
-    EXPECT_TRUE(chip->commands.empty());
-    EXPECT_TRUE(chip->events.empty());
 }
 
 TEST_F(read_test, EveryEchoInABlockIsChecked)
@@ -183,15 +175,6 @@ TEST_F(extended_test, BlockReadAcrossTheBankBoundaryIsSplit)
     EXPECT_EQ(buffer[2], 0x55);
     EXPECT_EQ(chip->with_op(0x4D),
               (std::vector<command_t>{cmd(0x4D, 0x00, 0x00, 0x00), cmd(0x4D, 0x00, 0x01, 0x00)}));
-}
-
-TEST_F(extended_test, ExplicitLoadIsEchoChecked)
-{
-    ready_chip("mega2560");
-    load_extended_address(3);
-    EXPECT_EQ(chip->commands, (std::vector<command_t>{cmd(0x4D, 0x00, 0x03, 0x00)}));
-    chip->corrupt_echo_at = 1;
-    EXPECT_EQ(exit_status_of([] { load_extended_address(0); }), EXIT_SYNC_LOST);
 }
 
 TEST_F(extended_test, EveryPageCommitCarriesTheExtendedAddress)
@@ -313,18 +296,6 @@ TEST_F(page_write_test, WordsAreCompletedAndCommittedWhenTheNextPageStarts)
     EXPECT_EQ(chip->flash[64], 0x56);
 }
 
-TEST_F(page_write_test, HighByteAloneGetsAnFFLowByte)
-{
-    ready_chip("mega8");
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.last_address = -1;
-    write_memory_byte(7, 0x77);
-    commit_page(memory_state.last_address);
-    EXPECT_EQ(chip->commands,
-              (std::vector<command_t>{cmd(0x40, 0x00, 0x03, 0xFF), cmd(0x48, 0x00, 0x03, 0x77),
-                                      cmd(0x4C, 0x00, 0x03, 0x00)}));
-}
-
 TEST_F(page_write_test, AllFFPageIsLoadedOnlyWithoutErase)
 {
     for (bool erased : {false, true}) {
@@ -416,22 +387,6 @@ TEST_F(page_write_test, FullPageGoesOutInOneBlockWithItsExtendedAddress)
     ASSERT_EQ(chip->commands.size(), 258u);
     EXPECT_EQ(chip->commands[256], cmd(0x4D, 0x00, 0x01, 0x00));
     EXPECT_EQ(chip->commands[257], cmd(0x4C, 0x00, 0x7F, 0x00));
-}
-
-TEST_F(page_write_test, ResetCommandBufferDropsPendingLoads)
-{
-    ready_chip("mega8");
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.last_address = -1;
-    write_memory_byte(0, 0x11);
-    write_memory_byte(1, 0x22);
-    reset_command_buffer();
-    memory_state.last_address = -1;
-    write_memory_byte(2, 0x33);
-    commit_page(memory_state.last_address);
-    EXPECT_EQ(chip->commands,
-              (std::vector<command_t>{cmd(0x40, 0x00, 0x01, 0x33), cmd(0x48, 0x00, 0x01, 0xFF),
-                                      cmd(0x4C, 0x00, 0x01, 0x00)}));
 }
 
 typedef avr_test polling_test;
@@ -546,17 +501,6 @@ TEST_F(polling_test, ReadyBusyPollsUntilReady)
     EXPECT_EQ(exit_status_of([] { write_memory_byte(0x09, 0x01); }), EXIT_SYNC_LOST);
 }
 
-TEST_F(polling_test, UnknownMethodDoesNotWait)
-{
-    ready_chip("90S2313");
-    memory_state.poll_method = 7;
-    EXPECT_TRUE(wait_ready(0x10, 0x12, 6.0f));
-    EXPECT_TRUE(chip->events.empty());
-    memory_state.poll_method = POLL_TIMED;
-    EXPECT_TRUE(wait_ready(0x10, 0x12, 0.25f));
-    EXPECT_EQ(chip->delays, (std::vector<float>{0.25f}));
-}
-
 typedef avr_test erase_test;
 
 TEST_F(erase_test, EraseCommandReleasesResetForTheInactiveTime)
@@ -609,25 +553,34 @@ TEST_F(erase_test, EraseFixChipIsErasedTwiceWithAByteWriteBetween)
     EXPECT_EQ(memory_state.current_memory, CODE_MEMORY);
 }
 
-TEST_F(erase_test, ResetReturnsToAFreshState)
+TEST_F(erase_test, ResetsDropPendingLoadsAndState)
 {
-    ready_chip("mega8");
-    memory_state.chip_erased = true;
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.last_address = -1;
-    write_memory_byte(0, 0x01);
-    memory_commands_reset();
-    EXPECT_FALSE(memory_state.chip_erased);
-    EXPECT_FALSE(memory_state.code_paged);
-    EXPECT_EQ(memory_state.last_address, -1);
-    EXPECT_EQ(memory_state.poll_method, POLL_TIMED);
-    EXPECT_EQ(memory_state.erase_delay, 50.0f);
-    // the pending load is gone with it
-    setup_timing(1.0f);
-    memory_state.current_memory = CODE_MEMORY;
-    write_memory_byte(2, 0x02);
-    commit_page(memory_state.last_address);
-    EXPECT_EQ(chip->with_op(0x40), (std::vector<command_t>{cmd(0x40, 0x00, 0x01, 0x02)}));
+    for (bool whole : {false, true}) {
+        SCOPED_TRACE(whole ? "memory_commands_reset" : "reset_command_buffer");
+        ready_chip("mega8");
+        memory_state.chip_erased = true;
+        memory_state.current_memory = CODE_MEMORY;
+        memory_state.last_address = -1;
+        write_memory_byte(0, 0x01);
+        write_memory_byte(1, 0x02);
+        if (whole) {
+            memory_commands_reset();
+            EXPECT_FALSE(memory_state.chip_erased);
+            EXPECT_FALSE(memory_state.code_paged);
+            EXPECT_EQ(memory_state.poll_method, POLL_TIMED);
+            EXPECT_EQ(memory_state.erase_delay, 50.0f);
+            setup_timing(1.0f);
+            memory_state.current_memory = CODE_MEMORY;
+        } else {
+            reset_command_buffer();
+        }
+        memory_state.last_address = -1;
+        write_memory_byte(2, 0x33);
+        commit_page(memory_state.last_address);
+        EXPECT_EQ(chip->commands,
+                  (std::vector<command_t>{cmd(0x40, 0x00, 0x01, 0x33), cmd(0x48, 0x00, 0x01, 0xFF),
+                                          cmd(0x4C, 0x00, 0x01, 0x00)}));
+    }
 }
 
 }  // namespace
