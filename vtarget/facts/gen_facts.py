@@ -66,6 +66,24 @@ SIGNATURE_FROM_LIST = {
 # ATtiny22L is the low-voltage grade of the ATtiny22: one avr-libc header serves both.
 LIBC_ALIAS = {'tiny22L': 'tiny22'}
 
+# AT90S/LS4434 and AT90S/LS8535 datasheet, Table 43: "Read Lock and Fuse Bits
+# 0101 1000 xxxx xxxx xxxx xxxx 12Sx xxxF" (LB1 bit 7, LB2 bit 6, SPIEN bit 5, FSTRT bit 0) and
+# "Write FSTRT Fuse 1010 1100 1011 111F". avrdude lists a 0x50 fuse read for these, which the
+# datasheet does not have. The lock byte keeps the write command's layout (LB2 bit 2, LB1 bit 1).
+# The 4434's signature is 1E 92 02 (datasheet, avrdude); avr-libc's io4434.h carries the 8535's.
+DATASHEET_4434 = dict(signature=(0x1E, 0x92, 0x02), commands={
+        'lock_read': '0101.1000--xxxx.xxxx--xxxx.xxxx--[o1][o2]xx.xxxx',
+        'fuse0_read': '0101.1000--xxxx.xxxx--xxxx.xxxx--xx[o5]x.xxx[o0]',
+        'fuse0_write': '1010.1100--1011.111[i0]--xxxx.xxxx--xxxx.xxxx'})
+# AT90S/LS2323 and AT90S/LS2343 (and ATtiny22): "Read Lock and Fuse Bits ... 12Sx xxxR"
+# (FSTRT on the 2323, RCEN on the 2343 and tiny22), "Write FSTRT/RCEN 1010 1100 1011 111F".
+# avrdude's 2343 entry maps both reads onto bits 7..5,0 of each byte, which puts LB1/LB2 at
+# other positions than its own lock write command does.
+DATASHEET_2343 = dict(commands={
+        'lock_read': '0101.1000--xxxx.xxxx--xxxx.xxxx--[o1][o2]xx.xxxx',
+        'fuse0_read': '0101.1000--xxxx.xxxx--xxxx.xxxx--xx[o5]x.xxx[o0]',
+        'fuse0_write': '1010.1100--1011.111[i0]--xxxx.xxxx--xxxx.xxxx'})
+
 # DATASHEET values where the two sources have no entry or contradict the datasheet.
 DATASHEET = {
     # AT86RF401 (1424D-RKE): Table 6, Serial Programming Instruction Set. 2 KB flash written
@@ -88,41 +106,34 @@ DATASHEET = {
         flash_page=0, eeprom_page=0, flash_write_us=9000, eeprom_write_us=9000,
         erase_us=20000, lock_write_us=9000, flash_readback=(0xFF, 0xFF),
         eeprom_readback=(0xFF, 0xFF), calibration_count=0),
-    # AT90S/LS4434 and AT90S/LS8535 datasheet, Table 43: "Read Lock and Fuse Bits
-    # 0101 1000 xxxx xxxx xxxx xxxx 12Sx xxxF" (LB1 bit 7, LB2 bit 6, SPIEN bit 5, FSTRT bit 0) and
-    # "Write FSTRT Fuse 1010 1100 1011 111F". avrdude lists a 0x50 fuse read for these, which the
-    # datasheet does not have. The lock byte keeps the write command's layout (LB2 bit 2, LB1 bit 1).
-    # The 4434's signature is 1E 92 02 (datasheet, avrdude); avr-libc's io4434.h carries the 8535's.
-    '90S4434': dict(signature=(0x1E, 0x92, 0x02), commands={
-        'lock_read': '0101.1000--xxxx.xxxx--xxxx.xxxx--[o1][o2]xx.xxxx',
-        'fuse0_read': '0101.1000--xxxx.xxxx--xxxx.xxxx--xx[o5]x.xxx[o0]',
-        'fuse0_write': '1010.1100--1011.111[i0]--xxxx.xxxx--xxxx.xxxx'}),
-    '90S8535': 'same as 90S2343',
-    # AT90S/LS2323 and AT90S/LS2343 (and ATtiny22): "Read Lock and Fuse Bits ... 12Sx xxxR"
-    # (FSTRT on the 2323, RCEN on the 2343 and tiny22), "Write FSTRT/RCEN 1010 1100 1011 111F".
-    # avrdude's 2343 entry maps both reads onto bits 7..5,0 of each byte, which puts LB1/LB2 at
-    # other positions than its own lock write command does.
-    '90S2343': dict(commands={
-        'lock_read': '0101.1000--xxxx.xxxx--xxxx.xxxx--[o1][o2]xx.xxxx',
-        'fuse0_read': '0101.1000--xxxx.xxxx--xxxx.xxxx--xx[o5]x.xxx[o0]',
-        'fuse0_write': '1010.1100--1011.111[i0]--xxxx.xxxx--xxxx.xxxx'}),
-    '90S2323': 'same as 90S2343',
-    'tiny22': 'same as 90S2343',
-    'tiny22L': 'same as 90S2343',
     # ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet: ATmega164P/PA signature 1E 94 0A (avrdude
     # agrees); avr-libc's iom164p.h carries 1E 94 0F, the ATmega164A's.
     'mega164P': dict(signature=(0x1E, 0x94, 0x0A)),
-    # ATmega325P/3250P/3290P datasheets: 1E 95 0D, 1E 95 0E, 1E 95 0C (avrdude agrees); the
-    # avr-libc headers iom325p.h, iom3250p.h, iom3290p.h carry the signatures of the non-P parts.
-    'mega325P': dict(signature=(0x1E, 0x95, 0x0D)),
-    'mega3250P': dict(signature=(0x1E, 0x95, 0x0E)),
+    # ATmega325P/3250P/3290P datasheets: signatures 1E 95 0D, 1E 95 0E, 1E 95 0C (avrdude
+    # agrees); avr-libc's iom325p.h, iom3250p.h, iom3290p.h carry those of the non-P parts and
+    # define no fuse bits. EESAVE is bit 3 of the high fuse byte, as on the 325/3250.
     'mega3290P': dict(signature=(0x1E, 0x95, 0x0C)),
+    'mega325P': dict(signature=(0x1E, 0x95, 0x0D), eesave=(1, 3)),
+    'mega3250P': dict(signature=(0x1E, 0x95, 0x0E), eesave=(1, 3)),
+    # ATmega603/103 datasheet: EESAVE is bit 3 of the fuse byte (avr-libc's iom103.h lists the
+    # bits of another chip).
+    'mega103': dict(eesave=(0, 3)),
+    '90S4434': DATASHEET_4434,
+    '90S8535': dict(DATASHEET_4434, signature=None),
+    '90S2343': DATASHEET_2343,
+    '90S2323': DATASHEET_2343,
+    'tiny22': DATASHEET_2343,
+    'tiny22L': DATASHEET_2343,
     # ATmega603/103 datasheet: 64 KB flash, 2 KB EEPROM on the 603 (avr-libc has no iom603.h).
-    'mega603': dict(flash_size=65536, eeprom_size=2048),
+    'mega603': dict(flash_size=65536, eeprom_size=2048, eesave=(0, 3)),
     # ATmega4HVD/8HVD datasheet: 8 KB flash in 64-word pages, 256 B EEPROM (no avr-libc header).
     'mega8HVD': dict(flash_size=8192, flash_page=128, eeprom_size=256, eeprom_page=4,
                      fuse_count=1, fuse_factory=(0xDE, 0xFF, 0xFF)),
 }
+
+# AT90S datasheets: SPIEN (bit 5 of the fuse byte as read) is always programmed on a part that
+# answers serial programming; avr-libc gives 0xFF for these.
+SPIEN_PROGRAMMED = {'90S4434', '90S8535', '90S2323', '90S2343', '90S2333', '90S4433'}
 
 # AVR910 application note and AT90S1200 datasheet: the 1200 gives no echo of Programming
 # Enable and needs SCK low > 1 and high > 4 XTAL1 cycles.
@@ -312,8 +323,7 @@ def build(names, parts, bydesc, macros):
         'at' + a.lower() for a in names.split('|'))
     sized_elsewhere = template or part is None
     ds = DATASHEET.get(first, {})
-    if isinstance(ds, str):
-        ds = DATASHEET[ds.split()[-1]]
+    spien = first in SPIEN_PROGRAMMED
     if part is None and 'commands' not in ds:
         die('no source for ' + names)
     if part is not None:
@@ -338,7 +348,7 @@ def build(names, parts, bydesc, macros):
     sig = None
     if libc and 'SIGNATURE_0' in libc:
         sig = (libc['SIGNATURE_0'], libc['SIGNATURE_1'], libc['SIGNATURE_2'])
-    if 'signature' in ds:
+    if ds.get('signature'):
         sig = ds['signature']
     if part and not template:
         asig = tuple(int(x, 0) for x in part['signature'].split())
@@ -432,6 +442,8 @@ def build(names, parts, bydesc, macros):
                 factory[i] = libc[k]
     if 'fuse_factory' in ds:
         factory = list(ds['fuse_factory'])
+    if spien:
+        factory[0] &= ~0x20
     f['fuse_factory'] = factory
     pc = 0
     for m in fuse_mems:
@@ -439,6 +451,8 @@ def build(names, parts, bydesc, macros):
             pc |= 1 << FUSE_INDEX[m]
     f['fuse_powercycle'] = pc
     es = libc.get('eesave') if libc else None
+    if 'eesave' in ds:
+        es = ds['eesave']
     if first == 'mega8HVD':
         es = (0, 6)   # ATmega8HVD datasheet: EESAVE is bit 6 of the only fuse byte, as on the HVA
     f['eesave'] = es if es and es[0] < f['fuse_count'] else None
@@ -472,6 +486,14 @@ def build(names, parts, bydesc, macros):
     # lock command (data in the second byte) leaves the fuse command working.
     f['fuses_locked'] = bool(fuse_bits_list(lw, 'i')) and all(
         p < 8 for p in pattern_bits(lw, 'i'))
+    if template:
+        # a relative with a smaller memory decodes fewer address bits: widen to this chip's size
+        for op, size in (('flash_read_lo', f['flash_size'] // 2), ('flash_read_hi', f['flash_size'] // 2),
+                         ('flash_write_page', f['flash_size'] // 2),
+                         ('eeprom_read', f['eeprom_size']), ('eeprom_write', f['eeprom_size']),
+                         ('eeprom_write_page', f['eeprom_size'])):
+            if op in cmds:
+                cmds[op] = widen(cmds[op], size.bit_length() - 1)
     f['commands'] = cmds
     f['source'] = '; '.join(src)
     return f
@@ -512,6 +534,18 @@ def fuse_bits(pat, ch):
     for b in fuse_bits_list(pat, ch):
         v |= 1 << b
     return v
+
+
+def widen(pat, nbits):
+    """The compact pattern with address bits up to a<nbits-1> (address bits count up from the
+    third byte's bit 0)."""
+    t = tokens(pat)
+    for n in range(nbits):
+        i = 31 - (n + 8)
+        if t[i] in '0x':
+            t[i] = 'a'
+    out = ''.join(t)
+    return '--'.join(out[k:k + 4] + '.' + out[k + 4:k + 8] for k in range(0, 32, 8))
 
 
 def cstr(s):

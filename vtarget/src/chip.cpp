@@ -114,7 +114,7 @@ pattern parse_pattern(op_t op, const std::string &text)
         char kind = c;
         int number = pos % 8;
         if (c == 'a')
-            number = pos;  // byte 3 bit k = a<k>, byte 2 bit k = a<8+k>
+            number = pos - 8;  // third byte bit k = a<k>, second byte bit k = a<8+k>
         if (c == '[') {
             size_t end = text.find(']', i);
             kind = text[i + 1];
@@ -123,7 +123,7 @@ pattern parse_pattern(op_t op, const std::string &text)
         }
         switch (kind) {
         case '0': case '1':
-            if (kind == '1' || !(is_addressed(op) && pos < 16)) {
+            if (kind == '1' || !(is_addressed(op) && pos >= 8 && pos < 24)) {
                 pt.mask |= 1u << pos;
                 if (kind == '1')
                     pt.value |= 1u << pos;
@@ -475,16 +475,13 @@ void chip_model::byte_boundary(uint64_t t)
             out_byte_ = enabled_ ? c2 : 0x00;
         break;
     case 4:
-        for (int i = 0; i < 4; i++)
-            reply_[i] = 0;
         execute(t);
         bitpos_ = 0;
         frame_ = 0;
         out_byte_ = 0x00;
         break;
     }
-    if (b < 4)
-        reply_[b] = out_byte_;
+    reply_[b % 4] = out_byte_;
 }
 
 uint8_t chip_model::busy_value(region_t region, uint32_t a, uint64_t t, bool *hit) const
