@@ -98,14 +98,12 @@ void poll_user_break() {}
 
 // ===== TEMPORARY (adapters branch): stand-ins for src/run and src/avr parts that
 // are being written elsewhere. Delete this whole block when they land on main.
-#include <chrono>
 #include <cmath>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "avr/link.h"
 #include "run/config_search.h"
 #include "run/dll.h"
 #include "run/options.h"
@@ -126,37 +124,6 @@ FILE *open_file(const char *path, const char *mode)
     return file;
 }
 
-namespace {
-int64_t pending_now()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-}  // namespace
-
-os_timer_t::os_timer_t()
-    : running(false), accumulated(0), started(0), short_wait(false), wait_start(0), wait_counts(0) {}
-os_timer_t::~os_timer_t() {}
-void os_timer_t::start() { accumulated = 0; started = pending_now(); running = true; }
-void os_timer_t::stop() { accumulated += pending_now() - started; running = false; }
-long double os_timer_t::elapsed_ms() const
-{
-    return (accumulated + (running ? pending_now() - started : 0)) / 1e6L;
-}
-void os_timer_t::set_wait(float ms)
-{
-    wait_start = pending_now();
-    wait_counts = static_cast<int64_t>(ms * 1e6f);
-    short_wait = ms < 1.0f;
-}
-bool os_timer_t::expired() const { return pending_now() - wait_start >= wait_counts; }
-void os_timer_t::wait()
-{
-    wait_start = pending_now();
-    while (!expired()) {
-    }
-}
 os_timer_t &process_timer()
 {
     static os_timer_t timer;
@@ -232,10 +199,4 @@ bool find_config_file(char *buffer, size_t size, const char *name)
     return false;
 }
 
-void sck_periods(int32_t &low, int32_t &high)
-{
-    low = high = run_options.osc_khz > 12000 ? 3 : 2;
-    low *= run_options.sck_divider;
-    high *= run_options.sck_divider;
-}
 // ===== end of TEMPORARY block

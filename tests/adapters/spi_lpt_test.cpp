@@ -266,7 +266,8 @@ TEST_F(spi_lpt, delay_without_xtal_only_waits)
         start = std::chrono::steady_clock::now();
         adapter->delay_ms(0.01f);
         auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_GE(took, std::chrono::microseconds(10));
+        // the counter may be as coarse as a microsecond
+        EXPECT_GE(took, std::chrono::microseconds(9));
         best = std::min(best, took);
     }
     EXPECT_LT(best, std::chrono::microseconds(500));
