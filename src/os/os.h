@@ -88,5 +88,10 @@ void ppdev_close(ppdev_port *port);
 uint8_t ppdev_read(ppdev_port *port, uint8_t reg);
 void ppdev_write(ppdev_port *port, uint8_t reg, uint8_t value);
 void ppdev_write_data_block(ppdev_port *port, const uint8_t *bytes, uint32_t count);
+// Why the last ppdev_open failed (system error text).
+const char *ppdev_last_error();
+// Folders of the kernel's parport information (/proc/sys/dev/parport) and of the
+// devices (/dev); tests point them at a fake tree. Null restores the default.
+void set_ppdev_dirs(const char *info_dir, const char *device_dir);
 
 }  // namespace os

@@ -85,12 +85,6 @@ uint8_t blank_check(uint8_t)
     not_built("memory passes");
 }
 
-// ---- adapters ----
-std::unique_ptr<spi_t> create_lpt_adapter(const char *, const char *)
-{
-    not_built("LPT adapter");
-}
-
 std::unique_ptr<spi_t> create_ft2232_adapter(const char *, const char *)
 {
     not_built("FT2232 adapter");

@@ -1,0 +1,359 @@
+// The cable factory: -a letters, built-in maps, cable detection and messages.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "adapters/lpt_adapter.h"
+#include "adapters/spi_lpt.h"
+#include "fake_lpt.h"
+
+namespace {
+
+// Status answers of the cables, by the last value written to the data lines.
+using cable_script = std::map<uint8_t, uint8_t>;
+const cable_script no_cable = {};
+const cable_script byteblaster = {{0xFF, 0x60}, {0xEF, 0x40}, {0x5F, 0x00}};
+const cable_script byteblaster_mv = {{0xFF, 0x60}, {0xEF, 0x48}, {0x5F, 0x08}};
+const cable_script byteblaster_ii = {{0xFF, 0x40}, {0xEF, 0x00}};
+const cable_script stk200 = {{0x0D, 0x20}, {0x0E, 0x00}};
+const cable_script stk300 = {{0x0D, 0x80}, {0x0E, 0x00}};
+const cable_script stk_either = {{0x0D, 0xA0}, {0x0E, 0x00}};
+// BUSY follows D0 and PE follows D1, like a loop-back plug: fits neither cable
+const cable_script loop_back = {{0xFF, 0xA0}, {0xEF, 0xA0}, {0x5F, 0xA0}, {0x0D, 0x80}, {0x0E, 0xA0}};
+
+class lpt_factory : public adapter_test {
+protected:
+    struct outcome {
+        int status = 0;
+        std::string messages;
+        std::unique_ptr<spi_lpt_t> adapter;
+    };
+
+    outcome create(const char *letters, const cable_script &script = no_cable, const char *port_spec = nullptr)
+    {
+        outcome result;
+        port = attach_fake();
+        port->control = LPT_CTRL_ALF | LPT_CTRL_INIT;
+        port->status = [script](const fake_lpt &p) -> uint8_t {
+            auto it = script.find(p.data);
+            return it == script.end() ? 0x00 : it->second;
+        };
+        message_capture messages;
+        try {
+            std::unique_ptr<spi_t> adapter = create_lpt_adapter(letters, port_spec);
+            result.adapter.reset(dynamic_cast<spi_lpt_t *>(adapter.release()));
+            EXPECT_TRUE(result.adapter);
+        } catch (const app_error &error) {
+            result.status = error.exit_code;
+        }
+        result.messages = messages.text();
+        return result;
+    }
+
+    bool port_opened() const { return chosen.lpt_number >= 0; }
+
+    fake_lpt *port = nullptr;
+};
+
+struct masks_t {
+    uint32_t high, low;
+};
+
+void expect_map(const spi_lpt_t &adapter, const char *name, std::map<int, masks_t> signals)
+{
+    const pin_map_t &map = adapter.pin_map();
+    EXPECT_STREQ(name, map.name);
+    for (int s = 0; s < SIGNAL_COUNT; s++) {
+        SCOPED_TRACE(signal_table[s].name);
+        masks_t expected = signals.count(s) ? signals[s] : masks_t{0, 0};
+        EXPECT_EQ(expected.high, map.signals[s].high_mask);
+        EXPECT_EQ(expected.low, map.signals[s].low_mask);
+    }
+}
+
+TEST_F(lpt_factory, default_cable_on_lpt2)
+{
+    for (const char *letters : {(const char *)nullptr, ""}) {
+        outcome result = create(letters);
+        ASSERT_EQ(0, result.status) << result.messages;
+        EXPECT_EQ(2, chosen.lpt_number);
+        EXPECT_EQ(0x278u, chosen.base);
+        // RESET listed active high, driven low while active
+        expect_map(*result.adapter, "FBPRG",
+                   {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x40, 0}},
+                    {SIG_RESET, {0, 0x10}}, {SIG_XTAL, {0x08, 0}}});
+        EXPECT_EQ("\t% LPT port number 2\n"
+                  "\t% LPT base address 0x278\n"
+                  "\t% LPT write cycle 1.00us\n"
+                  "\t% FBPRG adapter mode\n"
+                  "\t% MCU osc frequency = 800kHz\n"
+                  "\t% setup 2.50us, hold 2.50us\n"
+                  "\t% actual spi IO frequency 143kHz\n",
+                  result.messages);
+    }
+}
+
+TEST_F(lpt_factory, builtin_cable_maps)
+{
+    struct case_t {
+        const char *letters;
+        const cable_script *script;
+        int osc_khz;
+        const char *name;
+        std::map<int, masks_t> signals;
+    };
+    const case_t cases[] = {
+        {"x", &no_cable, 800, "XILINX",
+         {{SIG_MOSI, {0x01, 0}}, {SIG_MISO, {0x1000, 0}}, {SIG_SCK, {0x02, 0}}, {SIG_RESET, {0, 0x04}},
+          {SIG_SET, {0x10, 0}}, {SIG_ENABLE, {0, 0x08}}}},
+        {"RX", &no_cable, 800, "XILINX",
+         {{SIG_MOSI, {0x01, 0}}, {SIG_MISO, {0x1000, 0}}, {SIG_SCK, {0x02, 0}}, {SIG_RESET, {0x04, 0}},
+          {SIG_SET, {0x10, 0}}, {SIG_ENABLE, {0, 0x08}}}},
+        {"b", &byteblaster, 800, "ByteBlaster",
+         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0, 0x02}},
+          {SIG_XTAL, {0x08, 0}}, {SIG_ENABLE, {0x20000, 0}}}},
+        {"B", &byteblaster_mv, 800, "ByteBlaster",
+         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0, 0x02}},
+          {SIG_XTAL, {0x08, 0}}, {SIG_ENABLE, {0x20000, 0}}}},
+        {"b", &byteblaster_ii, 800, "ByteBlasterII",
+         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0, 0x02}},
+          {SIG_XTAL, {0x04, 0}}, {SIG_ENABLE, {0x400B0, 0xB0000}}}},
+        {"s", &stk200, 800, "STK",
+         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0, 0x80}},
+          {SIG_ENABLE, {0, 0x4C}}}},
+        {"s", &stk300, 0, "STK",
+         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0, 0x80}},
+          {SIG_XTAL, {0x40, 0}}, {SIG_ENABLE, {0, 0x0C}}}},
+        {"a", &stk_either, 800, "STK",
+         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0, 0x80}},
+          {SIG_ENABLE, {0, 0x4C}}}},
+        {"a", &byteblaster_ii, 0, "ByteBlasterII",
+         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0, 0x02}},
+          {SIG_XTAL, {0x04, 0}}, {SIG_ENABLE, {0x400B0, 0xB0000}}}},
+        {"xbs", &stk300, 800, "STK",
+         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0, 0x80}},
+          {SIG_ENABLE, {0, 0x4C}}}},
+        {"p", &no_cable, 800, "FBPRG",
+         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x40, 0}}, {SIG_RESET, {0, 0x10}},
+          {SIG_XTAL, {0x08, 0}}, {SIG_POWER, {0x87, 0}}}},
+        {"zr", &no_cable, 800, "FBPRG",
+         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x40, 0}}, {SIG_RESET, {0x10, 0}},
+          {SIG_XTAL, {0x08, 0}}, {SIG_ENABLE, {0, 0x200000}}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.letters) + " osc " + std::to_string(c.osc_khz));
+        run_options.osc_khz = c.osc_khz;
+        outcome result = create(c.letters, *c.script);
+        ASSERT_EQ(0, result.status) << result.messages;
+        expect_map(*result.adapter, c.name, c.signals);
+        EXPECT_TRUE(contains(result.messages, std::string("\t% ") + c.name + " adapter mode\n"))
+            << result.messages;
+        EXPECT_EQ(c.osc_khz == 0, result.adapter->xtal_generated());
+    }
+}
+
+TEST_F(lpt_factory, byteblaster_detection)
+{
+    struct case_t {
+        const cable_script *script;
+        byteblaster_t expected;
+        const char *line;
+    } cases[] = {
+        {&no_cable, byteblaster_t::none, "\t% ByteBlaster not found\n"},
+        {&byteblaster, byteblaster_t::plain, "\t% ByteBlaster found\n"},
+        {&byteblaster_mv, byteblaster_t::mv, "\t% ByteBlasterMV found\n"},
+        {&byteblaster_ii, byteblaster_t::ii, "\t% ByteBlaster-II found\n"},
+        {&stk200, byteblaster_t::none, "\t% ByteBlaster not found\n"},
+        {&loop_back, byteblaster_t::none, "\t% ByteBlaster not found\n"},
+    };
+    for (const auto &c : cases) {
+        fake_lpt port;
+        port.control = 0x0E;
+        const cable_script script = *c.script;
+        port.status = [script](const fake_lpt &p) -> uint8_t {
+            auto it = script.find(p.data);
+            return it == script.end() ? 0x00 : it->second;
+        };
+        message_capture messages;
+        EXPECT_EQ(c.expected, detect_byteblaster(port));
+        EXPECT_EQ(c.line, messages.text());
+        EXPECT_EQ(0x0C, port.record->control_writes().at(0)) << "ALF released first";
+        if (c.expected == byteblaster_t::ii) {
+            EXPECT_EQ(0x0B, port.control);
+            EXPECT_EQ(0x00, port.data);
+        }
+    }
+}
+
+TEST_F(lpt_factory, stk_detection)
+{
+    struct case_t {
+        const cable_script *script;
+        uint8_t expected;
+        const char *line;
+    } cases[] = {
+        {&no_cable, 0, "\t% Atmel adapter for STK not found\n"},
+        {&stk200, STK200_FOUND, "\t% Atmel adapter for STK200 found\n"},
+        {&stk300, STK300_FOUND, "\t% Atmel adapter for STK300 found\n"},
+        {&stk_either, STK200_FOUND | STK300_FOUND, "\t% Atmel adapter for STK*00 found\n"},
+        {&byteblaster, 0, "\t% Atmel adapter for STK not found\n"},
+        {&loop_back, 0, "\t% Atmel adapter for STK not found\n"},
+    };
+    for (const auto &c : cases) {
+        fake_lpt port;
+        port.control = 0x06;
+        const cable_script script = *c.script;
+        port.status = [script](const fake_lpt &p) -> uint8_t {
+            auto it = script.find(p.data);
+            return it == script.end() ? 0x00 : it->second;
+        };
+        message_capture messages;
+        EXPECT_EQ(c.expected, detect_stk(port));
+        EXPECT_EQ(c.line, messages.text());
+        EXPECT_EQ(0x04, port.control);
+    }
+}
+
+TEST_F(lpt_factory, missing_buffered_cable)
+{
+    outcome result = create("b", no_cable);
+    EXPECT_EQ(EXIT_USAGE, result.status);
+    EXPECT_TRUE(ends_with(result.messages, "\t% ByteBlaster not found\nAltera ByteBlaster not found\n"))
+        << result.messages;
+
+    result = create("s", byteblaster);
+    EXPECT_EQ(EXIT_USAGE, result.status);
+    EXPECT_TRUE(ends_with(result.messages, "\t% Atmel adapter for STK not found\nAtmel STK* adapter not found\n"))
+        << result.messages;
+
+    result = create("a", loop_back);
+    EXPECT_EQ(EXIT_USAGE, result.status);
+    EXPECT_TRUE(ends_with(result.messages,
+                          "\t% Atmel adapter for STK not found\n\t% ByteBlaster not found\n"
+                          "Known buffered adapter not found\n"))
+        << result.messages;
+}
+
+TEST_F(lpt_factory, forced_cable)
+{
+    run_options.force = true;
+    outcome result = create("b", no_cable);
+    ASSERT_EQ(0, result.status) << result.messages;
+    EXPECT_TRUE(contains(result.messages, "Altera ByteBlaster not found, but forced by '-!'\n"));
+    EXPECT_STREQ("ByteBlaster", result.adapter->pin_map().name);
+
+    result = create("s", no_cable);
+    ASSERT_EQ(0, result.status) << result.messages;
+    EXPECT_TRUE(contains(result.messages, "Atmel STK* adapter not found, but forced by '-!'\n"));
+    EXPECT_STREQ("STK", result.adapter->pin_map().name);
+
+    result = create("a", no_cable);
+    EXPECT_EQ(EXIT_USAGE, result.status) << "-! does not choose a cable";
+    EXPECT_TRUE(ends_with(result.messages, "Known buffered adapter not found\n"));
+}
+
+TEST_F(lpt_factory, letter_errors)
+{
+    const std::string hint = "\n\nFor short help type\n\tmorvin -h\n";
+    struct case_t {
+        const char *letters;
+        std::string message;
+    } cases[] = {
+        {"q", "Invalid value 'q' for switch A" + hint},
+        {"bq1", "Invalid value 'q1' for switch A" + hint},
+        {"i0", "Invalid value '0' for switch A" + hint},
+        {"I10001", "Invalid value '10001' for switch A" + hint},
+        {"i-5", "Invalid value '-5' for switch A" + hint},
+        {"i99999999999999999999999", "Invalid value '99999999999999999999999' for switch A" + hint},
+        {"i", "Value required for switch '-ai'\n"},
+        {"ix", "Value required for switch '-ai'\n"},
+        {"bz", "VuriVeraver can be used only with \"wires-only\" adapter\n"},
+        {"za", "VuriVeraver can be used only with \"wires-only\" adapter\n"},
+        {"bp", "Can't supply power via buffered adapter\n"},
+        {"xzp", "Can't supply power via buffered adapter\n"},
+        {"m", "mosi must be defined\n"},
+        {"mq", "mosi must be defined\n"},
+        {"m=", "Invalid adapter switch 'm='\n"},
+        {"m:mosi=STROBE:miso=ACK:sck=D6:reset=D4", "mosi must be in D0..D7 lines\n"},
+        {"m:mosi=D5:miso=ACK:sck=D6", "reset must be defined\n"},
+        {"m:mosi=D5:sck=D6:reset=D4", "miso must be defined\n"},
+        {"m:mosi=D5:miso=ACK:sck=D6:reset=D4:xtal=INIT", "xtal must be in D0..D7 lines\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.letters);
+        chosen = {-1, 0};
+        outcome result = create(c.letters, byteblaster);
+        EXPECT_EQ(EXIT_USAGE, result.status);
+        EXPECT_EQ(c.message, result.messages);
+        EXPECT_FALSE(port_opened()) << "refused before the port is opened or probed";
+    }
+}
+
+TEST_F(lpt_factory, inactive_reset_time_in_milliseconds)
+{
+    for (auto c : {std::make_pair("i5", 5.0f), std::make_pair("I250xyz", 250.0f),
+                   std::make_pair("ri10000", 10000.0f), std::make_pair("i 1", 1.0f)}) {
+        SCOPED_TRACE(c.first);
+        run_options.inactive_reset_ms = 2.0f;
+        outcome result = create(c.first);
+        ASSERT_EQ(0, result.status) << result.messages;
+        EXPECT_FLOAT_EQ(c.second, run_options.inactive_reset_ms);
+    }
+    // reading stops at I: a later kind letter is not seen
+    outcome result = create("i7b");
+    ASSERT_EQ(0, result.status) << result.messages;
+    EXPECT_STREQ("FBPRG", result.adapter->pin_map().name);
+    EXPECT_EQ(cable_kind_t::byteblaster, parse_lpt_letters("bi7x").kind);
+}
+
+TEST_F(lpt_factory, user_pin_map)
+{
+    outcome result = create("m:name=My cable:mosi=D5:miso=~BUSY:sck=D6:reset=D4:power=~D7");
+    ASSERT_EQ(0, result.status) << result.messages;
+    expect_map(*result.adapter, "My cable",
+               {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x8000, 0}}, {SIG_SCK, {0x40, 0}},
+                {SIG_RESET, {0, 0x10}}, {SIG_POWER, {0, 0x80}}});
+    EXPECT_EQ(0u, result.messages.find("Adapter 'My cable'\n")) << "before the port lines";
+    EXPECT_TRUE(contains(result.messages, "\t% My cable adapter mode\n"));
+    EXPECT_TRUE(result.adapter->has_power());
+
+    result = create("RM:mosi=D5:miso=ACK:sck=D6:reset=D4");
+    ASSERT_EQ(0, result.status) << result.messages;
+    EXPECT_EQ(0x10u, result.adapter->pin_map().signals[SIG_RESET].high_mask);
+    EXPECT_EQ(0u, result.messages.find("Adapter ''\n"));
+
+    run_options.osc_khz = 0;
+    result = create("m:name=My cable:mosi=D5:miso=ACK:sck=D6:reset=D4");
+    EXPECT_EQ(EXIT_USAGE, result.status);
+    EXPECT_TRUE(ends_with(result.messages, "Can't generate XTAL, My cable has no XTAL output\n"));
+}
+
+TEST_F(lpt_factory, clock_generation_needs_an_xtal_line)
+{
+    run_options.osc_khz = 0;
+    outcome result = create("x");
+    EXPECT_EQ(EXIT_USAGE, result.status);
+    EXPECT_TRUE(ends_with(result.messages, "\t% XILINX adapter mode\nCan't generate XTAL, XILINX has no XTAL output\n"))
+        << result.messages;
+}
+
+TEST_F(lpt_factory, tristate_needs_the_direction_bit)
+{
+    chosen = {-1, 0};
+    port = attach_fake();
+    port->bidirectional = false;
+    message_capture messages;
+    EXPECT_EQ(EXIT_USAGE, exit_status_of([] { create_lpt_adapter("z", nullptr); }));
+    EXPECT_TRUE(ends_with(messages.text(), "Can't control LPT data direction bit (required for -AZ)\n"));
+    EXPECT_TRUE(record->destroyed) << "the port is closed again";
+}
+
+TEST_F(lpt_factory, port_switch_reaches_port_selection)
+{
+    outcome result = create("x", no_cable, "3bc,1.5");
+    ASSERT_EQ(0, result.status) << result.messages;
+    EXPECT_EQ(0x3BCu, chosen.base);
+    EXPECT_EQ(0u, result.messages.find("warning: forced LPT cycle time will be ignored\n"));
+}
+
+}  // namespace

@@ -1,0 +1,233 @@
+// The real adapter over the virtual parallel port with a modelled chip behind each cable.
+#include <gtest/gtest.h>
+
+#include "adapters/lpt_adapter.h"
+#include "adapters/spi_lpt.h"
+#include "fake_lpt.h"
+#include "vtarget/avr_chip.h"
+#include "vtarget/virtual_lpt.h"
+
+namespace {
+
+// An lpt_t on the virtual port: measured and probed like a real one.
+class virtual_port : public lpt_t {
+public:
+    explicit virtual_port(std::unique_ptr<vt::virtual_lpt> port) : port(std::move(port)) { init_port(); }
+    uint8_t read_reg(uint8_t offset) override { return port->read_reg(offset); }
+    void write_reg(uint8_t offset, uint8_t value) override { port->write_reg(offset, value); }
+    void write_data_block(const uint8_t *bytes, uint32_t count) override
+    {
+        port->write_data_block(bytes, count);
+    }
+    std::unique_ptr<vt::virtual_lpt> port;
+};
+
+class virtual_cable : public adapter_test {
+protected:
+    // Puts a chip behind a cable of the given kind; create_lpt_adapter will open it.
+    void attach(vt::lpt_config config, uint32_t chip_clock_khz = 8000)
+    {
+        vt::chip_config chip_config;
+        chip_config.chip = "mega8";
+        chip_config.clock_khz = chip_clock_khz;
+        chip = vt::make_chip(chip_config);
+        set_lpt_opener([this, config](const lpt_port_choice_t &) {
+            auto *port = new virtual_port(vt::make_virtual_lpt(config, chip));
+            opened = port;
+            return std::unique_ptr<lpt_t>(port);
+        });
+    }
+
+    struct outcome {
+        int status = 0;
+        std::string messages;
+        std::unique_ptr<spi_t> adapter;
+    };
+    outcome create(const char *letters)
+    {
+        outcome result;
+        message_capture messages;
+        try {
+            result.adapter = create_lpt_adapter(letters, nullptr);
+        } catch (const app_error &error) {
+            result.status = error.exit_code;
+        }
+        result.messages = messages.text();
+        return result;
+    }
+
+    // Connect as the link does; true when the chip answered Programming Enable
+    // in step and its first signature byte is Atmel's.
+    bool program_enable(spi_t &spi, uint8_t *signature = nullptr)
+    {
+        spi.set_reset(true);
+        spi.delay_ms(25);
+        spi.pulse_reset();
+        spi.delay_ms(25);
+        uint8_t command[4] = {0xAC, 0x53, 0x00, 0x00};
+        spi.transfer_block(command, command, 4);
+        if (command[2] != 0x53)
+            return false;
+        for (uint8_t i = 0; i < 3; i++) {
+            uint8_t read[4] = {0x30, 0x00, i, 0x00};
+            spi.transfer_byte(read[0]);
+            read[1] = spi.transfer_byte(read[1]);
+            spi.write_byte(read[2]);
+            read[3] = spi.read_byte();
+            EXPECT_EQ(0x30, read[1]) << "command echo";
+            if (signature)
+                signature[i] = read[3];
+        }
+        return true;
+    }
+
+    void connect(spi_t &spi)
+    {
+        if (spi.has_power())
+            spi.power_on();
+        if (spi.has_enable())
+            spi.enable_adapter();
+    }
+
+    std::shared_ptr<vt::avr_chip> chip;
+    virtual_port *opened = nullptr;
+};
+
+vt::lpt_config cable(vt::cable_kind kind)
+{
+    vt::lpt_config config;
+    config.cable = kind;
+    return config;
+}
+
+TEST_F(virtual_cable, bytes_round_trip_through_every_cable)
+{
+    struct case_t {
+        vt::cable_kind kind;
+        const char *letters;
+        const char *map_name;
+    } cases[] = {
+        {vt::cable_kind::fbprg, nullptr, "FBPRG"},
+        {vt::cable_kind::byteblaster, "b", "ByteBlaster"},
+        {vt::cable_kind::byteblaster_mv, "b", "ByteBlaster"},
+        {vt::cable_kind::byteblaster_ii, "b", "ByteBlasterII"},
+        {vt::cable_kind::stk200, "s", "STK"},
+        {vt::cable_kind::stk300, "s", "STK"},
+        {vt::cable_kind::xilinx, "x", "XILINX"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.map_name + std::string(" cable kind ") + std::to_string(static_cast<int>(c.kind)));
+        attach(cable(c.kind));
+        outcome result = create(c.letters);
+        ASSERT_EQ(0, result.status) << result.messages;
+        auto &adapter = dynamic_cast<spi_lpt_t &>(*result.adapter);
+        EXPECT_STREQ(c.map_name, adapter.pin_map().name);
+        connect(adapter);
+        uint8_t signature[3] = {};
+        ASSERT_TRUE(program_enable(adapter, signature));
+        EXPECT_EQ((std::vector<uint8_t>{0x1E, 0x93, 0x07}), std::vector<uint8_t>(signature, signature + 3));
+        EXPECT_GT(chip->counters().commands, 3u);
+    }
+}
+
+TEST_F(virtual_cable, user_map_and_generated_clock)
+{
+    vt::lpt_config config = cable(vt::cable_kind::custom);
+    config.wiring = "mosi=D2,sck=D3,reset=D7,xtal=D0,miso=PE";
+    attach(config, 0);
+    run_options.osc_khz = 0;
+    outcome result = create("m:name=Mine:mosi=D2:sck=D3:reset=D7:xtal=D0:miso=PE");
+    ASSERT_EQ(0, result.status) << result.messages;
+    uint8_t signature[3] = {};
+    ASSERT_TRUE(program_enable(*result.adapter, signature));
+    EXPECT_EQ(0x1E, signature[0]);
+}
+
+TEST_F(virtual_cable, buffered_cable_detection)
+{
+    struct case_t {
+        vt::cable_kind attached;
+        const char *letters;
+        bool found;
+        const char *expected;  // map name, or the error line
+    } cases[] = {
+        {vt::cable_kind::byteblaster, "a", true, "ByteBlaster"},
+        {vt::cable_kind::byteblaster_mv, "a", true, "ByteBlaster"},
+        {vt::cable_kind::byteblaster_ii, "a", true, "ByteBlasterII"},
+        {vt::cable_kind::stk200, "a", true, "STK"},
+        {vt::cable_kind::stk300, "a", true, "STK"},
+        {vt::cable_kind::none, "b", false, "Altera ByteBlaster not found\n"},
+        {vt::cable_kind::fbprg, "b", false, "Altera ByteBlaster not found\n"},
+        {vt::cable_kind::stk200, "b", false, "Altera ByteBlaster not found\n"},
+        {vt::cable_kind::none, "s", false, "Atmel STK* adapter not found\n"},
+        {vt::cable_kind::byteblaster, "s", false, "Atmel STK* adapter not found\n"},
+        {vt::cable_kind::xilinx, "s", false, "Atmel STK* adapter not found\n"},
+        {vt::cable_kind::none, "a", false, "Known buffered adapter not found\n"},
+        {vt::cable_kind::fbprg, "a", false, "Known buffered adapter not found\n"},
+    };
+    for (bool forced : {false, true}) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(c.letters) + " on cable kind " + std::to_string(static_cast<int>(c.attached)) +
+                         (forced ? " with -!" : ""));
+            run_options.force = forced;
+            attach(cable(c.attached));
+            outcome result = create(c.letters);
+            bool refused = !c.found && (!forced || std::string(c.letters) == "a");
+            if (refused) {
+                EXPECT_EQ(EXIT_USAGE, result.status);
+                EXPECT_TRUE(ends_with(result.messages, c.expected)) << result.messages;
+            } else {
+                ASSERT_EQ(0, result.status) << result.messages;
+                auto &adapter = dynamic_cast<spi_lpt_t &>(*result.adapter);
+                if (c.found)
+                    EXPECT_STREQ(c.expected, adapter.pin_map().name);
+                else
+                    EXPECT_TRUE(contains(result.messages, std::string(c.expected, strlen(c.expected) - 1) +
+                                                              ", but forced by '-!'\n"))
+                        << result.messages;
+            }
+        }
+    }
+}
+
+TEST_F(virtual_cable, tristate_needs_a_port_with_direction_bit)
+{
+    vt::lpt_config config = cable(vt::cable_kind::fbprg);
+    config.bidirectional = false;
+    attach(config);
+    outcome result = create("z");
+    EXPECT_EQ(EXIT_USAGE, result.status);
+    EXPECT_TRUE(ends_with(result.messages, "Can't control LPT data direction bit (required for -AZ)\n"));
+
+    config.bidirectional = true;
+    attach(config);
+    result = create("z");
+    ASSERT_EQ(0, result.status) << result.messages;
+    ASSERT_TRUE(result.adapter->has_enable());
+    EXPECT_TRUE(opened->read_reg(LPT_CONTROL) & LPT_CTRL_BIDIR) << "outputs released until enabled";
+    result.adapter->enable_adapter();
+    EXPECT_FALSE(opened->read_reg(LPT_CONTROL) & LPT_CTRL_BIDIR);
+    ASSERT_TRUE(program_enable(*result.adapter));
+    result.adapter->disable_adapter();
+    EXPECT_TRUE(opened->read_reg(LPT_CONTROL) & LPT_CTRL_BIDIR);
+}
+
+TEST_F(virtual_cable, target_powered_from_the_port)
+{
+    vt::lpt_config config = cable(vt::cable_kind::fbprg);
+    config.power_from_port = true;
+    attach(config);
+    outcome result = create("p");
+    ASSERT_EQ(0, result.status) << result.messages;
+    spi_t &spi = *result.adapter;
+    ASSERT_TRUE(spi.has_power());
+    EXPECT_FALSE(opened->port->target_pins().powered);
+    EXPECT_FALSE(program_enable(spi)) << "no answer without supply";
+    spi.power_on();
+    EXPECT_TRUE(opened->port->target_pins().powered);
+    EXPECT_TRUE(program_enable(spi));
+    spi.power_off();
+    EXPECT_FALSE(opened->port->target_pins().powered);
+}
+
+}  // namespace
