@@ -1,7 +1,9 @@
 // FTDI chip access through libftdi1 (libftdi1.so.2), loaded at run time. The
 // library is only declared here, never linked. Listing and opening are presented
 // in D2XX terms: a multi-channel chip is one device per channel, with the channel
-// letter appended to its description (" A") and serial number ("A").
+// letter appended to its description (" A") and serial number ("A"), unless its
+// description already ends in such a letter. A device opens by its plain strings
+// too (channel A).
 #include "ftdi/ftdi_chip.h"
 #include "ftdi/ftdi_driver.h"
 #include "run/messages.h"
@@ -152,6 +154,14 @@ void channel_names(ftdi_node_t &node, const usb_strings_t &strings, int channel,
     n = strlen(node.serial_number);
     node.serial_number[n] = letter;
     node.serial_number[n + 1] = 0;
+}
+
+// A description that already ends in a channel letter (" A") names one channel.
+bool names_one_channel(const usb_strings_t &strings)
+{
+    size_t n = strlen(strings.description);
+    return n >= 2 && strings.description[n - 2] == ' ' && strings.description[n - 1] >= 'A' &&
+           strings.description[n - 1] <= 'D';
 }
 
 class ftdi_chip_libftdi_t : public ftdi_chip_t {
@@ -317,23 +327,23 @@ public:
             usb_strings_t strings;
             if (!get_strings(item->dev, strings))
                 continue;
-            int channel = matching_channel(key, how, strings);
+            bool suffixed = false;
+            int channel = matching_channel(key, how, strings, suffixed);
             if (channel < 0)
                 continue;
             status = open_channel(item->dev, channel, AUTO_DETACH_SIO_MODULE);
             if (status == FTDI_OK) {
                 opened = true;
-                uint32_t type = d2xx_type(context->type);
-                int channels = channel_count(type);
-                if (channels == 1)
-                    channel = 0;
-                // The key named a channel that the chip does not have: report the
-                // first one, so the attribute check refuses the device.
-                if (channel >= channels)
-                    channel = 0;
                 opened_node = ftdi_node_t();
-                opened_node.type = type;
-                channel_names(opened_node, strings, channel, channels);
+                opened_node.type = d2xx_type(context->type);
+                int channels = channel_count(opened_node.type);
+                // Named by the plain strings: the device reports them as they are.
+                // Named with a channel letter the chip lacks: reported without one,
+                // so that the attribute check refuses it.
+                if (!suffixed || channel >= channels)
+                    channel_names(opened_node, strings, 0, 1);
+                else
+                    channel_names(opened_node, strings, channel, channels);
                 api->read_data_set_chunksize(context, 65536);
                 api->write_data_set_chunksize(context, 65536);
             }
@@ -386,11 +396,13 @@ private:
         return true;
     }
 
-    // The channel the key names: 0 for the plain strings, else the letter's channel; -1 none.
-    static int matching_channel(const char *key, uint32_t how, const usb_strings_t &strings)
+    // The channel the key names: 0 for the plain strings, else the letter's channel
+    // (suffixed set); -1 when the key names another device.
+    static int matching_channel(const char *key, uint32_t how, const usb_strings_t &strings, bool &suffixed)
     {
         const char *base = how == FTDI_OPEN_BY_SERIAL_NUMBER ? strings.serial_number : strings.description;
         size_t n = strlen(base);
+        suffixed = false;
         if (strcmp(key, base) == 0)
             return 0;
         if (strncmp(key, base, n) != 0)
@@ -401,8 +413,10 @@ private:
                 return -1;
             rest++;
         }
-        if (rest[0] >= 'A' && rest[0] <= 'D' && rest[1] == 0)
+        if (rest[0] >= 'A' && rest[0] <= 'D' && rest[1] == 0) {
+            suffixed = true;
             return rest[0] - 'A';
+        }
         return -1;
     }
 
@@ -444,7 +458,7 @@ private:
                 ftdi_node_t node;
                 if (probe(item->dev, channel, node.type) == -5)
                     node.flags = 1;
-                else if (channel == 0)
+                else if (channel == 0 && !(have_strings && names_one_channel(strings)))
                     channels = channel_count(node.type);
                 if (channel > 0)
                     node.type = nodes.back().type;
