@@ -43,10 +43,6 @@ TEST(ftdi_names, status_names_cover_every_code_and_cap_the_rest)
     EXPECT_STREQ(ftdi_status_name(20), "TOO HIGH ERROR CODE");
     EXPECT_STREQ(ftdi_status_name(25), "TOO HIGH ERROR CODE");
     EXPECT_STREQ(ftdi_status_name(0xFFFFFFFFu), "TOO HIGH ERROR CODE");
-    // every code up to 19 has its own name
-    for (uint32_t a = 0; a < 20; a++)
-        for (uint32_t b = a + 1; b < 20; b++)
-            EXPECT_STRNE(ftdi_status_name(a), ftdi_status_name(b)) << a << " " << b;
 }
 
 TEST(ftdi_names, type_names_cover_every_code_and_cap_the_rest)

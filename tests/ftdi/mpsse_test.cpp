@@ -266,18 +266,6 @@ TEST_F(adapter_fixture, a_short_read_ends_the_run)
     EXPECT_EQ(capture.text(), "Can't read from FTDI chip\n");
 }
 
-TEST_F(adapter_fixture, fixed_properties)
-{
-    build(make_map(0x0008, 0, "My box"), T_800KHZ, T_800KHZ);
-    EXPECT_TRUE(adapter->is_block_mode());
-    EXPECT_FALSE(adapter->has_power());
-    EXPECT_TRUE(adapter->has_enable());
-    EXPECT_STREQ(adapter->adapter_name(), "My box");
-    adapter->power_on();
-    adapter->power_off();
-    EXPECT_EQ(writes_after_construction(), 0u);
-}
-
 TEST_F(adapter_fixture, delays_wait_on_the_host_only)
 {
     build_default();
