@@ -1,0 +1,97 @@
+#include "ftdi/ft2232_adapter.h"
+
+#include <cstring>
+
+#include "adapters/pin_map.h"
+#include "avr/link.h"
+#include "ftdi/ftdi_chip.h"
+#include "ftdi/ftdi_driver.h"
+#include "ftdi/spi_ftdi_mpsse.h"
+#include "run/messages.h"
+#include "run/options.h"
+#include "run/timer.h"
+
+namespace {
+
+const char default_description[] = "Dual RS232 A";
+constexpr size_t max_option_length = 66;
+constexpr size_t max_serial_item_length = 18;
+
+void default_pin_map(pin_map_t &map)
+{
+    clear_pin_map(map);
+    strcpy(map.name, "FT2232 MPSSE");
+    map.signals[SIG_RESET].high_mask = 0x0008;  // adbus3
+}
+
+// The -p value: comma-separated d=description and s=serial number items.
+void parse_port_options(const char *text, ftdi_device_attributes_t &attributes)
+{
+    const char *p = text;
+    while (*p) {
+        const char *end = strchr(p, ',');
+        size_t length = end ? static_cast<size_t>(end - p) : strlen(p);
+        if (length > max_option_length)
+            fail(EXIT_USAGE, "Option too long: '%.*s'\n", static_cast<int>(length), p);
+        char item[max_option_length + 1];
+        memcpy(item, p, length);
+        item[length] = 0;
+        if (length < 3 || item[0] == '=' || item[1] != '=')
+            fail(EXIT_USAGE, "Invalid FT2232 option '%s'\n", item);
+        if (item[0] == 'd') {
+            ftdi_copy_text(attributes.description, item + 2, sizeof attributes.description);
+        } else if (item[0] == 's') {
+            if (length > max_serial_item_length)
+                fail(EXIT_USAGE, "Serial number too long: '%s'\n", item);
+            ftdi_copy_text(attributes.serial_number, item + 2, sizeof attributes.serial_number);
+        } else {
+            fail(EXIT_USAGE, "Invalid FT2232 option '%s'\n", item);
+        }
+        p += length;
+        if (*p == ',')
+            p++;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<spi_t> create_ft2232_adapter(const char *adapter_spec, const char *port_spec)
+{
+    if (run_options.osc_khz == 0)
+        fail(EXIT_USAGE, "FT2232 hardware SPI adapter can't generate XTAL\n");
+
+    pin_map_t map;
+    clear_pin_map(map);
+    if (adapter_spec)
+        parse_pin_map(map, adapter_spec, ft2232_pin_table);
+    pin_map_t defaults;
+    default_pin_map(defaults);
+    merge_pin_map(map, defaults);
+
+    ftdi_device_attributes_t requested;
+    requested.device_type = FTDI_DEVICE_2232C;
+    if (!port_spec) {
+        ftdi_copy_text(requested.description, default_description, sizeof requested.description);
+        msg_print(msg_out, MSG_DEBUG,
+                  "No FT2232 \"port\" switch found\ndevice with default description \"%s\" will be used\n",
+                  default_description);
+    } else if (port_spec[0] == '?') {
+        list_ftdi_devices();
+        throw app_error(EXIT_OK);
+    } else {
+        parse_port_options(port_spec, requested);
+    }
+
+    std::unique_ptr<ftdi_chip_t> chip = open_ftdi_chip(requested);
+
+    int32_t low = 0, high = 0;
+    sck_periods(low, high);
+    float osc = static_cast<float>(run_options.osc_khz);
+    float t_low = static_cast<float>(low) * 1050.0f / osc;
+    float t_high = static_cast<float>(high) * 1050.0f / osc;
+
+    std::unique_ptr<spi_t> adapter(new spi_ftdi_mpsse_t(std::move(chip), map, t_low, t_high));
+    msg_print(msg_out, MSG_DEBUG, "\t%% %s SPI adapter created, SCK frequency %s\n", adapter->adapter_name(),
+              format_frequency(adapter->spi_frequency(), 1));
+    return adapter;
+}

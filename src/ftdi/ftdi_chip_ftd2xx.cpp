@@ -1,0 +1,266 @@
+// FTDI chip access through FTDI's D2XX library (ftd2xx.dll; libftd2xx.so on Linux).
+#include <cstring>
+#include <memory>
+
+#include "ftdi/ftdi_chip.h"
+#include "ftdi/ftdi_driver.h"
+#include "run/dll.h"
+#include "run/messages.h"
+
+namespace {
+
+// The library's published types: 32-bit DWORD/ULONG on both platforms,
+// stdcall entry points on 32-bit Windows.
+#if defined(_WIN32)
+#define FT_API __stdcall
+#else
+#define FT_API
+#endif
+
+typedef void *FT_HANDLE;
+typedef uint32_t FT_STATUS;
+typedef uint32_t DWORD;
+
+struct FT_DEVICE_LIST_INFO_NODE {
+    DWORD Flags;
+    DWORD Type;
+    DWORD ID;
+    DWORD LocId;
+    char SerialNumber[16];
+    char Description[64];
+    FT_HANDLE ftHandle;
+};
+
+typedef FT_STATUS(FT_API *FT_Open_t)(int, FT_HANDLE *);
+typedef FT_STATUS(FT_API *FT_OpenEx_t)(void *, DWORD, FT_HANDLE *);
+typedef FT_STATUS(FT_API *FT_ListDevices_t)(void *, void *, DWORD);
+typedef FT_STATUS(FT_API *FT_Close_t)(FT_HANDLE);
+typedef FT_STATUS(FT_API *FT_Read_t)(FT_HANDLE, void *, DWORD, DWORD *);
+typedef FT_STATUS(FT_API *FT_Write_t)(FT_HANDLE, void *, DWORD, DWORD *);
+typedef FT_STATUS(FT_API *FT_SetBaudRate_t)(FT_HANDLE, DWORD);
+typedef FT_STATUS(FT_API *FT_SetDivisor_t)(FT_HANDLE, uint16_t);
+typedef FT_STATUS(FT_API *FT_Purge_t)(FT_HANDLE, DWORD);
+typedef FT_STATUS(FT_API *FT_SetTimeouts_t)(FT_HANDLE, DWORD, DWORD);
+typedef FT_STATUS(FT_API *FT_GetQueueStatus_t)(FT_HANDLE, DWORD *);
+typedef FT_STATUS(FT_API *FT_GetStatus_t)(FT_HANDLE, DWORD *, DWORD *, DWORD *);
+typedef FT_STATUS(FT_API *FT_SetLatencyTimer_t)(FT_HANDLE, uint8_t);
+typedef FT_STATUS(FT_API *FT_GetLatencyTimer_t)(FT_HANDLE, uint8_t *);
+typedef FT_STATUS(FT_API *FT_SetBitMode_t)(FT_HANDLE, uint8_t, uint8_t);
+typedef FT_STATUS(FT_API *FT_SetUSBParameters_t)(FT_HANDLE, DWORD, DWORD);
+typedef FT_STATUS(FT_API *FT_GetDeviceInfo_t)(FT_HANDLE, DWORD *, DWORD *, char *, char *, void *);
+typedef FT_STATUS(FT_API *FT_CreateDeviceInfoList_t)(DWORD *);
+typedef FT_STATUS(FT_API *FT_GetDeviceInfoList_t)(FT_DEVICE_LIST_INFO_NODE *, DWORD *);
+typedef FT_STATUS(FT_API *FT_GetDeviceInfoDetail_t)(DWORD, DWORD *, DWORD *, DWORD *, DWORD *, void *, void *,
+                                                    FT_HANDLE *);
+typedef FT_STATUS(FT_API *FT_GetDriverVersion_t)(FT_HANDLE, DWORD *);
+typedef FT_STATUS(FT_API *FT_GetLibraryVersion_t)(DWORD *);
+typedef FT_STATUS(FT_API *FT_Reload_t)(uint16_t, uint16_t);
+
+template <typename F>
+void fetch(dll_t &library, F &entry, const char *name)
+{
+    entry = reinterpret_cast<F>(library.symbol(name));
+}
+
+// The library and its entry points, all fetched in this order.
+struct ftd2xx_api_t {
+    dll_t library;
+    FT_Open_t FT_Open;
+    FT_OpenEx_t FT_OpenEx;
+    FT_ListDevices_t FT_ListDevices;
+    FT_Close_t FT_Close;
+    FT_Read_t FT_Read;
+    FT_Write_t FT_Write;
+    FT_SetBaudRate_t FT_SetBaudRate;
+    FT_SetDivisor_t FT_SetDivisor;
+    FT_Purge_t FT_Purge;
+    FT_SetTimeouts_t FT_SetTimeouts;
+    FT_GetQueueStatus_t FT_GetQueueStatus;
+    FT_GetStatus_t FT_GetStatus;
+    FT_SetLatencyTimer_t FT_SetLatencyTimer;
+    FT_GetLatencyTimer_t FT_GetLatencyTimer;
+    FT_SetBitMode_t FT_SetBitMode;
+    FT_SetUSBParameters_t FT_SetUSBParameters;
+    FT_GetDeviceInfo_t FT_GetDeviceInfo;
+    FT_CreateDeviceInfoList_t FT_CreateDeviceInfoList;
+    FT_GetDeviceInfoList_t FT_GetDeviceInfoList;
+    FT_GetDeviceInfoDetail_t FT_GetDeviceInfoDetail;
+    FT_GetDriverVersion_t FT_GetDriverVersion;
+    FT_GetLibraryVersion_t FT_GetLibraryVersion;
+    FT_Reload_t FT_Reload;
+
+    explicit ftd2xx_api_t(const char *name) : library(name)
+    {
+        fetch(library, FT_Open, "FT_Open");
+        fetch(library, FT_OpenEx, "FT_OpenEx");
+        fetch(library, FT_ListDevices, "FT_ListDevices");
+        fetch(library, FT_Close, "FT_Close");
+        fetch(library, FT_Read, "FT_Read");
+        fetch(library, FT_Write, "FT_Write");
+        fetch(library, FT_SetBaudRate, "FT_SetBaudRate");
+        fetch(library, FT_SetDivisor, "FT_SetDivisor");
+        fetch(library, FT_Purge, "FT_Purge");
+        fetch(library, FT_SetTimeouts, "FT_SetTimeouts");
+        fetch(library, FT_GetQueueStatus, "FT_GetQueueStatus");
+        fetch(library, FT_GetStatus, "FT_GetStatus");
+        fetch(library, FT_SetLatencyTimer, "FT_SetLatencyTimer");
+        fetch(library, FT_GetLatencyTimer, "FT_GetLatencyTimer");
+        fetch(library, FT_SetBitMode, "FT_SetBitMode");
+        fetch(library, FT_SetUSBParameters, "FT_SetUSBParameters");
+        fetch(library, FT_GetDeviceInfo, "FT_GetDeviceInfo");
+        fetch(library, FT_CreateDeviceInfoList, "FT_CreateDeviceInfoList");
+        fetch(library, FT_GetDeviceInfoList, "FT_GetDeviceInfoList");
+        fetch(library, FT_GetDeviceInfoDetail, "FT_GetDeviceInfoDetail");
+        fetch(library, FT_GetDriverVersion, "FT_GetDriverVersion");
+        fetch(library, FT_GetLibraryVersion, "FT_GetLibraryVersion");
+        fetch(library, FT_Reload, "FT_Reload");
+        msg_print(msg_out, MSG_DEBUG, "\t%% '%s' successfully loaded\n", library.library_name());
+    }
+};
+
+class ftdi_chip_ftd2xx_t : public ftdi_chip_t {
+public:
+    ftdi_chip_ftd2xx_t(std::unique_ptr<ftd2xx_api_t> api, FT_HANDLE handle) : api(std::move(api)), ft_handle(handle) {}
+    ~ftdi_chip_ftd2xx_t() override
+    {
+        api->FT_Close(ft_handle);
+    }
+
+    void set_bit_mode(uint8_t mask, uint8_t mode) override
+    {
+        check_ftdi_status("set bit mode", api->FT_SetBitMode(ft_handle, mask, mode));
+    }
+    void read(uint8_t *buffer, uint32_t count) override
+    {
+        DWORD done = 0;
+        FT_STATUS status = api->FT_Read(ft_handle, buffer, count, &done);
+        check_ftdi_status("read from FTDI chip", status, done != count);
+    }
+    void write(const uint8_t *bytes, uint32_t count) override
+    {
+        DWORD done = 0;
+        FT_STATUS status = api->FT_Write(ft_handle, const_cast<uint8_t *>(bytes), count, &done);
+        check_ftdi_status("write to FTDI chip", status, done != count);
+    }
+    void purge(uint8_t mask) override
+    {
+        check_ftdi_status("purge FTDI chip buffer(s)", api->FT_Purge(ft_handle, mask));
+    }
+    void set_latency_timer(uint8_t ms) override
+    {
+        check_ftdi_status("set latency timer", api->FT_SetLatencyTimer(ft_handle, ms));
+    }
+    void set_baud_rate(uint32_t rate) override
+    {
+        check_ftdi_status("set baud rate", api->FT_SetBaudRate(ft_handle, rate));
+    }
+    void set_divisor(uint16_t divisor) override
+    {
+        check_ftdi_status("set divider", api->FT_SetDivisor(ft_handle, divisor));
+    }
+    void set_timeouts(uint32_t read_ms, uint32_t write_ms) override
+    {
+        check_ftdi_status("set timeouts", api->FT_SetTimeouts(ft_handle, read_ms, write_ms));
+    }
+
+private:
+    std::unique_ptr<ftd2xx_api_t> api;
+    FT_HANDLE ft_handle;
+};
+
+class ftd2xx_driver_t : public ftdi_driver_t {
+public:
+    explicit ftd2xx_driver_t(const char *name) : api(new ftd2xx_api_t(name)) {}
+    ~ftd2xx_driver_t() override
+    {
+        close();
+    }
+
+    uint32_t create_device_info_list(uint32_t &count) override
+    {
+        DWORD n = 0;
+        FT_STATUS status = api->FT_CreateDeviceInfoList(&n);
+        count = n;
+        return status;
+    }
+
+    uint32_t get_device_info_list(ftdi_node_t *nodes, uint32_t &count) override
+    {
+        std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]> list(new FT_DEVICE_LIST_INFO_NODE[count]());
+        DWORD n = count;
+        FT_STATUS status = api->FT_GetDeviceInfoList(list.get(), &n);
+        if (n < count)
+            count = n;
+        for (uint32_t i = 0; i < count; i++) {
+            nodes[i].flags = list[i].Flags;
+            nodes[i].type = list[i].Type;
+            // The node's fields need not be terminated when full.
+            copy_field(nodes[i].serial_number, list[i].SerialNumber, sizeof list[i].SerialNumber);
+            copy_field(nodes[i].description, list[i].Description, sizeof list[i].Description);
+        }
+        return status;
+    }
+
+    uint32_t open_ex(const char *key, uint32_t how) override
+    {
+        FT_HANDLE h = nullptr;
+        FT_STATUS status = api->FT_OpenEx(const_cast<char *>(key), how, &h);
+        if (status == 0)
+            handle = h;
+        return status;
+    }
+
+    uint32_t get_device_info(ftdi_node_t &info) override
+    {
+        DWORD type = 0;
+        DWORD id = 0;
+        char serial[17] = {};
+        char description[65] = {};
+        // A little room beyond the documented sizes protects against an unterminated field.
+        char serial_buffer[32] = {};
+        char description_buffer[128] = {};
+        FT_STATUS status = api->FT_GetDeviceInfo(handle, &type, &id, serial_buffer, description_buffer, nullptr);
+        copy_field(serial, serial_buffer, 16);
+        copy_field(description, description_buffer, 64);
+        info.flags = 0;
+        info.type = type;
+        memcpy(info.serial_number, serial, sizeof serial);
+        memcpy(info.description, description, sizeof description);
+        return status;
+    }
+
+    void close() override
+    {
+        if (handle) {
+            api->FT_Close(handle);
+            handle = nullptr;
+        }
+    }
+
+    std::unique_ptr<ftdi_chip_t> take_chip() override
+    {
+        FT_HANDLE h = handle;
+        handle = nullptr;
+        return std::unique_ptr<ftdi_chip_t>(new ftdi_chip_ftd2xx_t(std::move(api), h));
+    }
+
+private:
+    static void copy_field(char *to, const char *from, size_t size)
+    {
+        size_t n = 0;
+        while (n < size && from[n])
+            n++;
+        memcpy(to, from, n);
+        to[n] = 0;
+    }
+
+    std::unique_ptr<ftd2xx_api_t> api;
+    FT_HANDLE handle = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<ftdi_driver_t> load_ftd2xx_driver(const char *library_name)
+{
+    return std::unique_ptr<ftdi_driver_t>(new ftd2xx_driver_t(library_name));
+}
