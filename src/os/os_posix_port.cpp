@@ -47,11 +47,11 @@ const char default_info_dir[] = "/proc/sys/dev/parport";
 const char default_device_dir[] = "/dev";
 std::string info_dir = default_info_dir;
 std::string device_dir = default_device_dir;
-char last_error[256] = "";
+char ppdev_error_text[256] = "";
 
 void note_error(const char *what)
 {
-    snprintf(last_error, sizeof last_error, "%s: %s", what, strerror(errno));
+    snprintf(ppdev_error_text, sizeof ppdev_error_text, "%s: %s", what, strerror(errno));
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ void set_ppdev_dirs(const char *info, const char *devices)
 
 const char *ppdev_last_error()
 {
-    return last_error;
+    return ppdev_error_text;
 }
 
 int ppdev_number_for_base(uint32_t base)
@@ -118,7 +118,7 @@ ppdev_port *ppdev_open(int parport_number)
         modes = 0;
     int forward = 0;
     ioctl(fd, PPDATADIR, &forward);
-    last_error[0] = 0;
+    ppdev_error_text[0] = 0;
     return new ppdev_port{fd, false, (modes & PARPORT_MODE_TRISTATE) != 0};
 }
 
