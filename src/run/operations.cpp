@@ -1,0 +1,212 @@
+// One run: connect, check the chip, erase, blank-check, then read or program and
+// verify, lock and change fuses, always in this order.
+#include "run/operations.h"
+
+#include "avr/devices.h"
+#include "avr/fuses.h"
+#include "avr/link.h"
+#include "avr/memory_commands.h"
+#include "image/hex_file.h"
+#include "image/image.h"
+#include "image/passes.h"
+#include "run/insertions.h"
+#include "run/messages.h"
+#include "run/options.h"
+
+namespace {
+
+const char *const eeprom_save_file = "(eeprom).sav";
+
+bool files_named()
+{
+    return run_options.code_file != nullptr || run_options.data_file != nullptr;
+}
+
+// Saves the EEPROM read before the erase, so the user can put it back by hand.
+void save_eeprom_copy(PortionList &saved)
+{
+    msg_print(msg_out, MSG_ERROR, "EEPROM content saved to HEX-file \"%s\"", eeprom_save_file);
+    write_hex_file(saved, eeprom_save_file);
+}
+
+void fit_check(PortionList &image, int32_t size, const char *file, const char *memory)
+{
+    if (!image.empty() && image.end() > size)
+        fail(EXIT_BAD_DATA, "Can't fit %s in %s\n", file, memory);
+}
+
+void erase_step()
+{
+    setup_timing(run_options.delay_factor);
+
+    PortionList saved_eeprom;
+    if (run_options.erase_keep_eeprom) {
+        if (detected_device_index() < 0 && !run_options.force)
+            fail(EXIT_WRONG_CHIP, "Can't save EEPROM in unknown chip\n");
+        msg_print(msg_out, MSG_INFO, "Saving EEPROM\n");
+        read_memory(DATA_MEMORY, saved_eeprom);
+    }
+
+    try {
+        erase_chip();
+        check_device(false);
+        check_lock();
+        check_fuses();
+    } catch (const app_error &) {
+        // the EEPROM may be gone with the erase: keep the copy
+        if (run_options.erase_keep_eeprom) {
+            save_eeprom_copy(saved_eeprom);
+            msg_print(msg_out, MSG_ERROR, "\n");
+        }
+        throw;
+    }
+
+    if (run_options.blank_check_mask != 0 && blank_check(run_options.blank_check_mask) != 0) {
+        if (run_options.erase_keep_eeprom)
+            save_eeprom_copy(saved_eeprom);
+        throw app_error(EXIT_CHIP_REFUSED);
+    }
+
+    if (run_options.erase_keep_eeprom) {
+        msg_print(msg_out, MSG_INFO, "Restoring EEPROM\n");
+        try {
+            program_memory(DATA_MEMORY, saved_eeprom);
+        } catch (const app_error &) {
+            save_eeprom_copy(saved_eeprom);
+            msg_print(msg_out, MSG_ERROR, "\n");
+            throw;
+        }
+    }
+
+    if (run_options.erase_counter_value != 0xFFFF)
+        write_erase_counter();
+}
+
+void read_step()
+{
+    if (run_options.code_file != nullptr) {
+        read_memory(CODE_MEMORY, code_image);
+        if (!write_hex_file(code_image, run_options.code_file))
+            throw app_error(EXIT_USAGE);
+    }
+    if (run_options.data_file != nullptr) {
+        read_memory(DATA_MEMORY, data_image);
+        if (!write_hex_file(data_image, run_options.data_file))
+            throw app_error(EXIT_USAGE);
+    }
+}
+
+void program_and_verify(int memory, PortionList &image)
+{
+    if (image.empty())
+        return;
+    if (run_options.write & WRITE_ON)
+        program_memory(memory, image);
+    if (run_options.verify && !verify_memory(memory, image))
+        throw app_error(EXIT_CHIP_REFUSED);
+}
+
+void lock()
+{
+    char level = lock_chip(run_options.lock_level);
+    msg_print(msg_out, MSG_INFO, "Device locked to level %c!\n", level);
+}
+
+void write_step()
+{
+    program_and_verify(CODE_MEMORY, code_image);
+    program_and_verify(DATA_MEMORY, data_image);
+
+    if (run_options.lock_level && run_options.lock_first)
+        lock();
+    if (run_options.fuse_list != nullptr) {
+        if (run_options.write & WRITE_ON) {
+            program_fuses();
+            read_fuses();
+            print_fuses("New fuses value");
+        }
+        if (run_options.verify && !verify_fuses())
+            throw app_error(EXIT_CHIP_REFUSED);
+    }
+    if (run_options.lock_level && !run_options.lock_first)
+        lock();
+}
+
+}  // namespace
+
+void check_device(bool after_connect)
+{
+    int32_t index = detected_device_index();
+    if (index >= 0) {
+        if (device_name_matches(avr_devices[index].name, run_options.chip_name))
+            return;
+        msg_print(msg_out, run_options.force ? MSG_WARNING : MSG_ERROR, "Requested <%s>, detected <%s>\n",
+                  run_options.chip_name, device_name(index));
+    } else if (after_connect) {
+        return;
+    }
+
+    if (!run_options.force)
+        fail(EXIT_WRONG_CHIP, "Can't continue\n");
+    set_current_device(find_device(run_options.chip_name));
+    msg_print(msg_out, MSG_WARNING, "Device type forced to %s\n", run_options.chip_name);
+}
+
+void check_lock()
+{
+    if ((lock_state == 1 || lock_state == 2) && (run_options.write & WRITE_ON)) {
+        if (files_named() || !(current_device().flags & flag_fuses_when_locked))
+            fail(EXIT_CHIP_REFUSED, "Can't write to locked chip\n");
+    }
+    if (lock_state == 2) {
+        if ((run_options.read && !run_options.force) || run_options.blank_check_mask != 0 ||
+            (run_options.verify && files_named()))
+            fail(EXIT_CHIP_REFUSED, "Can't read (blank check, verify) fully locked chip\n");
+    }
+}
+
+void check_fuses()
+{
+    if (current_device().fuses == nullptr)
+        return;
+    read_fuses();
+    print_fuses("Fuses ");
+    if ((run_options.write & WRITE_ON) && run_options.fuse_list != nullptr && !lock_byte_writable())
+        fail(EXIT_CHIP_REFUSED, "Can't write all requested fuses, need to erase chip\n");
+}
+
+void run_operations()
+{
+    link_open();
+    check_device(true);
+
+    if (current_device().osccal_count > 0)
+        read_osccal();
+    if ((run_options.write & WRITE_ON) || run_options.verify)
+        apply_insertions();
+    if (run_options.erase_counter)
+        read_erase_counter();
+
+    if (run_options.erase) {
+        erase_step();
+    } else {
+        check_device(false);
+        check_lock();
+        check_fuses();
+        if (run_options.blank_check_mask != 0 && blank_check(run_options.blank_check_mask) != 0)
+            throw app_error(EXIT_CHIP_REFUSED);
+    }
+
+    setup_timing(run_options.delay_factor);
+    fit_check(code_image, code_size(), run_options.code_file, memory_name(CODE_MEMORY));
+    fit_check(data_image, data_size(), run_options.data_file ? run_options.data_file : "data part of input file",
+              memory_name(DATA_MEMORY));
+
+    if (run_options.read)
+        read_step();
+    else
+        write_step();
+
+    if (serno_request.target != TARGET_NONE)
+        store_next_serial();
+}
