@@ -56,6 +56,10 @@ struct avr_device_t {
 extern const avr_device_t avr_devices[];
 extern const int avr_device_count;   // 103
 
+// Every fuse field meaning the layouts refer to.
+extern const fuse_info_t fuse_infos[];
+extern const int fuse_info_count;
+
 bool device_name_matches(const char *name_list, const char *name);
 int32_t find_device(const char *name);
 int32_t find_device_by_signature(uint32_t signature, const char *requested_name);
@@ -71,6 +75,8 @@ const char *fuse_byte_name(int slot);
 int32_t code_size();
 int32_t data_size();
 const char *memory_name(int memory);
+// "not locked", ... for lock states 0 to 2; null for unknown (-1) or any other.
+const char *lock_state_text(int32_t state);
 
 void print_device_list();            // "\nSupported devices\n" and the names
 void devices_reset();

@@ -1,0 +1,162 @@
+// Device lookups by name and signature, the current device and the texts
+// that belong to the table.
+#include "avr/devices.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "run/messages.h"
+#include "run/options.h"
+
+namespace {
+
+int32_t current_index = -1;
+
+// Case-insensitive comparison of exactly `length` characters of `a` with
+// the whole of `b`.
+bool same_name(const char *a, size_t length, const char *b)
+{
+    if (std::strlen(b) != length)
+        return false;
+    for (size_t i = 0; i < length; i++) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+// Stands in for the current device when none is known, so callers never
+// index outside the table.
+const avr_device_t no_device = {"unknown", 0, 0, {{0, 0, 0, 0}, {0, 0, 0, 0}}, 0, 0, 0, 0, 0,
+                                nullptr};
+
+}  // namespace
+
+bool device_name_matches(const char *name_list, const char *name)
+{
+    if (name_list == nullptr || name == nullptr)
+        return false;
+    const char *start = name_list;
+    for (const char *bar = std::strchr(start, '|'); bar != nullptr;
+         bar = std::strchr(start, '|')) {
+        if (same_name(start, static_cast<size_t>(bar - start), name))
+            return true;
+        start = bar + 1;
+    }
+    return same_name(start, std::strlen(start), name);
+}
+
+int32_t find_device(const char *name)
+{
+    if (name == nullptr)
+        return -1;
+    for (int32_t i = 0; i < avr_device_count; i++) {
+        if (device_name_matches(avr_devices[i].name, name))
+            return i;
+    }
+    return -1;
+}
+
+int32_t find_device_by_signature(uint32_t signature, const char *requested_name)
+{
+    int32_t result = -1;
+    for (int32_t i = 0; i < avr_device_count; i++) {
+        const avr_device_t &device = avr_devices[i];
+        if (device.signature != signature)
+            continue;
+        result = i;
+        if (requested_name != nullptr &&
+            same_name(device.name, std::strlen(device.name), requested_name))
+            break;
+    }
+    return result;
+}
+
+int32_t current_device_index()
+{
+    if (current_index >= 0)
+        return current_index;
+    return find_device(run_options.chip_name);
+}
+
+void set_current_device(int32_t index)
+{
+    current_index = (index >= 0 && index < avr_device_count) ? index : -1;
+}
+
+int32_t detected_device_index()
+{
+    return current_index;
+}
+
+const avr_device_t &current_device()
+{
+    int32_t index = current_device_index();
+    return index >= 0 ? avr_devices[index] : no_device;
+}
+
+const char *device_name(int32_t index)
+{
+    if (index < 0 || index >= avr_device_count)
+        return "unknown";
+    return avr_devices[index].name;
+}
+
+const char *fuse_byte_name(int slot)
+{
+    static const char *const names[] = {"_LOCK", "_LOW", "_HIGH", "_EXT"};
+    if (slot < 0 || slot > 3)
+        return "???";
+    return names[slot];
+}
+
+int32_t code_size()
+{
+    return current_device().memory[CODE_MEMORY].size;
+}
+
+int32_t data_size()
+{
+    return current_device().memory[DATA_MEMORY].size;
+}
+
+const char *memory_name(int memory)
+{
+    return memory == CODE_MEMORY ? "CODE memory" : "DATA memory";
+}
+
+const char *lock_state_text(int32_t state)
+{
+    switch (state) {
+    case 0:
+        return "not locked";
+    case 1:
+        return "locked - programming disabled";
+    case 2:
+        return "locked - reading and programming disabled";
+    default:
+        return nullptr;
+    }
+}
+
+void print_device_list()
+{
+    msg_print(msg_out, MSG_INFO, "\nSupported devices\n");
+    int counter = 5;
+    for (int32_t i = 0; i < avr_device_count; i++) {
+        const avr_device_t &device = avr_devices[i];
+        if (device.flags & flag_unlisted)
+            continue;
+        if (--counter == 0 || (device.flags & flag_list_break)) {
+            msg_print(msg_out, MSG_INFO, "\n");
+            counter = 5;
+        }
+        msg_print(msg_out, MSG_INFO, " %-10s", device.name);
+    }
+}
+
+void devices_reset()
+{
+    current_index = -1;
+}

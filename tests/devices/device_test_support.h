@@ -1,0 +1,165 @@
+// Shared helpers of the device and fuse tests: output capture, a scripted
+// fake chip behind the adapter interface, and a fresh module state.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adapters/spi.h"
+#include "avr/devices.h"
+#include "avr/fuses.h"
+#include "avr/link.h"
+#include "avr/memory_commands.h"
+#include "run/messages.h"
+#include "run/options.h"
+
+typedef std::array<uint8_t, 4> command_t;
+
+// Answers four-byte AVR commands like a chip in programming mode: the
+// second reply byte echoes the first command byte, the third the second, and
+// reads return the stored fuse, lock and calibration bytes. Every command and
+// every delay is recorded.
+class fake_chip_t : public spi_t {
+public:
+    uint8_t fuse[4] = {0xFF, 0xFF, 0xFF, 0xFF};   // by slot
+    uint8_t lock_read = 0xFF;                      // what Read Lock returns
+    uint8_t osccal[4] = {0, 0, 0, 0};
+    bool break_echo = false;                       // reply out of step
+    // Optional override of the fourth reply byte.
+    std::function<bool(const command_t &, uint8_t &)> answer;
+
+    std::vector<command_t> commands;
+    std::vector<float> delays;
+
+    bool is_block_mode() override { return true; }
+    uint8_t transfer_byte(uint8_t) override
+    {
+        ADD_FAILURE() << "single byte transfer instead of a four-byte command";
+        return 0xFF;
+    }
+    void transfer_block(const uint8_t *out, uint8_t *in, uint32_t count) override
+    {
+        EXPECT_EQ(count, 4u);
+        command_t c = {out[0], out[1], out[2], out[3]};
+        commands.push_back(c);
+        uint8_t data = reply_data(c);
+        in[0] = 0x00;
+        in[1] = break_echo ? static_cast<uint8_t>(c[0] ^ 0x01) : c[0];
+        in[2] = c[1];
+        in[3] = data;
+    }
+    void set_reset(bool) override {}
+    void pulse_reset() override {}
+    void pulse_sck() override {}
+    void delay_ms(float ms) override { delays.push_back(ms); }
+    bool has_power() override { return false; }
+    void power_on() override {}
+    void power_off() override {}
+    bool has_enable() override { return false; }
+    void enable_adapter() override {}
+    void disable_adapter() override {}
+    long double spi_frequency() override { return 1.0L; }
+    const char *adapter_name() override { return "fake"; }
+
+private:
+    uint8_t reply_data(const command_t &c)
+    {
+        uint8_t data = c[3];
+        if (answer && answer(c, data))
+            return data;
+        if (c[0] == 0x50 && c[1] == 0x00)
+            return fuse[FUSE_LOW];
+        if (c[0] == 0x58 && c[1] == 0x08)
+            return fuse[FUSE_HIGH];
+        if (c[0] == 0x50 && c[1] == 0x08)
+            return fuse[FUSE_EXT];
+        if (c[0] == 0x58 && c[1] == 0x00)
+            return lock_read;
+        if (c[0] == 0x38)
+            return osccal[c[2] & 3];
+        return c[3];
+    }
+};
+
+// Fresh module state, output captured in a temporary file.
+class device_test : public ::testing::Test {
+protected:
+    FILE *out = nullptr;
+    FILE *saved_stream = nullptr;
+    uint8_t saved_level = MSG_INFO;
+    fake_chip_t *chip = nullptr;
+
+    void SetUp() override
+    {
+        devices_reset();
+        fuses_reset();
+        run_options = run_options_t();
+        memory_state = memory_state_t();
+        lock_state = -1;
+        out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        saved_stream = msg_out.stream;
+        saved_level = msg_out.level;
+        msg_out.stream = out;
+        msg_out.level = MSG_INFO;
+    }
+
+    void TearDown() override
+    {
+        msg_out.stream = saved_stream;
+        msg_out.level = saved_level;
+        set_run_adapter(nullptr);
+        std::fclose(out);
+        devices_reset();
+        fuses_reset();
+        run_options = run_options_t();
+    }
+
+    // Everything printed so far; the capture starts empty again afterwards.
+    std::string output()
+    {
+        std::fflush(out);
+        std::rewind(out);
+        std::string text;
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0)
+            text.append(buffer, n);
+        std::fclose(out);
+        out = std::tmpfile();
+        msg_out.stream = out;
+        return text;
+    }
+
+    // Names the chip as +name does.
+    void select_chip(const char *name)
+    {
+        run_options.chip_name = name;
+        ASSERT_GE(find_device(name), 0) << name;
+    }
+
+    fake_chip_t &install_chip()
+    {
+        auto fake = std::make_unique<fake_chip_t>();
+        chip = fake.get();
+        set_run_adapter(std::move(fake));
+        return *chip;
+    }
+
+    // The exit status the call ended with, or -1 when it returned normally.
+    template <typename F> int status_of(F &&call)
+    {
+        try {
+            call();
+        } catch (const app_error &e) {
+            return e.exit_code;
+        }
+        return -1;
+    }
+};
