@@ -79,3 +79,40 @@ void trace_command(uint8_t level, const char *label, const uint8_t *command, con
               reply[3]);
 }
 // END TEMPORARY (devices branch)
+
+// ---------------------------------------------------------------------------
+// TEMPORARY (image branch): file opening, the runtime-error class and the two
+// platform calls of the HEX reader and writer, until the run and os modules
+// land. Delete this block then.
+#include <cerrno>
+#include <cstdio>
+
+#include "os/os.h"
+
+rtl_error::~rtl_error() {}
+const char *rtl_error::what() const noexcept
+{
+    return std::strerror(errno);
+}
+
+FILE *open_file(const char *path, const char *mode)
+{
+    FILE *file = std::fopen(path, mode);
+    if (!file) {
+        msg_print(msg_out, MSG_ERROR, "Can't open file '%s'\n", path);
+        throw rtl_error(EXIT_USAGE);
+    }
+    return file;
+}
+
+namespace os {
+int read_key_no_echo()
+{
+    return -1;
+}
+int remove_file(const char *path)
+{
+    return std::remove(path);
+}
+}  // namespace os
+// END TEMPORARY (image branch)
