@@ -10,6 +10,7 @@
 
 #include "image/hex_file.h"
 #include "run/messages.h"
+#include "support.h"
 
 namespace {
 
@@ -40,37 +41,6 @@ std::string read_text(const std::string &path)
     std::fclose(f);
     return text;
 }
-
-// Redirects the message stream into a file for the life of the object.
-class message_capture_t {
-public:
-    message_capture_t() : saved(msg_out.stream), saved_level(msg_out.level), file(std::tmpfile())
-    {
-        msg_out.stream = file;
-        msg_out.level = MSG_TRACE;
-    }
-    ~message_capture_t()
-    {
-        msg_out.stream = saved;
-        msg_out.level = saved_level;
-        std::fclose(file);
-    }
-    std::string text()
-    {
-        std::fflush(file);
-        std::rewind(file);
-        std::string out;
-        int c;
-        while ((c = std::fgetc(file)) != EOF)
-            out += char(c);
-        return out;
-    }
-
-private:
-    FILE *saved;
-    uint8_t saved_level;
-    FILE *file;
-};
 
 // Record text with a correct checksum.
 std::string record(int type, uint16_t address, const std::vector<uint8_t> &data)
@@ -118,7 +88,7 @@ read_result_t read_text_as_hex(const std::string &text, PortionList &image, cons
     } catch (const app_error &e) {
         result = {e.exit_code, false, ""};
     }
-    result.messages = capture.text();
+    result.messages = capture.take();
     std::remove(path.c_str());
     return result;
 }
@@ -196,7 +166,7 @@ TEST_F(HexFileTest, OtherFailuresGiveTheirMessagesAndStatuses)
     } catch (const rtl_error &e) {
         EXPECT_EQ(e.exit_code, EXIT_USAGE);
     }
-    EXPECT_EQ(capture.text(), "Can't open file '" + path + "'\n");
+    EXPECT_EQ(capture.take(), "Can't open file '" + path + "'\n");
 }
 
 TEST_F(HexFileTest, ChecksumQuestionIsAskedOncePerFileAndNoMeansStop)
@@ -333,7 +303,7 @@ TEST_F(HexFileTest, RoundTripKeepsEveryByteAcross64KiB)
     message_capture_t capture;
     read_hex_file(path.c_str(), back);
     EXPECT_EQ(portions(back), portions(image));
-    EXPECT_EQ(capture.text(), "");
+    EXPECT_EQ(capture.take(), "");
     std::remove(path.c_str());
 }
 
@@ -346,7 +316,7 @@ TEST_F(HexFileTest, WriteErrorIsReportedAndTheFileRemoved)
     image.append(new CodePortion(0, int32_t(bytes.size()), bytes.data()));
     message_capture_t capture;
     EXPECT_FALSE(write_hex_file(image, link.c_str()));
-    EXPECT_EQ(capture.text(), link + " - write error\n");
+    EXPECT_EQ(capture.take(), link + " - write error\n");
     EXPECT_EQ(read_text(link), "<missing>");
 
     PortionList tiny;  // small enough to sit in the stream buffer until the close
