@@ -14,11 +14,10 @@ int morvin_main(int, char **)
 // table and fuse code link and test before the real modules land. Delete each
 // block when its module is merged.
 #include <cstdarg>
+#include <chrono>
 #include <cstring>
 
 #include "adapters/spi.h"
-#include "avr/link.h"
-#include "avr/memory_commands.h"
 #include "run/options.h"
 #include "run/timer.h"
 
@@ -56,28 +55,45 @@ const char *app_error::what() const noexcept
 
 run_options_t run_options;
 
+namespace {
+int64_t pending_now_us()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
+os_timer_t::os_timer_t()
+    : running(false), accumulated(0), started(0), short_wait(false), wait_start(0), wait_counts(0)
+{
+}
+os_timer_t::~os_timer_t() {}
+void os_timer_t::start() { running = true; started = pending_now_us(); }
+void os_timer_t::stop()
+{
+    if (running)
+        accumulated += pending_now_us() - started;
+    running = false;
+}
+long double os_timer_t::elapsed_ms() const { return accumulated / 1000.0L; }
+void os_timer_t::set_wait(float milliseconds)
+{
+    wait_start = pending_now_us();
+    wait_counts = static_cast<int64_t>(milliseconds * 1000.0f);
+    short_wait = milliseconds < 1.0f;
+}
+bool os_timer_t::expired() const { return pending_now_us() - wait_start >= wait_counts; }
+void os_timer_t::wait()
+{
+    wait_start = pending_now_us();
+    while (!expired()) {
+    }
+}
+
+
 void poll_user_break() {}
 
-int32_t lock_state = -1;
-memory_state_t memory_state;
-
-void send_command(uint8_t *bytes)
-{
-    run_adapter()->transfer_block(bytes, bytes, 4);
-}
-
-void check_echo(uint8_t reply, uint8_t expected)
-{
-    if (reply != expected)
-        fail(EXIT_SYNC_LOST, "\nSynchronisation lost\n");
-}
-
-void trace_command(uint8_t level, const char *label, const uint8_t *command, const uint8_t *reply)
-{
-    msg_print(msg_out, level, "\t%% %s\tcommand %02X %02X %02X %02X,  reply %02X %02X %02X %02X\n",
-              label, command[0], command[1], command[2], command[3], reply[0], reply[1], reply[2],
-              reply[3]);
-}
 // END TEMPORARY (devices branch)
 
 // ---------------------------------------------------------------------------

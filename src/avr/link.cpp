@@ -1,0 +1,211 @@
+// Serial programming link: supply and adapter switching, reset, Programming
+// Enable with resynchronisation, signature read and chip detection.
+#include "avr/link.h"
+
+#include "adapters/spi.h"
+#include "avr/devices.h"
+#include "avr/fuses.h"
+#include "run/messages.h"
+#include "run/options.h"
+#include "run/timer.h"
+
+int32_t lock_state = -1;
+
+namespace {
+
+bool link_active = false;
+
+const float reset_settle_ms = 100.0f;
+const float power_settle_ms = 300.0f;
+const int32_t max_sck_tries = 32;
+const int32_t max_reset_tries = 4;
+const uint8_t in_step_answer = 0x53;
+const uint32_t protected_signature = 0x000102;
+
+spi_t &adapter()
+{
+    spi_t *spi = run_adapter();
+    if (!spi)
+        fail(EXIT_USAGE, "No programming adapter\n");
+    return *spi;
+}
+
+// The supply waits are made on the host timer, not through the adapter.
+void power_wait()
+{
+    os_timer_t timer;
+    timer.set_wait(power_settle_ms);
+    timer.wait();
+}
+
+uint32_t flags_of(int32_t index)
+{
+    return index >= 0 ? avr_devices[index].flags : 0;
+}
+
+// The chip whose synchronisation rules apply: the one named by the user,
+// else whatever the current device is.
+int32_t sync_device()
+{
+    if (run_options.chip_name)
+        return find_device(run_options.chip_name);
+    return current_device_index();
+}
+
+void synchronise(int32_t device, uint8_t answer)
+{
+    uint32_t flags = flags_of(device);
+    int32_t tries = 1;
+    while (answer != in_step_answer) {
+        poll_user_break();
+        if (flags & flag_resync_sck) {
+            if (tries > max_sck_tries)
+                fail(EXIT_SYNC_LOST, "Can't resync\n");
+            msg_print(msg_out, MSG_TRACE, "\t%% Try %d to resync by SCK pulse", tries);
+            adapter().pulse_sck();
+        } else {
+            if (tries > max_reset_tries)
+                fail(EXIT_SYNC_LOST, "Can't resync\n");
+            msg_print(msg_out, MSG_TRACE, "\t%% Try %d to resync by reset pulse", tries);
+            adapter().pulse_reset();
+        }
+        answer = program_enable();
+        tries++;
+    }
+    msg_print(msg_out, MSG_DEBUG, "\t%% Synchronised after %d try\n", tries);
+}
+
+uint32_t read_signature()
+{
+    uint32_t value = 0;
+    for (uint8_t i = 0; i < 3; i++) {
+        uint8_t command[4] = {0x30, 0x00, i, 0x00};
+        send_command(command);
+        trace_reply("GetID reply", command);
+        check_echo(command[1], 0x30);
+        value = (value << 8) | command[3];
+        poll_user_break();
+    }
+    return value;
+}
+
+}  // namespace
+
+void send_command(uint8_t *bytes)
+{
+    adapter().transfer_block(bytes, bytes, 4);
+}
+
+void check_echo(uint8_t reply, uint8_t expected)
+{
+    if (reply != expected)
+        fail(EXIT_SYNC_LOST, "\nSynchronisation lost\n");
+}
+
+void trace_command(uint8_t level, const char *label, const uint8_t *command, const uint8_t *reply)
+{
+    msg_print(msg_out, level, "\t%% %s\tcommand %02X %02X %02X %02X,  reply %02X %02X %02X %02X\n",
+              label, command[0], command[1], command[2], command[3], reply[0], reply[1], reply[2],
+              reply[3]);
+}
+
+void trace_reply(const char *label, const uint8_t *reply)
+{
+    msg_print(msg_out, MSG_DEBUG, "\t%% %s  %02X %02X %02X %02X\n", label, reply[0], reply[1],
+              reply[2], reply[3]);
+}
+
+uint8_t program_enable()
+{
+    uint8_t command[4] = {0xAC, 0x53, 0x00, 0x00};
+    send_command(command);
+    trace_reply("PgmOn reply", command);
+    return command[2];
+}
+
+void connect()
+{
+    spi_t &spi = adapter();
+    msg_print(msg_out, MSG_DEBUG, "\t%% Reset\n");
+    spi.set_reset(true);
+    spi.delay_ms(reset_settle_ms);
+    spi.pulse_reset();
+    spi.delay_ms(reset_settle_ms);
+
+    int32_t device = sync_device();
+    uint8_t answer = program_enable();
+    if (device >= 0 && !(flags_of(device) & flag_no_sync))
+        synchronise(device, answer);
+
+    uint32_t signature = read_signature();
+    msg_print(msg_out, MSG_DEBUG, "\t%% Read ID: 0x%06X\n", signature);
+
+    int32_t detected = find_device_by_signature(signature, run_options.chip_name);
+    set_current_device(detected);
+    msg_print(msg_out, MSG_INFO, "Device connected, ");
+    if (detected >= 0)
+        msg_print(msg_out, MSG_INFO, "%s detected\n", avr_devices[detected].name);
+    else
+        msg_print(msg_out, MSG_INFO, "but not recognised, ID: 0x%06X%s\n", signature,
+                  signature == protected_signature ? " (looks as protected)" : " ");
+}
+
+void link_open()
+{
+    spi_t &spi = adapter();
+    if (spi.has_power()) {
+        spi.power_on();
+        power_wait();
+        msg_print(msg_out, MSG_INFO, "Power ON\n");
+    }
+    if (spi.has_enable()) {
+        spi.enable_adapter();
+        msg_print(msg_out, MSG_INFO, "Adapter enabled\n");
+    }
+    link_active = true;
+    connect();
+    read_lock_state();
+    print_lock_state();
+}
+
+void link_close()
+{
+    spi_t *spi = run_adapter();
+    if (!link_active || !spi)
+        return;
+    spi->set_reset(false);
+    msg_print(msg_out, MSG_INFO, "Reset pin released\n");
+    if (spi->has_enable()) {
+        spi->disable_adapter();
+        msg_print(msg_out, MSG_INFO, "Adapter disabled\n");
+    }
+    if (spi->has_power()) {
+        spi->power_off();
+        power_wait();
+        msg_print(msg_out, MSG_INFO, "Power OFF\n");
+    }
+}
+
+void sck_periods(int32_t &low, int32_t &high)
+{
+    uint32_t flags = flags_of(current_device_index());
+    if (flags & flag_sck_2_5) {
+        low = 2;
+        high = 5;
+    } else if (flags & flag_sck_5_17) {
+        low = 5;
+        high = 17;
+    } else if (run_options.osc_khz <= 12000) {
+        low = high = 2;
+    } else {
+        low = high = 3;
+    }
+    low *= run_options.sck_divider;
+    high *= run_options.sck_divider;
+}
+
+void link_reset()
+{
+    link_active = false;
+    lock_state = -1;
+}

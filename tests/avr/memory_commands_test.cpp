@@ -1,0 +1,586 @@
+// Memory access commands: command encodings, block and byte-wise reads,
+// byte and page writes, write-end polling, extended address, Chip Erase.
+#include <chrono>
+
+#include "fake_chip.h"
+
+namespace {
+
+typedef avr_test timing_test;
+
+TEST_F(timing_test, DelaysAndWritersFollowTheDeviceAndFactor)
+{
+    EXPECT_EQ(memory_state.erase_delay, 50.0f);  // until a device is known
+    ready_chip("mega8", 2.0f);
+    EXPECT_TRUE(memory_state.code_paged);
+    EXPECT_EQ(memory_state.page_mask, 63);
+    EXPECT_EQ(memory_state.code_write_delay, 12.0f);
+    EXPECT_EQ(memory_state.data_write_delay, 20.0f);
+    EXPECT_EQ(memory_state.erase_delay, 40.0f);
+
+    ready_chip("90S2313", 1.5f);  // a later call recomputes everything
+    EXPECT_FALSE(memory_state.code_paged);
+    EXPECT_EQ(memory_state.code_write_delay, 9.0f);
+    EXPECT_EQ(memory_state.data_write_delay, 9.0f);
+    EXPECT_EQ(memory_state.erase_delay, 45.0f);
+}
+
+typedef avr_test read_test;
+
+TEST_F(read_test, SingleReadsInBothModes)
+{
+    for (bool block : {true, false}) {
+        SCOPED_TRACE(block ? "block mode" : "byte mode");
+        ready_chip("mega8");
+        chip->block_mode = block;
+        chip->flash[0x1235] = 0xA5;
+        chip->flash[0x1234] = 0x5A;
+        chip->eeprom[0x102] = 0x3C;
+
+        memory_state.current_memory = CODE_MEMORY;
+        EXPECT_EQ(read_memory_byte(0x1235), 0xA5);
+        EXPECT_EQ(read_memory_byte(0x1234), 0x5A);
+        memory_state.current_memory = DATA_MEMORY;
+        EXPECT_EQ(read_memory_byte(0x102), 0x3C);
+        EXPECT_EQ(chip->commands,
+                  (std::vector<command_t>{cmd(0x28, 0x09, 0x1A, 0x00), cmd(0x20, 0x09, 0x1A, 0x00),
+                                          cmd(0xA0, 0x01, 0x02, 0x00)}));
+        if (block) {
+            EXPECT_EQ(chip->transfer_blocks, (std::vector<uint32_t>{4, 4, 4}));
+            EXPECT_EQ(chip->byte_calls, "");
+        } else {
+            EXPECT_TRUE(chip->transfer_blocks.empty());
+            EXPECT_EQ(chip->byte_calls, "WTWRWTWRWTWR");
+        }
+    }
+}
+
+TEST_F(read_test, BlocksAreOneTransferInBlockModeAndBytewiseOtherwise)
+{
+    for (bool block : {true, false}) {
+        SCOPED_TRACE(block ? "block mode" : "byte mode");
+        ready_chip("mega8");
+        chip->block_mode = block;
+        for (int i = 0; i < 512; i++) {
+            chip->flash[0x200 + i] = static_cast<uint8_t>(i * 7 + 1);
+            chip->eeprom[i] = static_cast<uint8_t>(i ^ 0x5A);
+        }
+        uint8_t code[512] = {};
+        uint8_t data[32] = {};
+        read_code_block(code, 0x200, 512);
+        read_data_block(data, 0x20, 32);
+        for (int i = 0; i < 512; i++)
+            ASSERT_EQ(code[i], static_cast<uint8_t>(i * 7 + 1)) << i;
+        for (int i = 0; i < 32; i++)
+            ASSERT_EQ(data[i], static_cast<uint8_t>((0x20 + i) ^ 0x5A)) << i;
+        ASSERT_EQ(chip->commands.size(), 512u + 32u);
+        EXPECT_EQ(chip->commands[0], cmd(0x20, 0x01, 0x00, 0x00));
+        EXPECT_EQ(chip->commands[511], cmd(0x28, 0x01, 0xFF, 0x00));
+        EXPECT_EQ(chip->commands[512], cmd(0xA0, 0x00, 0x20, 0x00));
+        EXPECT_EQ(chip->commands[543], cmd(0xA0, 0x00, 0x3F, 0x00));
+        if (block) {
+            EXPECT_EQ(chip->transfer_blocks, (std::vector<uint32_t>{512 * 4, 32 * 4}));
+        } else {
+            EXPECT_TRUE(chip->transfer_blocks.empty());
+            std::string expected;
+            for (int i = 0; i < 544; i++)
+                expected += "WTWR";
+            EXPECT_EQ(chip->byte_calls, expected);
+        }
+        clear_records();
+        read_code_block(code, 0, 0);
+        read_data_block(data, 0, -1);
+        EXPECT_TRUE(chip->events.empty());
+    }
+}
+
+TEST_F(read_test, EveryEchoInABlockIsChecked)
+{
+    struct echo_case {
+        bool block;
+        bool code;
+    };
+    for (echo_case c : {echo_case{true, true}, echo_case{true, false}, echo_case{false, true},
+                        echo_case{false, false}}) {
+        SCOPED_TRACE(std::string(c.block ? "block " : "byte ") + (c.code ? "code" : "data"));
+        TearDown();
+        SetUp();
+        ready_chip("mega8");
+        chip->block_mode = c.block;
+        chip->corrupt_echo_at = 29;  // the last read of the block
+        uint8_t buffer[30];
+        int status = exit_status_of([&] {
+            if (c.code)
+                read_code_block(buffer, 0x100, 30);
+            else
+                read_data_block(buffer, 0x10, 30);
+        });
+        EXPECT_EQ(status, EXIT_SYNC_LOST);
+        EXPECT_EQ(output(), "\nSynchronisation lost\n");
+    }
+    // single reads too
+    TearDown();
+    SetUp();
+    ready_chip("mega8");
+    chip->corrupt_echo_at = 0;
+    EXPECT_EQ(exit_status_of([] { read_memory_byte(3); }), EXIT_SYNC_LOST);
+}
+
+typedef avr_test extended_test;
+
+TEST_F(extended_test, ReadsLoadTheExtendedAddressWhenItChanges)
+{
+    for (bool block : {true, false}) {
+        SCOPED_TRACE(block ? "block mode" : "byte mode");
+        ready_chip("mega2560");
+        chip->block_mode = block;
+        chip->flash[0x00001] = 0x11;
+        chip->flash[0x20001] = 0x22;
+        chip->flash[0x20003] = 0x33;
+        uint8_t buffer[4] = {};
+        memory_state.last_address = -1;
+
+        read_code_block(buffer, 0, 4);
+        EXPECT_EQ(buffer[1], 0x11);
+        read_code_block(buffer, 0x20000, 2);
+        EXPECT_EQ(buffer[1], 0x22);
+        EXPECT_EQ(memory_state.last_address, 0x20000);
+        read_code_block(buffer, 0x20002, 2);  // same extended address: not sent again
+        EXPECT_EQ(buffer[1], 0x33);
+
+        std::vector<command_t> extended = chip->with_op(0x4D);
+        EXPECT_EQ(extended,
+                  (std::vector<command_t>{cmd(0x4D, 0x00, 0x00, 0x00), cmd(0x4D, 0x00, 0x01, 0x00)}));
+        ASSERT_EQ(chip->commands.size(), 2u + 8u);
+        EXPECT_EQ(chip->commands[0][0], 0x4D);
+        EXPECT_EQ(chip->commands[5][0], 0x4D);
+        // the word address inside the 128 KiB bank
+        EXPECT_EQ(chip->commands[6], cmd(0x20, 0x00, 0x00, 0x00));
+        if (block)
+            EXPECT_EQ(chip->transfer_blocks, (std::vector<uint32_t>{4 + 16, 4 + 8, 8}));
+        else
+            EXPECT_EQ(chip->byte_calls.size(), 8u * 4u);
+    }
+}
+
+TEST_F(extended_test, BlockReadAcrossTheBankBoundaryIsSplit)
+{
+    ready_chip("mega2560");
+    chip->block_mode = true;
+    chip->flash[0x1FFFF] = 0x44;
+    chip->flash[0x20000] = 0x55;
+    uint8_t buffer[4] = {};
+    read_code_block(buffer, 0x1FFFE, 4);
+    EXPECT_EQ(buffer[1], 0x44);
+    EXPECT_EQ(buffer[2], 0x55);
+    EXPECT_EQ(chip->with_op(0x4D),
+              (std::vector<command_t>{cmd(0x4D, 0x00, 0x00, 0x00), cmd(0x4D, 0x00, 0x01, 0x00)}));
+}
+
+TEST_F(extended_test, EveryPageCommitCarriesTheExtendedAddress)
+{
+    ready_chip("mega2560");
+    memory_state.current_memory = CODE_MEMORY;
+    memory_state.last_address = -1;
+    write_memory_byte(0x100, 0xAB);
+    write_memory_byte(0x20100, 0xCD);  // another page: commits the first
+    commit_page(memory_state.last_address);
+
+    ASSERT_EQ(chip->write_blocks, (std::vector<uint32_t>{12, 12}));
+    EXPECT_EQ(chip->commands,
+              (std::vector<command_t>{cmd(0x40, 0x00, 0x80, 0xAB), cmd(0x48, 0x00, 0x80, 0xFF),
+                                      cmd(0x4D, 0x00, 0x00, 0x00), cmd(0x4C, 0x00, 0x80, 0x00),
+                                      cmd(0x40, 0x00, 0x80, 0xCD), cmd(0x48, 0x00, 0x80, 0xFF),
+                                      cmd(0x4D, 0x00, 0x01, 0x00), cmd(0x4C, 0x00, 0x80, 0x00)}));
+    EXPECT_EQ(chip->flash[0x100], 0xAB);
+    EXPECT_EQ(chip->flash[0x20100], 0xCD);
+}
+
+TEST_F(extended_test, ChipsUpTo128KiBNeverSendIt)
+{
+    ready_chip("mega128");
+    chip->block_mode = true;
+    uint8_t buffer[8];
+    memory_state.last_address = -1;
+    read_code_block(buffer, 0x1FFF8, 8);
+    memory_state.current_memory = CODE_MEMORY;
+    write_memory_byte(0x1FF00, 0x01);
+    commit_page(memory_state.last_address);
+    EXPECT_TRUE(chip->with_op(0x4D).empty());
+    EXPECT_EQ(chip->flash[0x1FF00], 0x01);
+}
+
+typedef avr_test byte_write_test;
+
+TEST_F(byte_write_test, EepromAndBytewiseFlashWrites)
+{
+    ready_chip("90S2313");
+    memory_state.current_memory = DATA_MEMORY;
+    write_memory_byte(0x0102, 0x55);
+    memory_state.current_memory = CODE_MEMORY;
+    write_memory_byte(0x0005, 0x12);
+    write_memory_byte(0x0004, 0x34);
+    EXPECT_EQ(chip->commands,
+              (std::vector<command_t>{cmd(0xC0, 0x01, 0x02, 0x55), cmd(0x48, 0x00, 0x02, 0x12),
+                                      cmd(0x40, 0x00, 0x02, 0x34)}));
+    EXPECT_EQ(chip->delays, (std::vector<float>{6.0f, 6.0f, 6.0f}));
+    EXPECT_EQ(chip->eeprom[0x102], 0x55);
+    EXPECT_EQ(chip->flash[5], 0x12);
+    EXPECT_TRUE(chip->write_blocks.empty());
+}
+
+TEST_F(byte_write_test, ErasedChipSkipsFFUnlessEepromIsWrittenBack)
+{
+    struct skip_case {
+        bool erased;
+        bool keep_eeprom;
+        bool data;
+        bool sent;
+    };
+    const skip_case cases[] = {
+        {false, false, true, true},  {true, false, true, false}, {true, true, true, true},
+        {false, false, false, true}, {true, false, false, false}, {true, true, false, false},
+    };
+    for (const skip_case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "erased " << c.erased << " keep " << c.keep_eeprom
+                                        << " data " << c.data);
+        ready_chip("90S2313");
+        memory_state.chip_erased = c.erased;
+        run_options.erase_keep_eeprom = c.keep_eeprom;
+        memory_state.current_memory = c.data ? DATA_MEMORY : CODE_MEMORY;
+        write_memory_byte(0x10, 0xFF);
+        EXPECT_EQ(chip->commands.size(), c.sent ? 1u : 0u);
+        EXPECT_EQ(chip->delays.size(), c.sent ? 1u : 0u);
+        // other values always go out
+        write_memory_byte(0x11, 0xFE);
+        EXPECT_EQ(chip->commands.size(), c.sent ? 2u : 1u);
+    }
+}
+
+TEST_F(byte_write_test, BrokenEchoOnWrite)
+{
+    ready_chip("90S2313");
+    memory_state.current_memory = DATA_MEMORY;
+    chip->corrupt_echo_at = 0;
+    EXPECT_EQ(exit_status_of([] { write_memory_byte(1, 2); }), EXIT_SYNC_LOST);
+    EXPECT_TRUE(chip->delays.empty());
+}
+
+typedef avr_test page_write_test;
+
+TEST_F(page_write_test, WordsAreCompletedAndCommittedWhenTheNextPageStarts)
+{
+    ready_chip("mega8");
+    memory_state.chip_erased = true;
+    memory_state.current_memory = CODE_MEMORY;
+    memory_state.last_address = -1;
+    write_memory_byte(0, 0x12);
+    write_memory_byte(3, 0x34);
+    EXPECT_TRUE(chip->commands.empty());  // only collected so far
+    write_memory_byte(64, 0x56);
+    EXPECT_EQ(chip->write_blocks, (std::vector<uint32_t>{16}));
+    EXPECT_EQ(chip->commands,
+              (std::vector<command_t>{cmd(0x40, 0x00, 0x00, 0x12), cmd(0x48, 0x00, 0x00, 0xFF),
+                                      cmd(0x40, 0x00, 0x01, 0xFF), cmd(0x48, 0x00, 0x01, 0x34),
+                                      cmd(0x4C, 0x00, 0x01, 0x00)}));
+    EXPECT_EQ(chip->delays, (std::vector<float>{6.0f}));
+    EXPECT_EQ(memory_state.last_address, 64);
+
+    commit_page(memory_state.last_address);  // end of the pass: low byte gets its partner
+    ASSERT_EQ(chip->commands.size(), 8u);
+    EXPECT_EQ(chip->commands[5], cmd(0x40, 0x00, 0x20, 0x56));
+    EXPECT_EQ(chip->commands[6], cmd(0x48, 0x00, 0x20, 0xFF));
+    EXPECT_EQ(chip->commands[7], cmd(0x4C, 0x00, 0x20, 0x00));
+    EXPECT_EQ(chip->flash[0], 0x12);
+    EXPECT_EQ(chip->flash[3], 0x34);
+    EXPECT_EQ(chip->flash[64], 0x56);
+}
+
+TEST_F(page_write_test, AllFFPageIsLoadedOnlyWithoutErase)
+{
+    for (bool erased : {false, true}) {
+        SCOPED_TRACE(erased ? "erased" : "not erased");
+        ready_chip("mega8");
+        memory_state.chip_erased = erased;
+        memory_state.current_memory = CODE_MEMORY;
+        memory_state.last_address = -1;
+        reset_command_buffer();
+        for (int a = 0x40; a < 0x80; a++)
+            write_memory_byte(a, 0xFF);
+        if (memory_state.last_address != -1)
+            commit_page(memory_state.last_address);
+        if (erased) {
+            EXPECT_TRUE(chip->commands.empty());
+            EXPECT_EQ(memory_state.last_address, -1);
+        } else {
+            ASSERT_EQ(chip->commands.size(), 65u);
+            EXPECT_EQ(chip->write_blocks, (std::vector<uint32_t>{64 * 4}));
+            EXPECT_EQ(chip->commands[64], cmd(0x4C, 0x00, 0x3F, 0x00));
+        }
+    }
+}
+
+TEST_F(page_write_test, ErasedWordsWithFFAreLeftOutInsideAPage)
+{
+    ready_chip("mega8");
+    memory_state.chip_erased = true;
+    memory_state.current_memory = CODE_MEMORY;
+    memory_state.last_address = -1;
+    const uint8_t bytes[8] = {0xFF, 0x01, 0xFF, 0xFF, 0x02, 0xFF, 0xFF, 0xFF};
+    for (int a = 0; a < 8; a++)
+        write_memory_byte(a, bytes[a]);
+    commit_page(memory_state.last_address);
+    EXPECT_EQ(chip->commands,
+              (std::vector<command_t>{cmd(0x40, 0x00, 0x00, 0xFF), cmd(0x48, 0x00, 0x00, 0x01),
+                                      cmd(0x40, 0x00, 0x02, 0x02), cmd(0x48, 0x00, 0x02, 0xFF),
+                                      cmd(0x4C, 0x00, 0x02, 0x00)}));
+}
+
+TEST_F(page_write_test, RepeatedBytesInsideALoadedPageKeepTheirData)
+{
+    // an image may hold a portion inside an earlier one with equal data
+    ready_chip("mega8");
+    memory_state.current_memory = CODE_MEMORY;
+    memory_state.last_address = -1;
+    for (int a = 0; a < 16; a++)
+        write_memory_byte(a, static_cast<uint8_t>(0xA0 + a));
+    write_memory_byte(3, 0xA3);
+    write_memory_byte(4, 0xA4);
+    commit_page(memory_state.last_address);
+    for (int a = 0; a < 16; a++)
+        EXPECT_EQ(chip->flash[a], 0xA0 + a) << a;
+    for (const command_t &c : chip->with_op(0x40))
+        EXPECT_NE(c[3], 0xFF);
+    for (const command_t &c : chip->with_op(0x48))
+        EXPECT_NE(c[3], 0xFF);
+}
+
+TEST_F(page_write_test, ManyLoadsOfOnePageNeverOverrunTheBuffer)
+{
+    ready_chip("mega2560");
+    memory_state.current_memory = CODE_MEMORY;
+    memory_state.last_address = -1;
+    for (int round = 0; round < 10; round++)
+        for (int a = 0; a < 256; a++)
+            write_memory_byte(a, static_cast<uint8_t>(a + round));
+    commit_page(memory_state.last_address);
+    uint32_t sent = 0;
+    for (uint32_t n : chip->write_blocks) {
+        EXPECT_LE(n, 256u * 4 + 4);
+        sent += n;
+    }
+    EXPECT_EQ(sent, 10u * 256 * 4 + 4);
+    EXPECT_EQ(chip->with_op(0x4C).size(), 1u);
+    for (int a = 0; a < 256; a++)
+        ASSERT_EQ(chip->flash[a], static_cast<uint8_t>(a + 9)) << a;
+}
+
+TEST_F(page_write_test, FullPageGoesOutInOneBlockWithItsExtendedAddress)
+{
+    ready_chip("mega2560");
+    memory_state.current_memory = CODE_MEMORY;
+    memory_state.last_address = -1;
+    for (int a = 0x20000; a < 0x20100; a++)
+        write_memory_byte(a, static_cast<uint8_t>(a));
+    commit_page(memory_state.last_address);
+    EXPECT_EQ(chip->write_blocks, (std::vector<uint32_t>{256 * 4 + 4}));
+    ASSERT_EQ(chip->commands.size(), 258u);
+    EXPECT_EQ(chip->commands[256], cmd(0x4D, 0x00, 0x01, 0x00));
+    EXPECT_EQ(chip->commands[257], cmd(0x4C, 0x00, 0x7F, 0x00));
+}
+
+typedef avr_test polling_test;
+
+TEST_F(polling_test, DataPollingWaitsOnlyForPollableValues)
+{
+    ready_chip("90S2313");
+    memory_state.current_memory = DATA_MEMORY;
+    memory_state.poll_method = POLL_DATA;
+    memory_state.poll_exclude_1 = 0x7F;
+    memory_state.poll_exclude_2 = 0x80;
+
+    write_memory_byte(0x10, 0x7F);
+    write_memory_byte(0x11, 0x80);
+    EXPECT_EQ(chip->delays, (std::vector<float>{6.0f, 6.0f}));
+    EXPECT_TRUE(chip->with_op(0xA0).empty());
+
+    chip->delays.clear();
+    chip->stale_reads = 3;
+    write_memory_byte(0x12, 0x12);
+    EXPECT_TRUE(chip->delays.empty());
+    std::vector<command_t> reads = chip->with_op(0xA0);
+    ASSERT_EQ(reads.size(), 4u);
+    EXPECT_EQ(reads.back(), cmd(0xA0, 0x00, 0x12, 0x00));
+}
+
+TEST_F(polling_test, DataPollingTimesOutAfterFourDelays)
+{
+    ready_chip("90S2313", 2.0f);  // 12 ms data write delay
+    memory_state.current_memory = DATA_MEMORY;
+    memory_state.poll_method = POLL_DATA;
+    memory_state.poll_exclude_1 = 0x7F;
+    memory_state.poll_exclude_2 = 0x80;
+    chip->stale_reads = -1;
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(exit_status_of([] { write_memory_byte(0x1AB, 0x12); }), EXIT_CHIP_REFUSED);
+    auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(47));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+    EXPECT_GT(chip->with_op(0xA0).size(), 1u);
+    EXPECT_EQ(output(), "Poll: can't write byte to DATA memory at 0x1AB\n");
+}
+
+TEST_F(polling_test, PagePollingReadsTheLastPollableLoad)
+{
+    ready_chip("mega8");
+    memory_state.current_memory = CODE_MEMORY;
+    memory_state.poll_method = POLL_DATA;
+    memory_state.poll_exclude_1 = 0xFF;
+    memory_state.poll_exclude_2 = 0xFF;
+    memory_state.poll_address = -1;
+    memory_state.last_address = -1;
+    write_memory_byte(0x40, 0x21);
+    write_memory_byte(0x42, 0x43);
+    write_memory_byte(0x43, 0xFF);
+    chip->stale_reads = 2;
+    commit_page(memory_state.last_address);
+    EXPECT_TRUE(chip->delays.empty());
+    std::vector<command_t> reads = chip->with_op(0x20);
+    ASSERT_EQ(reads.size(), 3u);
+    EXPECT_EQ(reads[0], cmd(0x20, 0x00, 0x21, 0x00));
+    EXPECT_EQ(memory_state.poll_address, -1);
+}
+
+TEST_F(polling_test, PageOfExcludedValuesGetsATimedWait)
+{
+    ready_chip("mega8");
+    memory_state.current_memory = CODE_MEMORY;
+    memory_state.poll_method = POLL_DATA;
+    memory_state.poll_exclude_1 = 0x00;
+    memory_state.poll_exclude_2 = 0xFF;
+    memory_state.poll_address = -1;
+    memory_state.last_address = -1;
+    write_memory_byte(0x80, 0x00);
+    write_memory_byte(0x81, 0xFF);
+    commit_page(memory_state.last_address);
+    EXPECT_EQ(chip->delays, (std::vector<float>{6.0f}));
+    EXPECT_TRUE(chip->with_op(0x20).empty());
+}
+
+TEST_F(polling_test, PagePollingTimeOutNamesThePageStart)
+{
+    ready_chip("mega8");
+    memory_state.current_memory = CODE_MEMORY;
+    memory_state.poll_method = POLL_DATA;
+    memory_state.poll_exclude_1 = 0xFF;
+    memory_state.poll_exclude_2 = 0xFF;
+    memory_state.poll_address = -1;
+    memory_state.last_address = -1;
+    write_memory_byte(0x85, 0x42);
+    chip->stale_reads = -1;
+    EXPECT_EQ(exit_status_of([] { commit_page(memory_state.last_address); }), EXIT_CHIP_REFUSED);
+    EXPECT_EQ(output(), "Poll: can't write page at 0x80\n");
+}
+
+TEST_F(polling_test, ReadyBusyPollsUntilReady)
+{
+    ready_chip("tiny13");
+    memory_state.current_memory = DATA_MEMORY;
+    memory_state.poll_method = POLL_READY;
+    chip->busy_polls = 2;
+    write_memory_byte(0x07, 0x7F);
+    EXPECT_TRUE(chip->delays.empty());
+    EXPECT_EQ(chip->with_op(0xF0), (std::vector<command_t>(3, cmd(0xF0, 0x00, 0xFF, 0x00))));
+
+    chip->busy_polls = -1;
+    EXPECT_EQ(exit_status_of([] { write_memory_byte(0x08, 0x01); }), EXIT_CHIP_REFUSED);
+    EXPECT_EQ(output(), "Poll: can't write byte to DATA memory at 0x8\n");
+
+    chip->busy_polls = 0;
+    chip->corrupt_echo_at = static_cast<int>(chip->commands.size()) + 1;
+    EXPECT_EQ(exit_status_of([] { write_memory_byte(0x09, 0x01); }), EXIT_SYNC_LOST);
+}
+
+typedef avr_test erase_test;
+
+TEST_F(erase_test, EraseCommandReleasesResetForTheInactiveTime)
+{
+    ready_chip("mega8", 1.5f);
+    run_options.inactive_reset_ms = 7.0f;
+    chip_erase_command();
+    EXPECT_EQ(chip->commands, (std::vector<command_t>{cmd(0xAC, 0x80, 0x00, 0x00)}));
+    EXPECT_EQ(chip->events, (std::vector<std::string>{"transfer_block", "delay", "reset off",
+                                                      "delay", "reset on"}));
+    EXPECT_EQ(chip->delays, (std::vector<float>{30.0f, 7.0f}));
+    EXPECT_EQ(output(), "\t% Erase reply  00 AC 80 00\n");
+
+    chip->corrupt_echo_at = 1;
+    EXPECT_EQ(exit_status_of([] { chip_erase_command(); }), EXIT_SYNC_LOST);
+}
+
+TEST_F(erase_test, OrdinaryChipIsErasedOnceAndReconnected)
+{
+    ready_chip("mega8");
+    msg_out.level = MSG_INFO;
+    erase_chip();
+    EXPECT_EQ(chip->erases, 1);
+    EXPECT_TRUE(memory_state.chip_erased);
+    EXPECT_EQ(chip->commands.front(), cmd(0xAC, 0x80, 0x00, 0x00));
+    EXPECT_EQ(chip->commands.back(), cmd(0x58, 0x00, 0x00, 0x00));  // lock state read
+    EXPECT_EQ(output(), "Device erased\nDevice connected, mega8 detected\n");
+}
+
+TEST_F(erase_test, EraseFixChipIsErasedTwiceWithAByteWriteBetween)
+{
+    ready_chip("tiny12");
+    chip->flash[0] = 0x00;
+    erase_chip();
+    EXPECT_EQ(chip->erases, 2);
+    std::vector<command_t> sequence;
+    for (const command_t &c : chip->commands)
+        if (c[0] == 0xAC || c[0] == 0x40 || c[0] == 0x48)
+            sequence.push_back(c);
+    EXPECT_EQ(sequence, (std::vector<command_t>{cmd(0xAC, 0x80, 0x00, 0x00), cmd(0xAC, 0x53, 0x00, 0x00),
+                                                cmd(0x40, 0x00, 0x00, 0xFF), cmd(0xAC, 0x80, 0x00, 0x00),
+                                                cmd(0xAC, 0x53, 0x00, 0x00)}));
+    std::string text = output();
+    size_t fix = text.find("tiny12 erase bug correction\n");
+    size_t erased = text.find("Device erased\n");
+    ASSERT_NE(fix, std::string::npos);
+    ASSERT_NE(erased, std::string::npos);
+    EXPECT_LT(fix, erased);
+    EXPECT_TRUE(memory_state.chip_erased);
+    EXPECT_EQ(memory_state.current_memory, CODE_MEMORY);
+}
+
+TEST_F(erase_test, ResetsDropPendingLoadsAndState)
+{
+    for (bool whole : {false, true}) {
+        SCOPED_TRACE(whole ? "memory_commands_reset" : "reset_command_buffer");
+        ready_chip("mega8");
+        memory_state.chip_erased = true;
+        memory_state.current_memory = CODE_MEMORY;
+        memory_state.last_address = -1;
+        write_memory_byte(0, 0x01);
+        write_memory_byte(1, 0x02);
+        if (whole) {
+            memory_commands_reset();
+            EXPECT_FALSE(memory_state.chip_erased);
+            EXPECT_FALSE(memory_state.code_paged);
+            EXPECT_EQ(memory_state.poll_method, POLL_TIMED);
+            EXPECT_EQ(memory_state.erase_delay, 50.0f);
+            setup_timing(1.0f);
+            memory_state.current_memory = CODE_MEMORY;
+        } else {
+            reset_command_buffer();
+        }
+        memory_state.last_address = -1;
+        write_memory_byte(2, 0x33);
+        commit_page(memory_state.last_address);
+        EXPECT_EQ(chip->commands,
+                  (std::vector<command_t>{cmd(0x40, 0x00, 0x01, 0x33), cmd(0x48, 0x00, 0x01, 0xFF),
+                                          cmd(0x4C, 0x00, 0x01, 0x00)}));
+    }
+}
+
+}  // namespace
