@@ -131,4 +131,19 @@ int remove_file(const char *path)
     return std::remove(path);
 }
 }  // namespace os
+
+os_timer_t &process_timer()
+{
+    static os_timer_t timer;
+    return timer;
+}
+
+const char *format_time(long double value, int unit_index, char *buffer)
+{
+    static const char *const units[] = {"s", "ms", "us", "ns"};
+    static char text[128];
+    char *out = buffer ? buffer : text;
+    std::snprintf(out, 128, "%.1Lf%s", value, units[unit_index & 3]);
+    return out;
+}
 // END TEMPORARY (image branch)
