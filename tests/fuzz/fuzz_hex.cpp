@@ -37,6 +37,14 @@ std::map<int32_t, uint8_t> byte_map(const PortionList &image)
     return bytes;
 }
 
+std::string in_path, out_path;
+
+void remove_temp_files()
+{
+    std::remove(in_path.c_str());
+    std::remove(out_path.c_str());
+}
+
 int answer_key;
 int fuzz_key()
 {
@@ -47,10 +55,11 @@ int fuzz_key()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const std::string in_path = make_temp(".hex");
-    static const std::string out_path = make_temp(".out.hex");
     static bool ready = false;
     if (!ready) {
+        in_path = make_temp(".hex");
+        out_path = make_temp(".out.hex");
+        std::atexit(remove_temp_files);
         msg_out.stream = std::fopen("/dev/null", "w");
         hex_key_reader = fuzz_key;
         ready = true;
