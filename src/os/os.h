@@ -19,6 +19,12 @@ int read_key_no_echo();                   // one key, no echo, no Enter; -1 at e
 // on POSIX the last loader error recorded by this layer, else strerror(errno)).
 // Trailing CR/LF removed. Returns a static buffer.
 const char *system_error_text();
+// Forget a recorded loader error (start of a new run).
+void clear_system_error();
+// The system's last-error code (GetLastError; 0 on POSIX) and its restore,
+// so that printing a message does not lose the cause of a failure.
+uint32_t last_error();
+void set_last_error(uint32_t code);
 
 // ---- high-resolution counter ------------------------------------------
 bool counter_frequency(int64_t *counts_per_second);  // false when there is no such counter
@@ -49,6 +55,12 @@ void free_library(void *handle);
 // Full path of the running program (GetModuleFileNameA / /proc/self/exe),
 // at most size-1 characters, always terminated. False when it can't be had.
 bool program_path(char *buffer, size_t size);
+// Separator appended between a search directory and a file name.
+#ifdef _WIN32
+constexpr char path_separator = '\\';
+#else
+constexpr char path_separator = '/';
+#endif
 bool is_regular_file(const char *path);
 int remove_file(const char *path);
 

@@ -1,6 +1,7 @@
 // Message stream, levels, the error classes that end a run, and exit statuses.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -27,6 +28,9 @@ void msg_print(msg_stream_t &out, uint8_t level, const char *format, ...)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
+
+// msg_print with a va_list. Keeps errno and the system's last error intact.
+void msg_vprint(msg_stream_t &out, uint8_t level, const char *format, va_list args);
 
 // Exit statuses.
 enum exit_status_t : int {

@@ -1,6 +1,7 @@
 // High-resolution timer, console interrupt, number formatting.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 class os_timer_t {
@@ -31,7 +32,11 @@ os_timer_t &process_timer();
 // Console interrupt: ends the run with status 80 when Ctrl-C etc. arrived.
 void poll_user_break();
 const char *signal_name(int signal_number);
+// Forgets a pending interrupt (start of a new in-process run).
+void user_break_reset();
 
 // Unit indices: time "s","ms","us","ns"; frequency "GHz","MHz","kHz","Hz".
+// A caller's buffer must hold format_buffer_size characters.
+constexpr size_t format_buffer_size = 64;
 const char *format_time(long double value, int unit_index, char *buffer = nullptr);
 const char *format_frequency(long double value, int unit_index, char *buffer = nullptr);

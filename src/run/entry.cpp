@@ -1,0 +1,483 @@
+// The program's entry: banner, command line, checks, input files, adapter,
+// the operation sequence and the one handler that turns errors into statuses.
+#include "run/entry.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "adapters/lpt_adapter.h"
+#include "adapters/spi.h"
+#include "avr/devices.h"
+#include "avr/fuses.h"
+#include "avr/link.h"
+#include "avr/memory_commands.h"
+#include "ftdi/ft2232_adapter.h"
+#include "image/hex_file.h"
+#include "image/image.h"
+#include "os/os.h"
+#include "run/insertions.h"
+#include "run/messages.h"
+#include "run/operations.h"
+#include "run/options.h"
+#include "run/timer.h"
+
+const char short_help_hint[] = "For short help type\n\tmorvin -h";
+
+void fail_invalid_value(const char *value, char letter)
+{
+    fail(EXIT_USAGE, "Invalid value '%s' for switch %c\n\n%s\n", value, letter, short_help_hint);
+}
+
+namespace {
+
+bool same_text(const char *a, const char *b)
+{
+    while (*a && *b) {
+        if (tolower((unsigned char)*a) != tolower((unsigned char)*b))
+            return false;
+        a++;
+        b++;
+    }
+    return *a == *b;
+}
+
+bool same_prefix(const char *text, const char *prefix)
+{
+    for (; *prefix; text++, prefix++) {
+        if (!*text || tolower((unsigned char)*text) != tolower((unsigned char)*prefix))
+            return false;
+    }
+    return true;
+}
+
+void echo_command(int argc, char **argv)
+{
+    msg_print(msg_out, MSG_INFO, "Command:\n ");
+    for (int i = 1; i < argc; i++) {
+        if (strpbrk(argv[i], " \t"))
+            msg_print(msg_out, MSG_INFO, " \"%s\"", argv[i]);
+        else
+            msg_print(msg_out, MSG_INFO, " %s", argv[i]);
+    }
+    msg_print(msg_out, MSG_INFO, "\n");
+}
+
+void parse_chip_name(const char *argument)
+{
+    const char *name = argument + 1;
+    if (!*name)
+        fail(EXIT_USAGE, "Chip name required for '+'\n");
+    if (same_prefix(name, "AT"))
+        name += 2;
+    run_options.chip_name = name;
+    if (find_device(name) < 0)
+        fail(EXIT_USAGE, "Unsupported device %s\n", name);
+}
+
+void add_file(const char *name)
+{
+    if (!run_options.code_file) {
+        run_options.code_file = name;
+    } else if (!run_options.data_file) {
+        run_options.data_file = name;
+        run_options.single_file = false;
+    } else {
+        fail(EXIT_USAGE, "Too many files\n");
+    }
+}
+
+// Reads the whole of `text` as an unsigned decimal number.
+bool read_unsigned(const char *text, unsigned long &value)
+{
+    if (!isdigit((unsigned char)*text))
+        return false;
+    int used = 0;
+    return sscanf(text, "%lu%n", &value, &used) == 1 && text[used] == 0;
+}
+
+// Reads the whole of `text` as a decimal integer.
+bool read_integer(const char *text, int &value)
+{
+    int used = 0;
+    return sscanf(text, "%d%n", &value, &used) == 1 && text[used] == 0;
+}
+
+// -o#[Hz|kHz|MHz][,divider]
+void parse_oscillator(const char *text, char letter)
+{
+    char value[64];
+    size_t length = strlen(text);
+    if (length >= sizeof value)
+        fail_invalid_value(text, letter);
+    memcpy(value, text, length + 1);
+
+    if (char *comma = strchr(value, ',')) {
+        int divider = 0;
+        if (!read_integer(comma + 1, divider) || divider < 1 || divider > 32)
+            fail_invalid_value(text, letter);
+        run_options.sck_divider = divider;
+        *comma = 0;
+    }
+
+    float number = 0.0f;
+    char unit[4] = {0, 0, 0, 0};
+    if (sscanf(value, "%f%3s", &number, unit) < 1)
+        fail_invalid_value(text, letter);
+    if (same_text(unit, "MHZ"))
+        number = number * 1000.0f;
+    else if (same_text(unit, "HZ"))
+        number = number / 1000.0f;
+    else if (unit[0] && !same_text(unit, "KHZ"))
+        fail_invalid_value(text, letter);
+
+    if (number == 0.0f) {
+        run_options.osc_khz = 0;
+        return;
+    }
+    // The negated test also turns away "nan".
+    if (!(number >= 1.0f && number <= 40000.0f))
+        fail(EXIT_USAGE, "-o: OSC frequency must be 0 or from 1 to 40000kHz\n");
+    run_options.osc_khz = int32_t(number);
+    if (run_options.sck_divider != 1)
+        fail(EXIT_USAGE, "-o: divider can be used only with -o0 form of the switch\n");
+}
+
+// -c / -d with a file name (here or in the next argument).
+void parse_file_switch(char letter, const char *rest, int &index, int argc, char **argv)
+{
+    bool code = tolower((unsigned char)letter) == 'c';
+    run_options.single_file = false;
+    const char *name = rest;
+    if (!*name) {
+        if (index + 1 >= argc)
+            fail(EXIT_USAGE, "File name required for -%c\n", code ? 'C' : 'D');
+        name = argv[++index];
+    }
+    const char *&slot = code ? run_options.code_file : run_options.data_file;
+    if (slot)
+        fail(EXIT_USAGE, "\tCan't use two files for %s\n%s\n%s\n", memory_name(code ? CODE_MEMORY : DATA_MEMORY),
+             slot, name);
+    slot = name;
+}
+
+// One group of switches, "-erv" or "/erv".
+void parse_switches(const char *argument, int &index, int argc, char **argv)
+{
+    const char *p = argument + 1;
+    while (*p) {
+        char letter = *p++;
+        switch (tolower((unsigned char)letter)) {
+        case '?':
+        case 'h':
+            if (run_options.chip_name)
+                print_fuse_list(run_options.chip_name);
+            else
+                print_usage();
+            // status 0 through the handler, which adds the empty line
+            throw app_error(EXIT_OK);
+        case 'a':
+            run_options.adapter_spec = p;
+            return;
+        case 'p':
+            run_options.port_spec = p;
+            return;
+        case 'f':
+            if (run_options.fuse_list)
+                fail(EXIT_USAGE, "Only one -F switch can be used, place all fuses in one switch\n");
+            run_options.fuse_list = p;
+            return;
+        case 'c':
+        case 'd':
+            if (*p == '*' || *p == '?')
+                parse_hex_extension(p - 1);
+            else
+                parse_file_switch(letter, p, index, argc, argv);
+            return;
+        case 'e':
+            run_options.erase = true;
+            if (*p == '-') {
+                run_options.erase_keep_eeprom = true;
+                p++;
+            }
+            break;
+        case 'b':
+            for (; *p; p++) {
+                char c = char(tolower((unsigned char)*p));
+                if (c == 'c')
+                    run_options.blank_check_mask |= 1;
+                else if (c == 'd')
+                    run_options.blank_check_mask |= 2;
+                else
+                    fail_invalid_value(p, letter);
+            }
+            if (!run_options.blank_check_mask)
+                run_options.blank_check_mask = 3;
+            return;
+        case 'r':
+            run_options.read = true;
+            break;
+        case 'w': {
+            uint8_t write = WRITE_ON;
+            for (; *p; p++) {
+                if (*p == '+')
+                    write |= WRITE_FILL_EEPROM;
+                else if (tolower((unsigned char)*p) == 'p')
+                    write |= WRITE_POLLING;
+                else
+                    fail_invalid_value(p, letter);
+            }
+            run_options.write = write;
+            return;
+        }
+        case 'v':
+            run_options.verify = true;
+            if (*p == '+') {
+                run_options.verify_all = true;
+                p++;
+            }
+            break;
+        case 'l':
+            if (*p == '+') {
+                run_options.lock_first = true;
+                p++;
+            }
+            if (*p != '1' && *p != '2')
+                fail_invalid_value(p, letter);
+            run_options.lock_level = *p++;
+            break;
+        case 'n':
+            run_options.erase_counter = true;
+            if (*p) {
+                unsigned long value = 0;
+                if (!read_unsigned(p, value) || value < 1 || value > 0xFFFE)
+                    fail_invalid_value(p, letter);
+                run_options.erase_counter_value = uint16_t(value);
+            }
+            return;
+        case 'o':
+            parse_oscillator(p, letter);
+            return;
+        case '1':
+            run_options.delay_factor = 1.5f;
+            break;
+        case '2':
+            run_options.delay_factor = 2.0f;
+            break;
+        case '3':
+            run_options.delay_factor = 3.0f;
+            break;
+        case '4':
+            run_options.delay_factor = 4.0f;
+            break;
+        case '5':
+            run_options.delay_factor = 5.0f;
+            break;
+        case '!':
+            run_options.force = true;
+            break;
+        case '%':
+            msg_out.level = MSG_TRACE;
+            break;
+        default:
+            fail(EXIT_USAGE, "Invalid switch %c\n%s\n", letter, short_help_hint);
+        }
+    }
+}
+
+void parse_arguments(int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++) {
+        const char *argument = argv[i];
+        if (argument[0] == '+')
+            parse_chip_name(argument);
+        else if (argument[0] == '-' || argument[0] == '/')
+            parse_switches(argument, i, argc, argv);
+        else
+            add_file(argument);
+    }
+}
+
+// Returns true when the named files are sources to be loaded.
+bool check_options()
+{
+    const run_options_t &o = run_options;
+    if (!o.chip_name)
+        fail(EXIT_USAGE, "Chip name must be specified\n");
+    if (o.fuse_list)
+        parse_fuse_list(o.fuse_list);
+    bool files = o.code_file || o.data_file;
+    if (o.read) {
+        if (o.write || o.verify)
+            fail(EXIT_USAGE, "Can't both read and write or verify\n");
+        if (!files)
+            fail(EXIT_USAGE, "Can't read without target files\n");
+        if (o.fuse_list)
+            fail(EXIT_USAGE, "Nothing to do with fuses, -w or -v must be specified\n");
+        return false;
+    }
+    if (o.write || o.verify) {
+        if (!files && !o.fuse_list)
+            fail(EXIT_USAGE, "Can't write/verify without source files or fuse list\n");
+        return true;
+    }
+    if (files)
+        fail(EXIT_USAGE, "Nothing to do with files, -r or -w or -v must be specified\n");
+    if (o.fuse_list)
+        fail(EXIT_USAGE, "Nothing to do with fuses, -w or -v must be specified\n");
+    return false;
+}
+
+void load_files()
+{
+    if (run_options.code_file)
+        read_hex_file(run_options.code_file, code_image);
+    if (run_options.data_file)
+        read_hex_file(run_options.data_file, data_image);
+    // One file may carry both memories, the EEPROM placed above the flash.
+    if (run_options.single_file && !code_image.empty())
+        split_image(code_image, data_image, code_size());
+}
+
+void create_adapter()
+{
+    const char *adapter = run_options.adapter_spec;
+    if (adapter && same_prefix(adapter, "ft2232"))
+        set_run_adapter(create_ft2232_adapter(adapter, run_options.port_spec));
+    else
+        set_run_adapter(create_lpt_adapter(adapter, run_options.port_spec));
+}
+
+void run(int argc, char **argv, os_timer_t &stopwatch)
+{
+    print_banner();
+    if (argc < 2)
+        fail(EXIT_OK, "Nothing to do!\n%s\n", short_help_hint);
+    echo_command(argc, argv);
+    parse_arguments(argc, argv);
+    if (check_options())
+        load_files();
+    create_adapter();
+    run_operations();
+    stopwatch.stop();
+    msg_print(msg_out, MSG_INFO, "Total time %s\n", format_time(stopwatch.elapsed_ms(), 1));
+}
+
+}  // namespace
+
+int handle_run_error()
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        msg_print(msg_out, MSG_ERROR, "Can't allocate memory\n");
+        return EXIT_NO_MEMORY;
+    } catch (const app_error &error) {
+        msg_print(msg_out, MSG_ERROR, "%s\n", error.what());
+        return error.exit_code;
+    } catch (const std::exception &error) {
+        msg_print(msg_out, MSG_ERROR, "%s\n", error.what());
+        return EXIT_OTHER;
+    }
+}
+
+int morvin_main(int argc, char **argv)
+{
+    os_timer_t stopwatch;
+    stopwatch.start();
+    int status = EXIT_OK;
+    try {
+        run(argc, argv, stopwatch);
+    } catch (const std::exception &) {
+        status = handle_run_error();
+    }
+    // The chip is released whatever happened; a failure while releasing it is
+    // reported too, but the run's own status stays.
+    try {
+        link_close();
+    } catch (const std::exception &) {
+        int close_status = handle_run_error();
+        if (status == EXIT_OK)
+            status = close_status;
+    }
+    return status;
+}
+
+void reset_run_state()
+{
+    run_options = run_options_t{};
+    msg_out.level = MSG_INFO;
+    code_image.clear();
+    data_image.clear();
+    set_run_adapter(nullptr);
+    devices_reset();
+    link_reset();
+    memory_commands_reset();
+    fuses_reset();
+    insertions_reset();
+    user_break_reset();
+    os::clear_system_error();
+}
+
+void print_usage()
+{
+    msg_print(msg_out, MSG_INFO,
+              "Use:\tmorvin [SWITCHES] [[-c] cfile] [-d dfile]\n"
+              "\tSwitches ( # represent number)\n"
+              "\n"
+              " -?,-h\t this help\n"
+              " +<nam>\tforce chip to specified by name <nam> (list see below)\n"
+              " -aX\t'adapter' group (default FBPRG)\n"
+              "\t-ab  Altera ByteBlaster, ByteBlasterMV or ByteBlaster-II\n"
+              "\t-as  STK200 or STK300 adapter\n"
+              "\t-ax  XILINX parallel download cable\n"
+              "\t-az  \"vuRiVeraver\" (turn LPT outputs to hi-Z after programming)\n"
+              "\t-aft2232[PINMAP] - FT2232-based USB adapter with optional\n"
+              "\t\t\tuser pin configuration\n"
+              "\t-amPINMAP - LPT adapter with user pin configuration\n"
+              "\t\tPINMAP - pin configuration in one of two forms\n"
+              "\t\t  =filename (see documentation for config file format)\n"
+              "\t\t  :pincfg[:pincfg] (pin configuration entries as in config file)\n"
+              "\t-ai# Inactive reset time, #=time_in_mS\n"
+              "\t-ar  reverse Reset polarity\n"
+              "\t-ap  chip powered from free LPT data outputs\n"
+              " -p<device>\n"
+              "    for LPT-based adapters:\n"
+              "\t- hexadecimal number - LPT port number or base address for direct IO interface.\n"
+              "\t  Default is 2 (LPT2)\n"
+              "    for FT2232-based adapters:\n"
+              "\tlist of optional FT2232 attributes  -pv=VID,p=PID,s=SERNO,d=DESCRIPTION\n");
+    msg_print(msg_out, MSG_INFO,
+              " -o#[Hz|kHz|MHz] define oscillator frequency, default units is kHz\n"
+              "\tdefault frequency is 800kHz\n"
+              " -o0[,#] morvin must generate XTAL, #=additional divider for SCK\n"
+              " -1, -2, -3, -4, -5\n"
+              "\tset programming delays 1.5, 2, 3, 4, 5 times longer\n"
+              "\t(for low voltage programming)\n"
+              " -%%\tprint some debug info (use -%%%% in .bat files)\n"
+              " -!\tforce operations even chip not detected\n"
+              " -n#\tUse last 2 bytes of code memory for erase counter\n"
+              "\t# force counter to specified value\n"
+              " -c,-d\tmark Code and Data file names\n"
+              " -e[-]\tErase\n"
+              "\t'-' enable read/erase/writeback sequence for EEPROM\n"
+              " -b (-b{c|d})\tBlank check (code or data only)\n"
+              " -r\tRead from chip to files\n"
+              " -w[+][p]\tWrite from files to chip\n"
+              "\t'+' write FF to EEPROM locations not mentioned in '-d' file\n"
+              "\t'p' use polling\n"
+              " -v[+]\tVerify chip with files\n"
+              "\t'+' enable testing of locations not mentioned in files\n"
+              " -l[+]#\tLock chip to level #=1 (LB1 programmed) or 2 (LB1 and LB2 programmed)\n"
+              "\t'+' write lock bits before fuses\n"
+              " -f<list> -  fuses to be changed\n"
+              "\t<list> syntax:\n"
+              "\t\tfusename=val,bytename=val,...\n"
+              "\t\tfor single-bit fuses val can be ON (0) or OFF (1)\n"
+              "\t\tunlisted fuses not changed\n"
+              "\ttype 'morvin +name -?'\n"
+              "\tfor list of fuse names for chip 'name'\n");
+    print_device_list();
+    msg_print(msg_out, MSG_INFO, "\n\nFor latest versions see\nhttps://morvin.example.org/\n");
+}

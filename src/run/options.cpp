@@ -1,0 +1,3 @@
+#include "run/options.h"
+
+run_options_t run_options;

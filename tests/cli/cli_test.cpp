@@ -1,0 +1,176 @@
+// The built program run as a separate process: exact output and exit status.
+// With a Windows build folder configured, the same cases run its morvin.exe
+// under Wine.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct runner {
+    std::string name;
+    std::string prefix;  // command that starts the program
+    bool crlf;           // the program writes CR LF line ends
+};
+
+std::string quoted(const std::string &text)
+{
+    std::string result = "'";
+    for (char c : text) {
+        if (c == '\'')
+            result += "'\\''";
+        else
+            result += c;
+    }
+    return result + "'";
+}
+
+std::string windows_exe()
+{
+    return std::string(MORVIN_WIN_BUILD) + "/morvin.exe";
+}
+
+std::vector<runner> runners()
+{
+    std::vector<runner> list{{"native", quoted(MORVIN_EXE), false}};
+    if (std::string(MORVIN_WIN_BUILD).size())
+        list.push_back({"wine", "WINEDEBUG=-all wine " + quoted(windows_exe()), true});
+    return list;
+}
+
+struct outcome {
+    int status = -1;
+    std::string out;
+};
+
+outcome run_program(const runner &how, const std::vector<std::string> &args)
+{
+    std::string command = how.prefix;
+    for (const auto &a : args)
+        command += " " + quoted(a);
+    command += " </dev/null 2>/dev/null";
+    outcome result;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        ADD_FAILURE() << "can't start " << command;
+        return result;
+    }
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        result.out.append(chunk, got);
+    int wait_status = pclose(pipe);
+    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    if (how.crlf) {
+        // A Windows console program writes CR LF; compare the lines themselves.
+        std::string plain;
+        for (size_t i = 0; i < result.out.size(); i++) {
+            if (result.out[i] == '\r' && i + 1 < result.out.size() && result.out[i + 1] == '\n')
+                continue;
+            EXPECT_FALSE(result.out[i] == '\n' && (i == 0 || result.out[i - 1] != '\r'))
+                << "bare LF at " << i;
+            plain += result.out[i];
+        }
+        result.out = plain;
+    }
+    return result;
+}
+
+const std::string banner_title = "\nmorvin/WIN32  -  AVR controllers LPT programmer\n";
+
+// Checks the banner (its version line only for the version) and returns the rest.
+std::string after_banner(const std::string &out)
+{
+    if (out.compare(0, banner_title.size(), banner_title) != 0) {
+        ADD_FAILURE() << "no banner in:\n" << out;
+        return out;
+    }
+    size_t version_end = out.find('\n', banner_title.size());
+    size_t contact_end = version_end == std::string::npos ? version_end : out.find('\n', version_end + 1);
+    if (contact_end == std::string::npos) {
+        ADD_FAILURE() << "banner cut short:\n" << out;
+        return out;
+    }
+    std::string version = out.substr(banner_title.size(), version_end - banner_title.size());
+    EXPECT_NE(version.find(MORVIN_VERSION), std::string::npos) << version;
+    EXPECT_GT(contact_end, version_end + 1);
+    return out.substr(contact_end + 1);
+}
+
+const std::string hint = "For short help type\n\tmorvin -h\n";
+
+struct cli_case {
+    std::vector<std::string> args;
+    std::string expected;  // after the banner
+    int status;
+};
+
+const std::vector<cli_case> &cases()
+{
+    static const std::vector<cli_case> list = {
+        {{}, "Nothing to do!\n" + hint + "\n", 0},
+        {{"-x"}, "Command:\n  -x\nInvalid switch x\n" + hint + "\n", 70},
+        {{"a", "b", "c"}, "Command:\n  a b c\nToo many files\n\n", 70},
+        {{"+AT90S2313", "-wv"},
+         "Command:\n  +AT90S2313 -wv\nInvalid value 'v' for switch w\n\n" + hint + "\n", 70},
+        {{"+ATx"}, "Command:\n  +ATx\nUnsupported device x\n\n", 70},
+        {{"+mega8", "-o800,2"},
+         "Command:\n  +mega8 -o800,2\n-o: divider can be used only with -o0 form of the switch\n\n", 70},
+        {{"+mega8", "-o0,33"}, "Command:\n  +mega8 -o0,33\nInvalid value '0,33' for switch o\n\n" + hint + "\n", 70},
+        {{"+mega8", "-c"}, "Command:\n  +mega8 -c\nFile name required for -C\n\n", 70},
+        {{"my file.hex", "-n65535"},
+         "Command:\n  \"my file.hex\" -n65535\nInvalid value '65535' for switch n\n\n" + hint + "\n", 70},
+        {{"+mega8", "-r"}, "Command:\n  +mega8 -r\nCan't read without target files\n\n", 70},
+        {{"-e-v+b", "/l+2"}, "Command:\n  -e-v+b /l+2\nChip name must be specified\n\n", 70},
+    };
+    return list;
+}
+
+class program : public ::testing::TestWithParam<runner> {};
+
+TEST_P(program, usage_errors_print_exact_text_and_status)
+{
+    for (const cli_case &c : cases()) {
+        std::string line;
+        for (const auto &a : c.args)
+            line += " " + a;
+        SCOPED_TRACE("morvin" + line);
+        outcome o = run_program(GetParam(), c.args);
+        EXPECT_EQ(after_banner(o.out), c.expected);
+        EXPECT_EQ(o.status, c.status);
+    }
+}
+
+TEST_P(program, help_prints_usage_and_web_address)
+{
+    outcome o = run_program(GetParam(), {"-?"});
+    EXPECT_EQ(o.status, 0);
+    std::string rest = after_banner(o.out);
+    const std::string head = "Command:\n  -?\nUse:\tmorvin [SWITCHES] [[-c] cfile] [-d dfile]\n"
+                             "\tSwitches ( # represent number)\n\n -?,-h\t this help\n";
+    EXPECT_EQ(rest.compare(0, head.size(), head), 0) << rest;
+    EXPECT_NE(rest.find("\n -%\tprint some debug info (use -%% in .bat files)\n"), std::string::npos);
+    EXPECT_NE(rest.find("\tfor list of fuse names for chip 'name'\n\nSupported devices\n"), std::string::npos);
+    const std::string tail = "\n\nFor latest versions see\nhttps://morvin.example.org/\n\n";
+    ASSERT_GE(rest.size(), tail.size());
+    EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
+}
+
+INSTANTIATE_TEST_SUITE_P(builds, program, ::testing::ValuesIn(runners()),
+                         [](const ::testing::TestParamInfo<runner> &info) { return info.param.name; });
+
+TEST(windows_build, is_there_when_configured)
+{
+    if (std::string(MORVIN_WIN_BUILD).empty())
+        return;  // no Windows build configured for this tree
+    struct stat info;
+    EXPECT_EQ(stat(windows_exe().c_str(), &info), 0) << windows_exe() << " is missing: build it first";
+}
+
+}  // namespace

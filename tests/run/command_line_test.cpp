@@ -1,0 +1,247 @@
+// Command-line parsing and the checks after it: the exact text and status of
+// every usage message that can be reached without a chip.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "run/options.h"
+
+namespace {
+
+struct message_case {
+    std::vector<std::string> args;
+    std::string expected;  // after the banner and the command echo
+    int status;
+};
+
+std::string joined(const std::vector<std::string> &args)
+{
+    std::string line;
+    for (const auto &a : args)
+        line += (line.empty() ? "" : " ") + a;
+    return line;
+}
+
+std::string invalid_value(const std::string &value, char letter)
+{
+    return "Invalid value '" + value + "' for switch " + letter + "\n\n" + hint + "\n";
+}
+
+class usage_messages : public ::testing::TestWithParam<message_case> {};
+
+TEST_P(usage_messages, print_message_and_end_with_status)
+{
+    const message_case &c = GetParam();
+    run_result r = run_morvin(c.args);
+    EXPECT_EQ(r.rest, echo(joined(c.args)) + c.expected);
+    EXPECT_EQ(r.status, c.status);
+}
+
+const std::string no_chip = "Chip name must be specified\n\n";
+const std::string range = "-o: OSC frequency must be 0 or from 1 to 40000kHz\n\n";
+const std::string divider = "-o: divider can be used only with -o0 form of the switch\n\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    parsing, usage_messages,
+    ::testing::Values(
+        message_case{{"-x"}, "Invalid switch x\n" + hint + "\n", 70},
+        message_case{{"-eX"}, "Invalid switch X\n" + hint + "\n", 70},
+        message_case{{"/rq"}, "Invalid switch q\n" + hint + "\n", 70},
+        message_case{{"+"}, "Chip name required for '+'\n\n", 70},
+        message_case{{"+ATx"}, "Unsupported device x\n\n", 70},
+        message_case{{"+atmega"}, "Unsupported device mega\n\n", 70},
+        message_case{{"+at"}, "Unsupported device \n\n", 70},
+        message_case{{"+mega8", "-wv"}, invalid_value("v", 'w'), 70},
+        message_case{{"+mega8", "-Wv"}, invalid_value("v", 'W'), 70},
+        message_case{{"-w+px"}, invalid_value("x", 'w'), 70},
+        message_case{{"-bcx"}, invalid_value("x", 'b'), 70},
+        message_case{{"-bv"}, invalid_value("v", 'b'), 70},
+        message_case{{"a", "b", "c"}, "Too many files\n\n", 70},
+        message_case{{"-ca.hex", "-c", "b.hex"}, "\tCan't use two files for CODE memory\na.hex\nb.hex\n\n", 70},
+        message_case{{"a.hex", "-cb.hex"}, "\tCan't use two files for CODE memory\na.hex\nb.hex\n\n", 70},
+        message_case{{"-da.hex", "-D", "b.hex"}, "\tCan't use two files for DATA memory\na.hex\nb.hex\n\n", 70},
+        message_case{{"a.hex", "b.hex", "-dc.hex"}, "\tCan't use two files for DATA memory\nb.hex\nc.hex\n\n", 70},
+        message_case{{"+mega8", "-c"}, "File name required for -C\n\n", 70},
+        message_case{{"-rd"}, "File name required for -D\n\n", 70},
+        message_case{{"-fA=1", "-fB=2"}, "Only one -F switch can be used, place all fuses in one switch\n\n", 70},
+        message_case{{"-f", "-F"}, "Only one -F switch can be used, place all fuses in one switch\n\n", 70},
+        message_case{{"-l"}, invalid_value("", 'l'), 70},
+        message_case{{"-l3"}, invalid_value("3", 'l'), 70},
+        message_case{{"-l+"}, invalid_value("", 'l'), 70},
+        message_case{{"-L+3"}, invalid_value("3", 'L'), 70},
+        message_case{{"-n0"}, invalid_value("0", 'n'), 70},
+        message_case{{"-n65535"}, invalid_value("65535", 'n'), 70},
+        message_case{{"-n12x"}, invalid_value("12x", 'n'), 70},
+        message_case{{"-n-1"}, invalid_value("-1", 'n'), 70},
+        message_case{{"-n99999999999999999999999"}, invalid_value("99999999999999999999999", 'n'), 70},
+        message_case{{"-o999Hz"}, range, 70},
+        message_case{{"-o40001"}, range, 70},
+        message_case{{"-o0.5"}, range, 70},
+        message_case{{"-o-5"}, range, 70},
+        message_case{{"-onan"}, range, 70},
+        message_case{{"-o1e30MHz"}, range, 70},
+        message_case{{"-o800,2"}, divider, 70},
+        message_case{{"-o0,33"}, invalid_value("0,33", 'o'), 70},
+        message_case{{"-o0,0"}, invalid_value("0,0", 'o'), 70},
+        message_case{{"-o0,8x"}, invalid_value("0,8x", 'o'), 70},
+        message_case{{"-o"}, invalid_value("", 'o'), 70},
+        message_case{{"-oabc"}, invalid_value("abc", 'o'), 70},
+        message_case{{"-O4GHz"}, invalid_value("4GHz", 'O'), 70}));
+
+INSTANTIATE_TEST_SUITE_P(
+    checks, usage_messages,
+    ::testing::Values(
+        message_case{{"-e"}, no_chip, 70},
+        message_case{{"-", "/"}, no_chip, 70},
+        message_case{{"-o0,8", "-n", "-1"}, no_chip, 70},
+        message_case{{"+mega8", "-r", "-w"}, "Can't both read and write or verify\n\n", 70},
+        message_case{{"+mega8", "-rv", "x.hex"}, "Can't both read and write or verify\n\n", 70},
+        message_case{{"+mega8", "-r"}, "Can't read without target files\n\n", 70},
+        message_case{{"+mega8", "-w"}, "Can't write/verify without source files or fuse list\n\n", 70},
+        message_case{{"+mega8", "-v+"}, "Can't write/verify without source files or fuse list\n\n", 70},
+        message_case{{"+mega8", "a.hex"}, "Nothing to do with files, -r or -w or -v must be specified\n\n", 70},
+        message_case{{"+mega8", "-e", "-dx.hex"},
+                     "Nothing to do with files, -r or -w or -v must be specified\n\n", 70},
+        // -c takes the next argument as the file name whatever it looks like
+        message_case{{"+mega8", "-c", "-x"}, "Nothing to do with files, -r or -w or -v must be specified\n\n",
+                     70}));
+
+TEST(command_line, no_arguments_means_nothing_to_do)
+{
+    run_result r = run_morvin({});
+    EXPECT_EQ(r.rest, "Nothing to do!\n" + hint + "\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(command_line, echo_quotes_arguments_with_blanks)
+{
+    run_result r = run_morvin({"a b", "c\td", "-x"});
+    EXPECT_EQ(r.rest, "Command:\n  \"a b\" \"c\td\" -x\nInvalid switch x\n" + hint + "\n");
+}
+
+TEST(command_line, parse_stops_at_first_error)
+{
+    // -n after the failing switch is never looked at
+    run_result r = run_morvin({"-y", "-n"});
+    EXPECT_EQ(r.status, 70);
+    EXPECT_FALSE(run_options.erase_counter);
+    // but what came before it was stored
+    r = run_morvin({"-e", "-y", "-n"});
+    EXPECT_TRUE(run_options.erase);
+    EXPECT_FALSE(run_options.erase_counter);
+}
+
+TEST(command_line, unsupported_name_is_kept_as_typed_without_prefix)
+{
+    run_result r = run_morvin({"+ATfoo"});
+    EXPECT_EQ(r.status, 70);
+    ASSERT_NE(run_options.chip_name, nullptr);
+    EXPECT_STREQ(run_options.chip_name, "foo");
+}
+
+// ---- help ------------------------------------------------------------------
+
+const char usage_head[] =
+    "Use:\tmorvin [SWITCHES] [[-c] cfile] [-d dfile]\n"
+    "\tSwitches ( # represent number)\n"
+    "\n"
+    " -?,-h\t this help\n"
+    " +<nam>\tforce chip to specified by name <nam> (list see below)\n"
+    " -aX\t'adapter' group (default FBPRG)\n"
+    "\t-ab  Altera ByteBlaster, ByteBlasterMV or ByteBlaster-II\n"
+    "\t-as  STK200 or STK300 adapter\n"
+    "\t-ax  XILINX parallel download cable\n"
+    "\t-az  \"vuRiVeraver\" (turn LPT outputs to hi-Z after programming)\n"
+    "\t-aft2232[PINMAP] - FT2232-based USB adapter with optional\n"
+    "\t\t\tuser pin configuration\n"
+    "\t-amPINMAP - LPT adapter with user pin configuration\n"
+    "\t\tPINMAP - pin configuration in one of two forms\n"
+    "\t\t  =filename (see documentation for config file format)\n"
+    "\t\t  :pincfg[:pincfg] (pin configuration entries as in config file)\n"
+    "\t-ai# Inactive reset time, #=time_in_mS\n"
+    "\t-ar  reverse Reset polarity\n"
+    "\t-ap  chip powered from free LPT data outputs\n"
+    " -p<device>\n"
+    "    for LPT-based adapters:\n"
+    "\t- hexadecimal number - LPT port number or base address for direct IO interface.\n"
+    "\t  Default is 2 (LPT2)\n"
+    "    for FT2232-based adapters:\n"
+    "\tlist of optional FT2232 attributes  -pv=VID,p=PID,s=SERNO,d=DESCRIPTION\n"
+    " -o#[Hz|kHz|MHz] define oscillator frequency, default units is kHz\n"
+    "\tdefault frequency is 800kHz\n"
+    " -o0[,#] morvin must generate XTAL, #=additional divider for SCK\n"
+    " -1, -2, -3, -4, -5\n"
+    "\tset programming delays 1.5, 2, 3, 4, 5 times longer\n"
+    "\t(for low voltage programming)\n"
+    " -%\tprint some debug info (use -%% in .bat files)\n"
+    " -!\tforce operations even chip not detected\n"
+    " -n#\tUse last 2 bytes of code memory for erase counter\n"
+    "\t# force counter to specified value\n"
+    " -c,-d\tmark Code and Data file names\n"
+    " -e[-]\tErase\n"
+    "\t'-' enable read/erase/writeback sequence for EEPROM\n"
+    " -b (-b{c|d})\tBlank check (code or data only)\n"
+    " -r\tRead from chip to files\n"
+    " -w[+][p]\tWrite from files to chip\n"
+    "\t'+' write FF to EEPROM locations not mentioned in '-d' file\n"
+    "\t'p' use polling\n"
+    " -v[+]\tVerify chip with files\n"
+    "\t'+' enable testing of locations not mentioned in files\n"
+    " -l[+]#\tLock chip to level #=1 (LB1 programmed) or 2 (LB1 and LB2 programmed)\n"
+    "\t'+' write lock bits before fuses\n"
+    " -f<list> -  fuses to be changed\n"
+    "\t<list> syntax:\n"
+    "\t\tfusename=val,bytename=val,...\n"
+    "\t\tfor single-bit fuses val can be ON (0) or OFF (1)\n"
+    "\t\tunlisted fuses not changed\n"
+    "\ttype 'morvin +name -?'\n"
+    "\tfor list of fuse names for chip 'name'\n"
+    "\nSupported devices\n";
+
+const char usage_tail[] = "\n\nFor latest versions see\nhttps://morvin.example.org/\n";
+
+void expect_usage(const run_result &r, const std::string &command)
+{
+    EXPECT_EQ(r.status, 0);
+    std::string expected_head = echo(command) + usage_head;
+    ASSERT_GE(r.rest.size(), expected_head.size());
+    EXPECT_EQ(r.rest.substr(0, expected_head.size()), expected_head);
+    // the handler's empty line follows the text
+    std::string tail = std::string(usage_tail) + "\n";
+    ASSERT_GE(r.rest.size(), tail.size());
+    EXPECT_EQ(r.rest.substr(r.rest.size() - tail.size()), tail);
+}
+
+TEST(help, every_help_form_prints_the_usage_and_ends_with_status_0)
+{
+    expect_usage(run_morvin({"-h"}), "-h");
+    expect_usage(run_morvin({"-?"}), "-?");
+    expect_usage(run_morvin({"/H"}), "/H");
+    // switches before it are parsed, arguments after it are not looked at
+    expect_usage(run_morvin({"-e", "-?", "-x", "a", "b", "c"}), "-e -? -x a b c");
+    expect_usage(run_morvin({"-eh"}), "-eh");
+    // a chip named after the help switch is not looked at
+    expect_usage(run_morvin({"-?", "+mega8"}), "-? +mega8");
+}
+
+TEST(help, a_switch_error_before_help_wins)
+{
+    run_result r = run_morvin({"-x", "-h"});
+    EXPECT_EQ(r.status, 70);
+    EXPECT_EQ(r.rest, echo("-x -h") + "Invalid switch x\n" + hint + "\n");
+}
+
+TEST(help, usage_goes_through_the_formatter)
+{
+    captured_output capture;
+    print_usage();
+    std::string text = capture.text();
+    EXPECT_EQ(text.compare(0, sizeof usage_head - 1, usage_head), 0);
+    EXPECT_EQ(text.find("%%%%"), std::string::npos);
+    ASSERT_GE(text.size(), sizeof usage_tail - 1);
+    EXPECT_EQ(text.substr(text.size() - (sizeof usage_tail - 1)), usage_tail);
+}
+
+}  // namespace
