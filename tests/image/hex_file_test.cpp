@@ -1,0 +1,327 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "image/hex_file.h"
+#include "run/messages.h"
+#include "support.h"
+
+namespace {
+
+std::string temp_path(const char *name)
+{
+    const char *dir = std::getenv("TMPDIR");
+    return std::string(dir && *dir ? dir : "/tmp") + "/morvin_hex_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + name;
+}
+
+void write_text(const std::string &path, const std::string &text)
+{
+    FILE *f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+}
+
+std::string read_text(const std::string &path)
+{
+    std::string text;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return "<missing>";
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, n);
+    std::fclose(f);
+    return text;
+}
+
+// Record text with a correct checksum.
+std::string record(int type, uint16_t address, const std::vector<uint8_t> &data)
+{
+    char text[16];
+    std::string line = ":";
+    unsigned sum = unsigned(data.size()) + (address >> 8) + (address & 0xFF) + unsigned(type);
+    std::snprintf(text, sizeof text, "%02X%04X%02X", unsigned(data.size()), address, type);
+    line += text;
+    for (uint8_t b : data) {
+        std::snprintf(text, sizeof text, "%02X", b);
+        line += text;
+        sum += b;
+    }
+    std::snprintf(text, sizeof text, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    return line + text;
+}
+
+std::vector<uint8_t> sequence(size_t n, uint8_t start)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; i++)
+        v[i] = uint8_t(start + i * 7);
+    return v;
+}
+
+const std::string eof = ":00000001FF\n";
+
+struct read_result_t {
+    int status;         // 0: no exception
+    bool runtime_error;  // the exception was an rtl_error
+    std::string messages;
+};
+
+read_result_t read_text_as_hex(const std::string &text, PortionList &image, const char *name = "in.hex")
+{
+    std::string path = temp_path(name);
+    write_text(path, text);
+    message_capture_t capture;
+    read_result_t result{0, false, ""};
+    try {
+        read_hex_file(path.c_str(), image);
+    } catch (const rtl_error &e) {
+        result = {e.exit_code, true, ""};
+    } catch (const app_error &e) {
+        result = {e.exit_code, false, ""};
+    }
+    result.messages = capture.take();
+    std::remove(path.c_str());
+    return result;
+}
+
+struct portion_t {
+    int32_t address;
+    std::vector<uint8_t> bytes;
+    bool operator==(const portion_t &o) const { return address == o.address && bytes == o.bytes; }
+};
+
+std::vector<portion_t> portions(const PortionList &image)
+{
+    std::vector<portion_t> out;
+    for (CodePortion *p = image.first(); p; p = image.next_of(p))
+        out.push_back({p->address, std::vector<uint8_t>(p->data, p->data + p->length)});
+    return out;
+}
+
+class HexFileTest : public ::testing::Test {
+protected:
+    void TearDown() override { hex_file_reset(); }
+    PortionList image;
+};
+
+}  // namespace
+
+TEST_F(HexFileTest, MalformedLinesAreRefusedWithTheLineAfterBlankRemoval)
+{
+    const std::string bad[] = {
+        "10000000",                                 // no colon
+        ":0100000041",                               // too few characters for the length
+        ":01000000414100",                           // too many
+        ":010000004GBE",                             // not a hex digit in the data
+        ":+1000000FF",                               // sign in a field
+        ":0000000000",                               // data record without data
+        ":00000004FC",                               // extended address without its two bytes
+        ":0100000041B",                              // odd count of digits
+    };
+    for (const std::string &line : bad) {
+        PortionList img;
+        read_result_t r = read_text_as_hex(line + "\n" + eof, img);
+        std::string compact;
+        for (char c : line)
+            if (c != ' ')
+                compact += c;
+        EXPECT_EQ(r.status, EXIT_BAD_DATA) << line;
+        EXPECT_FALSE(r.runtime_error) << line;
+        EXPECT_EQ(r.messages, "Invalid HEX line\n'" + compact + "'\n") << line;
+    }
+    // Data beyond the signed 32-bit address space.
+    PortionList img;
+    read_result_t r = read_text_as_hex(record(4, 0, {0x7F, 0xFF}) + record(0, 0xFFFF, {1, 2}) + eof, img);
+    EXPECT_EQ(r.status, EXIT_BAD_DATA);
+    EXPECT_NE(r.messages.find("Invalid HEX line"), std::string::npos);
+}
+
+TEST_F(HexFileTest, OtherFailuresGiveTheirMessagesAndStatuses)
+{
+    read_result_t r = read_text_as_hex(record(6, 0, {1}) + eof, image);
+    EXPECT_EQ(r.status, EXIT_BAD_DATA);
+    EXPECT_EQ(r.messages, "Unknown HEX record type 0x 6\n");
+
+    PortionList no_end;
+    r = read_text_as_hex(record(0, 0, {1, 2}), no_end, "noend.hex");
+    EXPECT_EQ(r.status, EXIT_BAD_DATA);
+    EXPECT_TRUE(r.runtime_error);
+    EXPECT_EQ(r.messages, "Unexpected end of file '" + temp_path("noend.hex") + "'\n");
+
+    PortionList missing;
+    message_capture_t capture;
+    std::string path = temp_path("does_not_exist/x.hex");
+    try {
+        read_hex_file(path.c_str(), missing);
+        ADD_FAILURE() << "no exception";
+    } catch (const rtl_error &e) {
+        EXPECT_EQ(e.exit_code, EXIT_USAGE);
+    }
+    EXPECT_EQ(capture.take(), "Can't open file '" + path + "'\n");
+}
+
+TEST_F(HexFileTest, ChecksumQuestionIsAskedOncePerFileAndNoMeansStop)
+{
+    std::string bad_sum = ":0100000041BF\n";  // right sum would be BE
+    std::string also_bad = ":0100010042BB\n";  // right sum would be BC
+    static int asked;
+    static int answer;
+    hex_key_reader = [] { asked++; return answer; };
+
+    for (int key : {-1, int('n'), int('x')}) {
+        PortionList img;
+        asked = 0;
+        answer = key;
+        read_result_t r = read_text_as_hex(bad_sum + eof, img);
+        EXPECT_EQ(r.status, EXIT_BAD_DATA) << key;
+        EXPECT_EQ(r.messages, "CSUM error in line\n  :0100000041BF\nIgnore ALL CSUM errors (y/N)?\n");
+        EXPECT_EQ(asked, 1);
+    }
+    for (int key : {int('y'), int('Y')}) {
+        PortionList img;
+        asked = 0;
+        answer = key;
+        read_result_t r = read_text_as_hex(bad_sum + also_bad + eof, img);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(asked, 1) << "asked again within one file";
+        EXPECT_EQ(portions(img), (std::vector<portion_t>{{0, {0x41, 0x42}}}));
+        PortionList next;  // a new file asks again
+        read_text_as_hex(bad_sum + eof, next);
+        EXPECT_EQ(asked, 2);
+    }
+}
+
+TEST_F(HexFileTest, RunsGatherConsecutiveRecordsUpTo4096Bytes)
+{
+    std::string text;
+    std::vector<uint8_t> all;
+    for (uint16_t a = 0; a < 0x3000; a += 16) {
+        std::vector<uint8_t> d = sequence(16, uint8_t(a >> 4));
+        all.insert(all.end(), d.begin(), d.end());
+        text += record(0, a, d);
+    }
+    text += record(0, 0x3001, {0xAA});  // a one-byte gap starts a new portion
+    read_result_t r = read_text_as_hex(text + eof, image);
+    ASSERT_EQ(r.status, 0);
+    std::vector<portion_t> got = portions(image);
+    ASSERT_EQ(got.size(), 4u);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(got[size_t(i)], (portion_t{i * 4096, std::vector<uint8_t>(all.begin() + i * 4096, all.begin() + (i + 1) * 4096)}));
+    EXPECT_EQ(got[3], (portion_t{0x3001, {0xAA}}));
+}
+
+TEST_F(HexFileTest, LayoutFreedomAndRecordKinds)
+{
+    std::vector<uint8_t> big = sequence(255, 3);
+    std::string big_line = record(0, 0x4000, big);
+    ASSERT_EQ(big_line.size(), 522u);  // 521 characters and the line end
+    std::string text = "# comment line\r\n\r\n   \t\n"
+                       "  :02 0010 00 1122 BB\r\n" +
+                       big_line + record(3, 0, {0, 0, 0, 0}) + record(5, 0, {0, 0, 0, 0}) +
+                       record(4, 0, {0x00, 0x01}) + record(0, 0x0000, {0x51}) +
+                       record(2, 0, {0x10, 0x00}) + record(0, 0x0002, {0x52}) +
+                       record(4, 0, {0x00, 0x02, 0x33}) + record(0, 0xFFF8, sequence(16, 9)) + eof +
+                       "garbage after the end record\n";
+    read_result_t r = read_text_as_hex(text, image);
+    ASSERT_EQ(r.status, 0) << r.messages;
+    EXPECT_EQ(r.messages, "Start address record in HEX file ignored\nStart address record in HEX file ignored\n");
+    EXPECT_EQ(portions(image), (std::vector<portion_t>{{0x10, {0x11, 0x22}},
+                                                       {0x4000, big},
+                                                       {0x10000, {0x51}},
+                                                       {0x10002, {0x52}},
+                                                       {0x2FFF8, sequence(16, 9)}}));
+    // A line longer than 521 characters goes on as the next line.
+    PortionList img;
+    r = read_text_as_hex(" " + big_line + eof, img);
+    EXPECT_EQ(r.status, EXIT_BAD_DATA);
+}
+
+TEST_F(HexFileTest, PortionsAreSortedAndOverlapsChecked)
+{
+    std::string text = record(0, 0x20, {1, 2, 3, 4}) + record(0, 0x10, {9}) + record(0, 0x20, {1, 2}) +
+                       record(0, 0x30, {7}) + record(0, 0x22, {3}) + eof;
+    read_result_t r = read_text_as_hex(text, image);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(portions(image), (std::vector<portion_t>{{0x10, {9}}, {0x20, {1, 2}}, {0x20, {1, 2, 3, 4}}, {0x22, {3}}, {0x30, {7}}}));
+    EXPECT_EQ(r.messages,
+              "Warning: HEX file records overlapped in addresses 0x20-0x21 with equal data\n"
+              "Warning: HEX file records overlapped in addresses 0x22-0x22 with equal data\n");
+
+    PortionList clash;
+    r = read_text_as_hex(record(0, 0x100, {1, 2, 3}) + record(0, 0x102, {4, 5}) + eof, clash);
+    EXPECT_EQ(r.status, EXIT_BAD_DATA);
+    EXPECT_EQ(r.messages, "HEX file records overlapped in addresses 0x102-0x102 with NON-equal data\n");
+
+    PortionList empty;
+    r = read_text_as_hex("# nothing\n" + eof, empty, "empty.hex");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(empty.empty());
+    EXPECT_EQ(r.messages, "Warning: '" + temp_path("empty.hex") + "' has no data records\n");
+}
+
+TEST_F(HexFileTest, WriterTextIsExact)
+{
+    std::string path = temp_path("out.hex");
+    uint8_t three[] = {1, 2, 3};
+    uint8_t high[] = {0xAB};
+    image.append(new CodePortion(0x0100, 3, three));
+    image.append(new CodePortion(0x10000, 1, high));
+    ASSERT_TRUE(write_hex_file(image, path.c_str()));
+    EXPECT_EQ(read_text(path), ":03010000010203F6\n:020000040001F9\n:01000000AB54\n" + eof);
+
+    PortionList empty;
+    ASSERT_TRUE(write_hex_file(empty, path.c_str()));
+    EXPECT_EQ(read_text(path), eof);
+    std::remove(path.c_str());
+}
+
+TEST_F(HexFileTest, RoundTripKeepsEveryByteAcross64KiB)
+{
+    std::string path = temp_path("round.hex");
+    // Record cutting: 37 bytes give 16 + 16 + 5; a portion across 0x10000 and
+    // one above 0x20000 need extended address records.
+    image.append(new CodePortion(0x0000, 37, sequence(37, 1).data()));
+    image.append(new CodePortion(0xFFF8, 40, sequence(40, 2).data()));
+    image.append(new CodePortion(0x2F000, 300, sequence(300, 3).data()));
+    ASSERT_TRUE(write_hex_file(image, path.c_str()));
+    std::string text = read_text(path);
+    EXPECT_NE(text.find(":100000"), std::string::npos);
+    EXPECT_NE(text.find(":05002000"), std::string::npos);
+    EXPECT_NE(text.find(":10FFF800"), std::string::npos);  // crosses 64 KiB in one record
+    EXPECT_NE(text.find(":020000040002F8\n"), std::string::npos);
+
+    PortionList back;
+    message_capture_t capture;
+    read_hex_file(path.c_str(), back);
+    EXPECT_EQ(portions(back), portions(image));
+    EXPECT_EQ(capture.take(), "");
+    std::remove(path.c_str());
+}
+
+TEST_F(HexFileTest, WriteErrorIsReportedAndTheFileRemoved)
+{
+    std::string link = temp_path("full.hex");
+    std::remove(link.c_str());
+    ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
+    std::vector<uint8_t> bytes(70000, 0x5A);
+    image.append(new CodePortion(0, int32_t(bytes.size()), bytes.data()));
+    message_capture_t capture;
+    EXPECT_FALSE(write_hex_file(image, link.c_str()));
+    EXPECT_EQ(capture.take(), link + " - write error\n");
+    EXPECT_EQ(read_text(link), "<missing>");
+
+    PortionList tiny;  // small enough to sit in the stream buffer until the close
+    EXPECT_EQ(symlink("/dev/full", link.c_str()), 0);
+    EXPECT_FALSE(write_hex_file(tiny, link.c_str()));
+    EXPECT_EQ(read_text(link), "<missing>");
+    std::remove(link.c_str());
+}
