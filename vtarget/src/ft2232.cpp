@@ -141,10 +141,14 @@ public:
     const ft2232_config &config() const override { return config_; }
 
 private:
-    // The engine picks up new work where it left off, but never before the host sent it.
+    // The engine picks up new work where it left off, but never before the host sent it nor
+    // before a time the chip has already seen.
     uint64_t start()
     {
         uint64_t now = host_now_ns();
+        uint64_t floor = chip_time_floor().load();
+        if (now < floor)
+            now = floor;
         if (timeline_ < now)
             timeline_ = now;
         return timeline_;
