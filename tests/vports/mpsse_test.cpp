@@ -89,13 +89,14 @@ TEST(VirtualFt2232, DivisorSetsTheShiftClock)
         r.send({0x86, static_cast<uint8_t>(divisor), static_cast<uint8_t>(divisor >> 8)});
         EXPECT_EQ(r.ft->clock_divisor(), divisor);
         r.program_mode();
-        uint64_t before = r.ft->timeline_ns();
+        size_t first = r.chip->events.size();
         r.send({0x11, 0x01, 0x00, 0xA5, 0x3C});
         uint64_t half_ns = (divisor + 1) * 1000u / 12u;  // 6 MHz / (divisor + 1), two phases
         uint64_t phase = r.chip->shortest_sck_phase();
         EXPECT_GE(phase + 1, half_ns);
         EXPECT_LE(phase, half_ns + 1);
-        uint64_t took = r.ft->timeline_ns() - before;
+        // from MOSI of the first bit to the last falling edge: 32 half periods
+        uint64_t took = r.chip->events.back().t_ns - r.chip->events[first].t_ns;
         EXPECT_NEAR(double(took), 16.0 * (divisor + 1) * 1000.0 / 6.0, 2.0);
         EXPECT_EQ(r.chip->rising_edges, 16);
         EXPECT_EQ(r.chip->received, (bytes{0xA5, 0x3C}));

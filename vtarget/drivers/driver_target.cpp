@@ -18,15 +18,15 @@ struct target_state {
     uint64_t usb_round_trips = 0;
     bool usb_used = false;
 
-    // Library unload (or process end): the state file and the counters are written once more.
+    // Library unload (or process end): the chip writes its state file and counters as it is
+    // destroyed (every other holder is gone by now), then the USB line is added.
     ~target_state()
     {
         if (!chip)
             return;
-        finish();
-        // The chip object is left alive on purpose: destroying it would write the counters
-        // file again without the USB line.
-        new std::shared_ptr<vt::avr_chip>(std::move(chip));
+        chip.reset();
+        if (usb_used)
+            append_usb_counter();
     }
 
     void finish()
