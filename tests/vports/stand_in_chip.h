@@ -8,6 +8,10 @@
 
 #include "vtarget/avr_chip.h"
 
+namespace vt {
+struct chip_facts;
+}
+
 struct pin_event {
     vt::chip_inputs in;
     uint64_t t_ns;
@@ -15,7 +19,7 @@ struct pin_event {
 
 class stand_in_chip : public vt::avr_chip {
 public:
-    void set_inputs(const vt::chip_inputs &in, uint64_t t_ns) override
+    void set_inputs(const vt::chip_inputs &in, uint64_t t_ns)
     {
         if (!events.empty() && t_ns < events.back().t_ns)
             time_went_back = true;
@@ -43,8 +47,23 @@ public:
         events.push_back({in, t_ns});
     }
 
-    bool miso() const override { return (in_programming() && (tx_ & 0x80)) || !in_programming(); }
-    const vt::chip_counters &counters() const override { return counters_; }
+    bool miso() const { return (in_programming() && (tx_ & 0x80)) || !in_programming(); }
+    const vt::chip_counters &counters() const { return counters_; }
+    // The chip's content interface: nothing behind it. (No 'override' on purpose: the
+    // stand-in compiles whether or not the interface declares these yet.)
+    const vt::chip_facts &facts() const { return *facts_; }
+    uint8_t flash(uint32_t) const { return 0xFF; }
+    void set_flash(uint32_t, uint8_t) {}
+    uint8_t eeprom(uint32_t) const { return 0xFF; }
+    void set_eeprom(uint32_t, uint8_t) {}
+    uint8_t fuse(unsigned) const { return 0xFF; }
+    void set_fuse(unsigned, uint8_t) {}
+    uint8_t lock_byte() const { return 0xFF; }
+    void set_lock_byte(uint8_t) {}
+    uint8_t calibration(unsigned) const { return 0xFF; }
+    bool busy(uint64_t) const { return false; }
+    bool programming_enabled() const { return in_programming(); }
+    void save() {}
 
     bool in_programming() const { return last_.powered && !last_.reset; }
     const vt::chip_inputs &pins() const { return last_; }
@@ -76,4 +95,5 @@ private:
     uint8_t rx_ = 0, tx_ = 0;
     int bits_ = 0;
     vt::chip_counters counters_;
+    const vt::chip_facts *facts_ = nullptr;
 };
