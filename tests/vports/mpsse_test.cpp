@@ -1,0 +1,331 @@
+// The virtual FT2232: MPSSE commands, clock divisor, pin directions, USB latency and faults.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "stand_in_chip.h"
+#include "vtarget/virtual_ft2232.h"
+
+using namespace vt;
+using bytes = std::vector<uint8_t>;
+
+namespace {
+
+struct rig {
+    std::shared_ptr<stand_in_chip> chip = std::make_shared<stand_in_chip>();
+    std::unique_ptr<virtual_ft2232> ft;
+    explicit rig(ft2232_config c = fast())
+    {
+        ft = make_virtual_ft2232(c, chip);
+        ft->set_bit_mode(0, 2);
+    }
+    static ft2232_config fast()
+    {
+        ft2232_config c;
+        c.usb_latency_us = 0;
+        return c;
+    }
+    void send(const bytes &b) { ASSERT_TRUE(ft->write(b.data(), static_cast<uint32_t>(b.size()))); }
+    bytes receive(uint32_t n, uint32_t timeout_ms = 1000)
+    {
+        bytes b(n);
+        b.resize(ft->read(b.data(), n, timeout_ms));
+        return b;
+    }
+    // Drive SCK, MOSI, RESET (adbus3) as outputs, RESET low.
+    void program_mode() { send({0x80, 0x00, 0x0B}); }
+};
+
+double ms_since(std::chrono::steady_clock::time_point t)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
+}
+
+}  // namespace
+
+TEST(VirtualFt2232, PinCommandsReachTheChipPins)
+{
+    rig r;
+    r.send({0x80, 0x08, 0x0B});
+    EXPECT_TRUE(r.chip->pins().reset);
+    r.send({0x80, 0x00, 0x0B});
+    EXPECT_FALSE(r.chip->pins().reset);
+    EXPECT_EQ(r.ft->pin_directions(), 0x000B);
+    r.send({0x80, 0x03, 0x0B});
+    EXPECT_TRUE(r.chip->pins().sck);
+    EXPECT_TRUE(r.chip->pins().mosi);
+    r.send({0x80, 0x03, 0x00});  // every pin an input: RESET pulled up, nothing clocked
+    EXPECT_TRUE(r.chip->pins().reset);
+    EXPECT_FALSE(r.chip->pins().sck);
+    EXPECT_FALSE(r.chip->pins().mosi);
+
+    ft2232_config c = rig::fast();
+    c.reset_pin = 8;  // acbus0
+    rig high(c);
+    high.send({0x82, 0x00, 0x01});
+    EXPECT_FALSE(high.chip->pins().reset);
+    high.send({0x80, 0x00, 0x0B});  // the low byte leaves acbus alone
+    EXPECT_FALSE(high.chip->pins().reset);
+    EXPECT_EQ(high.ft->pin_directions(), 0x010B);
+    high.send({0x82, 0x01, 0x01});
+    EXPECT_TRUE(high.chip->pins().reset);
+
+    r.ft->set_bit_mode(0, 0);  // leaving MPSSE makes every pin an input
+    EXPECT_EQ(r.ft->pin_directions(), 0);
+}
+
+TEST(VirtualFt2232, DivisorSetsTheShiftClock)
+{
+    for (uint16_t divisor : {0, 2, 31, 300}) {
+        SCOPED_TRACE(divisor);
+        rig r;
+        r.send({0x86, static_cast<uint8_t>(divisor), static_cast<uint8_t>(divisor >> 8)});
+        EXPECT_EQ(r.ft->clock_divisor(), divisor);
+        r.program_mode();
+        size_t first = r.chip->events.size();
+        r.send({0x11, 0x01, 0x00, 0xA5, 0x3C});
+        uint64_t half_ns = (divisor + 1) * 1000u / 12u;  // 6 MHz / (divisor + 1), two phases
+        uint64_t phase = r.chip->shortest_sck_phase();
+        EXPECT_GE(phase + 1, half_ns);
+        EXPECT_LE(phase, half_ns + 1);
+        // from MOSI of the first bit to the last falling edge: 32 half periods
+        uint64_t took = r.chip->events.back().t_ns - r.chip->events[first].t_ns;
+        EXPECT_NEAR(double(took), 16.0 * (divisor + 1) * 1000.0 / 6.0, 2.0);
+        EXPECT_EQ(r.chip->rising_edges, 16);
+        EXPECT_EQ(r.chip->received, (bytes{0xA5, 0x3C}));
+    }
+}
+
+TEST(VirtualFt2232, ShiftCommands)
+{
+    rig r;
+    r.program_mode();
+    // 0x31: out and in; the stand-in answers each byte with the previous one
+    r.send({0x31, 0x03, 0x00, 0xAC, 0x53, 0x00, 0x00, 0x87});
+    EXPECT_EQ(r.receive(4), (bytes{0x00, 0xAC, 0x53, 0x00}));
+    // 0x11: out only, nothing comes back
+    r.send({0x11, 0x00, 0x00, 0x77, 0x87});
+    EXPECT_EQ(r.ft->bytes_ready(), 0u);
+    EXPECT_EQ(r.chip->received.back(), 0x77);
+    // 0x21: in only, MOSI stays where the pins left it
+    r.send({0x80, 0x02, 0x0B});
+    r.send({0x21, 0x01, 0x00, 0x87});
+    EXPECT_EQ(r.receive(2), (bytes{0x77, 0xFF}));
+    EXPECT_EQ(r.chip->received.back(), 0xFF);
+    // 0x13 with length 1: two clocks with MOSI from the data bits
+    int edges = r.chip->rising_edges;
+    r.send({0x13, 0x01, 0x00});
+    EXPECT_EQ(r.chip->rising_edges, edges + 2);
+    EXPECT_FALSE(r.chip->pins().mosi);
+    EXPECT_FALSE(r.chip->pins().sck);
+    EXPECT_EQ(r.ft->bytes_ready(), 0u);
+}
+
+TEST(VirtualFt2232, UnknownCommandsAnswerBadCommand)
+{
+    rig r;
+    r.program_mode();
+    r.send({0xAB, 0x81, 0x31, 0x00, 0x00, 0x5A, 0x87});
+    EXPECT_EQ(r.receive(5), (bytes{0xFA, 0xAB, 0xFA, 0x81, 0x00}));
+    EXPECT_EQ(r.chip->received, bytes{0x5A});
+}
+
+TEST(VirtualFt2232, CommandsMaySpanWrites)
+{
+    rig r;
+    r.send({0x80, 0x00});
+    EXPECT_TRUE(r.chip->pins().reset);
+    r.send({0x0B, 0x31, 0x01});
+    EXPECT_FALSE(r.chip->pins().reset);
+    r.send({0x00, 0x12});
+    EXPECT_TRUE(r.chip->received.empty());
+    r.send({0x34, 0x87});
+    EXPECT_EQ(r.receive(2), (bytes{0x00, 0x12}));
+    EXPECT_EQ(r.chip->received, (bytes{0x12, 0x34}));
+}
+
+TEST(VirtualFt2232, PinDirectionsAreHonoured)
+{
+    rig r;
+    r.send({0x80, 0x00, 0x08});  // RESET driven low, SCK and MOSI left as inputs
+    r.send({0x31, 0x00, 0x00, 0xFF, 0x87});
+    EXPECT_EQ(r.chip->rising_edges, 0);
+    EXPECT_EQ(r.receive(1), bytes{0x00});  // the stand-in holds MISO low in programming mode
+    r.send({0x80, 0x04, 0x0F});  // MISO pin made an output and driven high: reads itself
+    r.send({0x31, 0x00, 0x00, 0x00, 0x87});
+    EXPECT_EQ(r.receive(1), bytes{0xFF});
+    EXPECT_EQ(r.chip->rising_edges, 8);
+
+    ft2232_config c = rig::fast();
+    c.enable_pin = 4;  // active-low buffer between the channel and the chip
+    rig buffered(c);
+    buffered.send({0x80, 0x10, 0x1B});
+    EXPECT_TRUE(buffered.chip->pins().reset);
+    buffered.send({0x11, 0x00, 0x00, 0xFF});
+    EXPECT_EQ(buffered.chip->rising_edges, 0);
+    buffered.send({0x80, 0x00, 0x1B});
+    EXPECT_FALSE(buffered.chip->pins().reset);
+    buffered.send({0x11, 0x00, 0x00, 0xFF});
+    EXPECT_EQ(buffered.chip->rising_edges, 8);
+}
+
+TEST(VirtualFt2232, ReadsTakeTheUsbRoundTrip)
+{
+    ft2232_config c;
+    c.usb_latency_us = 3000;
+    rig r(c);
+    r.program_mode();
+    r.send({0x31, 0x03, 0x00, 1, 2, 3, 4, 0x87});
+    EXPECT_EQ(r.ft->bytes_ready(), 0u);
+    auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(r.receive(4).size(), 4u);
+    EXPECT_GE(ms_since(t), 2.9);
+    EXPECT_EQ(r.ft->usb_round_trips(), 1u);
+
+    // without 0x87 the answer waits for the latency timer as well
+    r.ft->set_latency_timer(10);
+    r.send({0x31, 0x00, 0x00, 5});
+    t = std::chrono::steady_clock::now();
+    EXPECT_EQ(r.receive(1), bytes{4});
+    EXPECT_GE(ms_since(t), 12.5);
+    EXPECT_EQ(r.ft->usb_round_trips(), 2u);
+
+    // slow clock: the bit time adds to the latency
+    r.send({0x86, 0xE7, 0x03});  // divisor 999: 6 kHz, 8 bits = 1.33 ms
+    r.send({0x31, 0x00, 0x00, 6, 0x87});
+    t = std::chrono::steady_clock::now();
+    EXPECT_EQ(r.receive(1), bytes{5});
+    EXPECT_GE(ms_since(t), 4.2);
+}
+
+TEST(VirtualFt2232, TimelineNeverRunsBehindRealTime)
+{
+    rig r;
+    r.program_mode();
+    r.send({0x86, 0xE7, 0x03});
+    r.send({0x11, 0x00, 0x00, 0x55});  // 1.33 ms of clocking queued ahead of real time
+    uint64_t queued_end = r.ft->timeline_ns();
+    r.send({0x11, 0x00, 0x00, 0x66});
+    size_t first_of_second = r.chip->events.size() - 17;
+    EXPECT_GE(r.chip->events[first_of_second].t_ns, queued_end);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    auto wall = std::chrono::steady_clock::now();
+    uint64_t wall_ns = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(wall.time_since_epoch()).count());
+    size_t n = r.chip->events.size();
+    r.send({0x11, 0x00, 0x00, 0x77});
+    EXPECT_GE(r.chip->events[n].t_ns, wall_ns);
+    EXPECT_FALSE(r.chip->time_went_back);
+    EXPECT_EQ(r.chip->received, (bytes{0x55, 0x66, 0x77}));
+}
+
+TEST(VirtualFt2232, ReadTimeOutAndPurge)
+{
+    rig r;
+    r.program_mode();
+    r.send({0x31, 0x00, 0x00, 0x11, 0x87});
+    auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(r.receive(3, 30).size(), 1u);  // only one byte will ever come
+    EXPECT_GE(ms_since(t), 29.0);
+    r.send({0x31, 0x00, 0x00, 0x22, 0x87});
+    r.ft->purge(1);
+    EXPECT_EQ(r.receive(1, 5).size(), 0u);
+    r.send({0x31, 0x00});
+    r.ft->purge(2);  // the half-sent command is dropped
+    r.send({0x87});
+    EXPECT_EQ(r.receive(1, 5).size(), 0u);
+}
+
+TEST(VirtualFt2232, UsbFaults)
+{
+    ft2232_config c = rig::fast();
+    c.short_read_at = 2;
+    rig r(c);
+    r.program_mode();
+    for (int i = 1; i <= 3; i++) {
+        uint8_t b = static_cast<uint8_t>(0x10 * i);
+        r.send({0x31, 0x01, 0x00, b, static_cast<uint8_t>(b + 1), 0x87});
+        bytes got = r.receive(2);
+        if (i == 2) {
+            EXPECT_EQ(got, bytes{0x11});  // the second read loses its last byte
+        } else {
+            ASSERT_EQ(got.size(), 2u);
+            EXPECT_EQ(got[1], b);  // and the stream stays aligned afterwards
+        }
+    }
+
+    ft2232_config w = rig::fast();
+    w.write_error_at = 2;
+    rig e(w);
+    uint8_t cmd[] = {0x80, 0x00, 0x0B};
+    EXPECT_TRUE(e.ft->write(cmd, 3));
+    uint8_t data[] = {0x11, 0x00, 0x00, 0x42};
+    EXPECT_FALSE(e.ft->write(data, 4));
+    EXPECT_TRUE(e.chip->received.empty());
+    EXPECT_TRUE(e.ft->write(data, 4));
+    EXPECT_EQ(e.chip->received, bytes{0x42});
+}
+
+TEST(VirtualFt2232, TraceHasOneLinePerCommand)
+{
+    std::string path = std::string(MORVIN_BUILD_DIR) + "/vports_trace_test.txt";
+    std::remove(path.c_str());
+    ft2232_config c = rig::fast();
+    c.trace_path = path;
+    {
+        rig r(c);
+        r.send({0x86, 0x1F, 0x00, 0x87, 0x80, 0x08, 0x0B, 0x31, 0x00, 0x00, 0xAC, 0x87, 0xAB});
+    }
+    std::ifstream f(path);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(f, l);)
+        lines.push_back(l);
+    EXPECT_EQ(lines, (std::vector<std::string>{"usb bitmode 00 02", "mpsse 86 1F 00", "mpsse 87", "mpsse 80 08 0B",
+                                               "mpsse 31 00 00 AC", "mpsse 87", "mpsse AB (unknown)"}));
+    std::remove(path.c_str());
+}
+
+TEST(VirtualFt2232, DevicesFromEnvironment)
+{
+    setenv("VT_FTDI_DEVICES", "4/Dual RS232 A/FT1A;5/Other/XYZ/opened", 1);
+    setenv("VT_USB_LATENCY_US", "250", 1);
+    setenv("VT_FTDI_RESET", "acbus1", 1);
+    setenv("VT_FAULT", "lose_step=3,usb_short_read=4,usb_write_error", 1);
+    std::vector<ft2232_config> d = ft2232_devices_from_env();
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].device_type, 4u);
+    EXPECT_EQ(d[0].description, "Dual RS232 A");
+    EXPECT_EQ(d[0].serial_number, "FT1A");
+    EXPECT_FALSE(d[0].opened_elsewhere);
+    EXPECT_EQ(d[1].device_type, 5u);
+    EXPECT_TRUE(d[1].opened_elsewhere);
+    for (const ft2232_config &c : d) {
+        EXPECT_EQ(c.usb_latency_us, 250u);
+        EXPECT_EQ(c.reset_pin, 9);
+        EXPECT_EQ(c.short_read_at, 4u);
+        EXPECT_EQ(c.write_error_at, 1u);
+    }
+    for (const char *bad : {"4/only two", "x/d/s", "4/d/s/closed", "4/d/serial-number-too-long"}) {
+        setenv("VT_FTDI_DEVICES", bad, 1);
+        EXPECT_THROW(ft2232_devices_from_env(), std::invalid_argument) << bad;
+    }
+    setenv("VT_FTDI_DEVICES", "4/d/s", 1);
+    setenv("VT_FTDI_RESET", "adbus8", 1);
+    EXPECT_THROW(ft2232_devices_from_env(), std::invalid_argument);
+    unsetenv("VT_FTDI_DEVICES");
+    unsetenv("VT_USB_LATENCY_US");
+    unsetenv("VT_FTDI_RESET");
+    unsetenv("VT_FAULT");
+    d = ft2232_devices_from_env();
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].description, "Dual RS232 A");
+    EXPECT_EQ(d[0].reset_pin, 3);
+    EXPECT_EQ(d[0].usb_latency_us, 1000u);
+}

@@ -1,0 +1,445 @@
+// D2XX-compatible library over the virtual FT2232: device listing, opening by index, serial
+// number or description, and the transfer calls. Types follow FTDI's published header:
+// DWORD and ULONG are 32 bits, FT_HANDLE a pointer.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver_target.h"
+#include "vtarget/virtual_ft2232.h"
+
+namespace {
+
+typedef uint32_t DWORD;
+typedef uint32_t ULONG;
+typedef uint32_t FT_STATUS;
+typedef void *FT_HANDLE;
+
+enum : FT_STATUS {
+    FT_OK = 0,
+    FT_INVALID_HANDLE = 1,
+    FT_DEVICE_NOT_FOUND = 2,
+    FT_DEVICE_NOT_OPENED = 3,
+    FT_IO_ERROR = 4,
+    FT_INVALID_PARAMETER = 6,
+    FT_INVALID_ARGS = 16,
+    FT_NOT_SUPPORTED = 17,
+    FT_OTHER_ERROR = 18,
+};
+
+const DWORD FT_OPEN_BY_SERIAL_NUMBER = 1;
+const DWORD FT_OPEN_BY_DESCRIPTION = 2;
+const DWORD FT_LIST_NUMBER_ONLY = 0x80000000u;
+const DWORD FT_LIST_BY_INDEX = 0x40000000u;
+const DWORD FT_LIST_ALL = 0x20000000u;
+const DWORD FT_FLAGS_OPENED = 1;
+
+struct open_device {
+    size_t index;
+    std::unique_ptr<vt::virtual_ft2232> ft;
+    uint32_t read_timeout_ms = 0;
+};
+
+struct library_state {
+    vtd::spin_lock lock;
+    std::vector<vt::ft2232_config> devices;
+    std::vector<std::unique_ptr<open_device>> open;
+    bool listed = false;
+    bool config_ok = true;
+
+    library_state() { vtd::target_first(); }
+    ~library_state()
+    {
+        for (auto &d : open)
+            vtd::add_usb_round_trips(d->ft->usb_round_trips());
+        open.clear();
+    }
+
+    // The device list, read from the environment once.
+    void load()
+    {
+        if (listed)
+            return;
+        listed = true;
+        try {
+            devices = vt::ft2232_devices_from_env();
+        } catch (const std::exception &e) {
+            vtd::report_config_error(e.what());
+            config_ok = false;
+        }
+    }
+
+    bool in_use(size_t index) const
+    {
+        if (devices[index].opened_elsewhere)
+            return true;
+        for (const auto &d : open)
+            if (d->index == index)
+                return true;
+        return false;
+    }
+
+    open_device *find(FT_HANDLE h)
+    {
+        for (auto &d : open)
+            if (d.get() == h)
+                return d.get();
+        return nullptr;
+    }
+
+    FT_STATUS open_index(size_t index, FT_HANDLE *handle)
+    {
+        if (!handle)
+            return FT_INVALID_PARAMETER;
+        if (index >= devices.size())
+            return FT_DEVICE_NOT_FOUND;
+        if (in_use(index))
+            return FT_DEVICE_NOT_OPENED;
+        std::shared_ptr<vt::avr_chip> chip = vtd::target_chip();
+        if (!chip)
+            return FT_DEVICE_NOT_OPENED;
+        std::unique_ptr<open_device> d(new open_device);
+        d->index = index;
+        d->ft = vt::make_virtual_ft2232(devices[index], chip);
+        *handle = d.get();
+        open.push_back(std::move(d));
+        return FT_OK;
+    }
+
+    FT_STATUS close(FT_HANDLE h)
+    {
+        for (size_t i = 0; i < open.size(); i++) {
+            if (open[i].get() == h) {
+                vtd::add_usb_round_trips(open[i]->ft->usb_round_trips());
+                open.erase(open.begin() + static_cast<long>(i));
+                vtd::save_target();
+                return FT_OK;
+            }
+        }
+        return FT_INVALID_HANDLE;
+    }
+};
+
+library_state &state()
+{
+    static library_state s;
+    return s;
+}
+
+void copy_text(char *dest, const std::string &text, size_t size)
+{
+    std::strncpy(dest, text.c_str(), size - 1);
+    dest[size - 1] = 0;
+}
+
+#define LOCKED                                          \
+    library_state &s = state();                         \
+    vtd::guard held(s.lock);          \
+    s.load()
+
+#define DEVICE(h)                                       \
+    LOCKED;                                             \
+    open_device *d = s.find(h);                         \
+    if (!d)                                             \
+        return FT_INVALID_HANDLE
+
+}  // namespace
+
+// FT_DEVICE_LIST_INFO_NODE as published.
+struct FT_DEVICE_LIST_INFO_NODE {
+    ULONG Flags;
+    ULONG Type;
+    ULONG ID;
+    DWORD LocId;
+    char SerialNumber[16];
+    char Description[64];
+    FT_HANDLE ftHandle;
+};
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_Open(int number, FT_HANDLE *handle)
+{
+    LOCKED;
+    if (number < 0)
+        return FT_DEVICE_NOT_FOUND;
+    return s.open_index(static_cast<size_t>(number), handle);
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_OpenEx(void *arg, DWORD flags, FT_HANDLE *handle)
+{
+    LOCKED;
+    if (!arg || !handle)
+        return FT_INVALID_PARAMETER;
+    if (flags != FT_OPEN_BY_SERIAL_NUMBER && flags != FT_OPEN_BY_DESCRIPTION)
+        return FT_NOT_SUPPORTED;
+    std::string key = static_cast<const char *>(arg);
+    bool busy_match = false;
+    for (size_t i = 0; i < s.devices.size(); i++) {
+        const vt::ft2232_config &c = s.devices[i];
+        const std::string &value = flags == FT_OPEN_BY_SERIAL_NUMBER ? c.serial_number : c.description;
+        if (value != key)
+            continue;
+        if (s.in_use(i)) {
+            busy_match = true;
+            continue;
+        }
+        return s.open_index(i, handle);
+    }
+    return busy_match ? FT_DEVICE_NOT_OPENED : FT_DEVICE_NOT_FOUND;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_ListDevices(void *arg1, void *arg2, DWORD flags)
+{
+    LOCKED;
+    DWORD what = flags & (FT_OPEN_BY_SERIAL_NUMBER | FT_OPEN_BY_DESCRIPTION);
+    auto text = [&](size_t i) -> std::string {
+        if (s.devices[i].opened_elsewhere)
+            return std::string();
+        return what == FT_OPEN_BY_DESCRIPTION ? s.devices[i].description : s.devices[i].serial_number;
+    };
+    if (flags & FT_LIST_NUMBER_ONLY) {
+        if (!arg1)
+            return FT_INVALID_PARAMETER;
+        *static_cast<DWORD *>(arg1) = static_cast<DWORD>(s.devices.size());
+        return FT_OK;
+    }
+    if (flags & FT_LIST_BY_INDEX) {
+        size_t index = static_cast<size_t>(reinterpret_cast<uintptr_t>(arg1));
+        if (!arg2)
+            return FT_INVALID_PARAMETER;
+        if (index >= s.devices.size())
+            return FT_DEVICE_NOT_FOUND;
+        copy_text(static_cast<char *>(arg2), text(index), 64);
+        return FT_OK;
+    }
+    if (flags & FT_LIST_ALL) {
+        if (!arg1 || !arg2)
+            return FT_INVALID_PARAMETER;
+        char **buffers = static_cast<char **>(arg1);
+        for (size_t i = 0; i < s.devices.size(); i++)
+            copy_text(buffers[i], text(i), 64);
+        buffers[s.devices.size()] = nullptr;
+        *static_cast<DWORD *>(arg2) = static_cast<DWORD>(s.devices.size());
+        return FT_OK;
+    }
+    return FT_INVALID_ARGS;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_Close(FT_HANDLE handle)
+{
+    LOCKED;
+    return s.close(handle);
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_Read(FT_HANDLE handle, void *buffer, DWORD count, DWORD *read)
+{
+    DEVICE(handle);
+    if (!buffer || !read)
+        return FT_INVALID_PARAMETER;
+    *read = d->ft->read(static_cast<uint8_t *>(buffer), count, d->read_timeout_ms);
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_Write(FT_HANDLE handle, void *buffer, DWORD count, DWORD *written)
+{
+    DEVICE(handle);
+    if (!buffer || !written)
+        return FT_INVALID_PARAMETER;
+    *written = 0;
+    if (!d->ft->write(static_cast<const uint8_t *>(buffer), count))
+        return FT_IO_ERROR;
+    *written = count;
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_SetBaudRate(FT_HANDLE handle, ULONG)
+{
+    DEVICE(handle);
+    (void)d;
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_SetDivisor(FT_HANDLE handle, uint16_t)
+{
+    DEVICE(handle);
+    (void)d;
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_Purge(FT_HANDLE handle, ULONG mask)
+{
+    DEVICE(handle);
+    d->ft->purge(static_cast<uint8_t>(mask & 3));
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_SetTimeouts(FT_HANDLE handle, ULONG read_ms, ULONG)
+{
+    DEVICE(handle);
+    d->read_timeout_ms = read_ms;
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_GetQueueStatus(FT_HANDLE handle, DWORD *rx)
+{
+    DEVICE(handle);
+    if (!rx)
+        return FT_INVALID_PARAMETER;
+    *rx = d->ft->bytes_ready();
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_GetStatus(FT_HANDLE handle, DWORD *rx, DWORD *tx, DWORD *events)
+{
+    DEVICE(handle);
+    if (!rx || !tx || !events)
+        return FT_INVALID_PARAMETER;
+    *rx = d->ft->bytes_ready();
+    *tx = 0;
+    *events = 0;
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_SetLatencyTimer(FT_HANDLE handle, uint8_t ms)
+{
+    DEVICE(handle);
+    if (ms < 2)
+        return FT_INVALID_PARAMETER;
+    d->ft->set_latency_timer(ms);
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_GetLatencyTimer(FT_HANDLE handle, uint8_t *ms)
+{
+    DEVICE(handle);
+    if (!ms)
+        return FT_INVALID_PARAMETER;
+    *ms = d->ft->latency_timer();
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
+{
+    DEVICE(handle);
+    d->ft->set_bit_mode(mask, mode);
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_SetUSBParameters(FT_HANDLE handle, ULONG, ULONG)
+{
+    DEVICE(handle);
+    (void)d;
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_GetDeviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial,
+                                                char *description, void *)
+{
+    DEVICE(handle);
+    const vt::ft2232_config &c = d->ft->config();
+    if (type)
+        *type = c.device_type;
+    if (id)
+        *id = 0x04036010u;
+    if (serial)
+        copy_text(serial, c.serial_number, 17);
+    if (description)
+        copy_text(description, c.description, 65);
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_CreateDeviceInfoList(DWORD *count)
+{
+    LOCKED;
+    if (!count)
+        return FT_INVALID_PARAMETER;
+    if (!s.config_ok)
+        return FT_OTHER_ERROR;
+    *count = static_cast<DWORD>(s.devices.size());
+    return FT_OK;
+}
+
+namespace {
+void fill_node(library_state &s, size_t i, FT_DEVICE_LIST_INFO_NODE &n)
+{
+    const vt::ft2232_config &c = s.devices[i];
+    std::memset(&n, 0, sizeof n);
+    n.Type = c.device_type;
+    n.ID = 0x04036010u;
+    n.LocId = static_cast<DWORD>(0x1001 + i);
+    if (s.in_use(i))
+        n.Flags |= FT_FLAGS_OPENED;
+    // A device held by another process shows no strings.
+    if (!c.opened_elsewhere) {
+        copy_text(n.SerialNumber, c.serial_number, sizeof n.SerialNumber);
+        copy_text(n.Description, c.description, sizeof n.Description);
+    }
+    for (auto &d : s.open)
+        if (d->index == i)
+            n.ftHandle = d.get();
+}
+}  // namespace
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *nodes, DWORD *count)
+{
+    LOCKED;
+    if (!nodes || !count)
+        return FT_INVALID_PARAMETER;
+    if (!s.config_ok)
+        return FT_OTHER_ERROR;
+    for (size_t i = 0; i < s.devices.size(); i++)
+        fill_node(s, i, nodes[i]);
+    *count = static_cast<DWORD>(s.devices.size());
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_GetDeviceInfoDetail(DWORD index, DWORD *flags, DWORD *type, DWORD *id, DWORD *loc,
+                                                      void *serial, void *description, FT_HANDLE *handle)
+{
+    LOCKED;
+    if (index >= s.devices.size())
+        return FT_DEVICE_NOT_FOUND;
+    FT_DEVICE_LIST_INFO_NODE n;
+    fill_node(s, index, n);
+    if (flags)
+        *flags = n.Flags;
+    if (type)
+        *type = n.Type;
+    if (id)
+        *id = n.ID;
+    if (loc)
+        *loc = n.LocId;
+    if (serial)
+        std::memcpy(serial, n.SerialNumber, sizeof n.SerialNumber);
+    if (description)
+        std::memcpy(description, n.Description, sizeof n.Description);
+    if (handle)
+        *handle = n.ftHandle;
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_GetDriverVersion(FT_HANDLE handle, DWORD *version)
+{
+    DEVICE(handle);
+    (void)d;
+    if (!version)
+        return FT_INVALID_PARAMETER;
+    *version = 0x00021200u;
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_GetLibraryVersion(DWORD *version)
+{
+    if (!version)
+        return FT_INVALID_PARAMETER;
+    *version = 0x00030200u;
+    return FT_OK;
+}
+
+#ifndef VT_WITHOUT_RELOAD
+VT_EXPORT FT_STATUS VT_WINAPI FT_Reload(uint16_t, uint16_t)
+{
+    return FT_NOT_SUPPORTED;
+}
+#endif

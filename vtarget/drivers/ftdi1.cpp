@@ -1,0 +1,401 @@
+// libftdi1-compatible drop-in over the virtual FT2232 (Linux): the functions an FT2232 MPSSE
+// user needs, with libftdi1's context structure, return codes and error strings. Each
+// configured device is one USB device (vendor 0x0403) whose strings are its description and
+// serial number; a device held by another process cannot be claimed.
+#include <ftdi.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver_target.h"
+#include "vtarget/virtual_ft2232.h"
+
+namespace {
+
+struct usb_device {
+    size_t index;
+};
+
+struct open_device {
+    size_t index;
+    std::unique_ptr<vt::virtual_ft2232> ft;
+};
+
+struct library_state {
+    vtd::spin_lock lock;
+    std::vector<vt::ft2232_config> devices;
+    std::vector<std::unique_ptr<usb_device>> usb;  // stable addresses handed out as libusb_device
+    std::vector<std::unique_ptr<open_device>> open;
+    bool loaded = false;
+    bool config_ok = true;
+
+    library_state() { vtd::target_first(); }
+    ~library_state()
+    {
+        for (auto &d : open)
+            vtd::add_usb_round_trips(d->ft->usb_round_trips());
+    }
+
+    void load()
+    {
+        if (loaded)
+            return;
+        loaded = true;
+        try {
+            devices = vt::ft2232_devices_from_env();
+        } catch (const std::exception &e) {
+            vtd::report_config_error(e.what());
+            config_ok = false;
+        }
+        for (size_t i = 0; i < devices.size(); i++)
+            usb.emplace_back(new usb_device{i});
+    }
+
+    const usb_device *device(const libusb_device *dev) const
+    {
+        for (const auto &u : usb)
+            if (reinterpret_cast<const libusb_device *>(u.get()) == dev)
+                return u.get();
+        return nullptr;
+    }
+
+    open_device *opened(const ftdi_context *ftdi)
+    {
+        if (!ftdi || !ftdi->usb_dev)
+            return nullptr;
+        for (auto &d : open)
+            if (reinterpret_cast<libusb_device_handle *>(d.get()) == ftdi->usb_dev)
+                return d.get();
+        return nullptr;
+    }
+};
+
+library_state &state()
+{
+    static library_state s;
+    return s;
+}
+
+int fail(ftdi_context *ftdi, int code, const char *message)
+{
+    if (ftdi)
+        ftdi->error_str = message;
+    return code;
+}
+
+uint16_t product_id(uint32_t device_type)
+{
+    switch (device_type) {
+    case 4:
+        return 0x6010;  // FT2232C
+    case 5:
+    case 0:
+    case 1:
+    default:
+        return 0x6001;
+    }
+}
+
+ftdi_chip_type chip_type(uint32_t device_type)
+{
+    switch (device_type) {
+    case 1:
+        return TYPE_AM;
+    case 4:
+        return TYPE_2232C;
+    case 5:
+        return TYPE_R;
+    default:
+        return TYPE_BM;
+    }
+}
+
+void copy_text(char *dest, int size, const std::string &text)
+{
+    if (!dest || size <= 0)
+        return;
+    std::strncpy(dest, text.c_str(), static_cast<size_t>(size) - 1);
+    dest[size - 1] = 0;
+}
+
+#define LOCKED                                 \
+    library_state &s = state();                \
+    vtd::guard held(s.lock); \
+    s.load()
+
+}  // namespace
+
+VT_EXPORT struct ftdi_context *ftdi_new(void)
+{
+    ftdi_context *ftdi = static_cast<ftdi_context *>(std::calloc(1, sizeof(ftdi_context)));
+    if (!ftdi)
+        return nullptr;
+    ftdi->usb_read_timeout = 5000;
+    ftdi->usb_write_timeout = 5000;
+    ftdi->type = TYPE_BM;
+    ftdi->baudrate = -1;
+    ftdi->bitbang_mode = 1;
+    ftdi->readbuffer_chunksize = 4096;
+    ftdi->writebuffer_chunksize = 4096;
+    ftdi->max_packet_size = 0;
+    ftdi->interface = 0;
+    ftdi->index = INTERFACE_A;
+    ftdi->in_ep = 0x02;
+    ftdi->out_ep = 0x81;
+    ftdi->module_detach_mode = AUTO_DETACH_SIO_MODULE;
+    return ftdi;
+}
+
+VT_EXPORT int ftdi_usb_close(struct ftdi_context *ftdi);
+
+VT_EXPORT void ftdi_free(struct ftdi_context *ftdi)
+{
+    if (!ftdi)
+        return;
+    if (ftdi->usb_dev)
+        ftdi_usb_close(ftdi);
+    std::free(ftdi);
+}
+
+VT_EXPORT int ftdi_set_interface(struct ftdi_context *ftdi, enum ftdi_interface interface)
+{
+    if (!ftdi)
+        return fail(ftdi, -2, "USB device unavailable");
+    int index;
+    switch (interface) {
+    case INTERFACE_ANY:
+    case INTERFACE_A:
+        index = INTERFACE_A;
+        break;
+    case INTERFACE_B:
+        index = INTERFACE_B;
+        break;
+    case INTERFACE_C:
+    case INTERFACE_D:
+        index = interface;
+        break;
+    default:
+        return fail(ftdi, -1, "Unknown interface");
+    }
+    if (ftdi->usb_dev && ftdi->index != index)
+        return fail(ftdi, -3, "Interface can not be changed on an already open device");
+    ftdi->index = index;
+    ftdi->interface = index - INTERFACE_A;
+    ftdi->in_ep = 0x02 + 2 * ftdi->interface;
+    ftdi->out_ep = 0x81 + 2 * ftdi->interface;
+    return 0;
+}
+
+VT_EXPORT int ftdi_usb_find_all(struct ftdi_context *ftdi, struct ftdi_device_list **devlist, int vendor,
+                                int product)
+{
+    LOCKED;
+    if (!devlist)
+        return fail(ftdi, -1, "devlist is NULL");
+    *devlist = nullptr;
+    if (!s.config_ok)
+        return fail(ftdi, -5, "libusb_get_device_list() failed");
+    ftdi_device_list **tail = devlist;
+    int count = 0;
+    for (size_t i = 0; i < s.devices.size(); i++) {
+        uint16_t pid = product_id(s.devices[i].device_type);
+        bool match = (vendor == 0 && product == 0) ? true : (vendor == 0x0403 && product == pid);
+        if (!match)
+            continue;
+        ftdi_device_list *node = static_cast<ftdi_device_list *>(std::malloc(sizeof(ftdi_device_list)));
+        if (!node) {
+            return fail(ftdi, -3, "out of memory");
+        }
+        node->next = nullptr;
+        node->dev = reinterpret_cast<libusb_device *>(s.usb[i].get());
+        *tail = node;
+        tail = &node->next;
+        count++;
+    }
+    return count;
+}
+
+VT_EXPORT void ftdi_list_free(struct ftdi_device_list **devlist)
+{
+    if (!devlist)
+        return;
+    ftdi_device_list *node = *devlist;
+    while (node) {
+        ftdi_device_list *next = node->next;
+        std::free(node);
+        node = next;
+    }
+    *devlist = nullptr;
+}
+
+VT_EXPORT int ftdi_usb_get_strings(struct ftdi_context *ftdi, struct libusb_device *dev, char *manufacturer,
+                                   int mnf_len, char *description, int desc_len, char *serial, int serial_len)
+{
+    LOCKED;
+    if (!ftdi || !dev)
+        return fail(ftdi, -1, "wrong arguments");
+    const usb_device *u = s.device(dev);
+    if (!u)
+        return fail(ftdi, -4, "libusb_open() failed");
+    const vt::ft2232_config &c = s.devices[u->index];
+    copy_text(manufacturer, mnf_len, "FTDI");
+    copy_text(description, desc_len, c.description);
+    copy_text(serial, serial_len, c.serial_number);
+    return 0;
+}
+
+VT_EXPORT int ftdi_usb_open_dev(struct ftdi_context *ftdi, struct libusb_device *dev)
+{
+    LOCKED;
+    if (!ftdi)
+        return -8;
+    const usb_device *u = s.device(dev);
+    if (!u)
+        return fail(ftdi, -4, "libusb_open() failed");
+    bool busy = s.devices[u->index].opened_elsewhere;
+    for (const auto &d : s.open)
+        if (d->index == u->index)
+            busy = true;
+    if (busy)
+        return fail(ftdi, -5, "unable to claim usb device. Make sure the default FTDI driver is not in use");
+    std::shared_ptr<vt::avr_chip> chip = vtd::target_chip();
+    if (!chip)
+        return fail(ftdi, -4, "libusb_open() failed");
+    std::unique_ptr<open_device> d(new open_device);
+    d->index = u->index;
+    d->ft = vt::make_virtual_ft2232(s.devices[u->index], chip);
+    ftdi->usb_dev = reinterpret_cast<libusb_device_handle *>(d.get());
+    ftdi->type = chip_type(s.devices[u->index].device_type);
+    ftdi->max_packet_size = 64;
+    ftdi->baudrate = 9600;
+    ftdi->bitbang_enabled = 0;
+    s.open.push_back(std::move(d));
+    return 0;
+}
+
+VT_EXPORT int ftdi_usb_close(struct ftdi_context *ftdi)
+{
+    if (!ftdi)
+        return -3;
+    bool closed = false;
+    {
+        LOCKED;
+        for (size_t i = 0; i < s.open.size(); i++) {
+            if (reinterpret_cast<libusb_device_handle *>(s.open[i].get()) == ftdi->usb_dev) {
+                vtd::add_usb_round_trips(s.open[i]->ft->usb_round_trips());
+                s.open.erase(s.open.begin() + static_cast<long>(i));
+                closed = true;
+                break;
+            }
+        }
+    }
+    ftdi->usb_dev = nullptr;
+    if (closed)
+        vtd::save_target();
+    return 0;
+}
+
+VT_EXPORT int ftdi_usb_reset(struct ftdi_context *ftdi)
+{
+    LOCKED;
+    open_device *d = s.opened(ftdi);
+    if (!d)
+        return fail(ftdi, -2, "USB device unavailable");
+    d->ft->purge(3);
+    return 0;
+}
+
+VT_EXPORT int ftdi_set_bitmode(struct ftdi_context *ftdi, unsigned char bitmask, unsigned char mode)
+{
+    LOCKED;
+    open_device *d = s.opened(ftdi);
+    if (!d)
+        return fail(ftdi, -2, "USB device unavailable");
+    d->ft->set_bit_mode(bitmask, mode);
+    ftdi->bitbang_mode = mode;
+    ftdi->bitbang_enabled = mode == BITMODE_RESET ? 0 : 1;
+    return 0;
+}
+
+VT_EXPORT int ftdi_read_data(struct ftdi_context *ftdi, unsigned char *buf, int size)
+{
+    LOCKED;
+    open_device *d = s.opened(ftdi);
+    if (!d)
+        return fail(ftdi, -666, "USB device unavailable");
+    if (!buf || size < 0)
+        return fail(ftdi, -1, "usb bulk read failed");
+    uint32_t timeout = ftdi->usb_read_timeout > 0 ? static_cast<uint32_t>(ftdi->usb_read_timeout) : 1;
+    return static_cast<int>(d->ft->read(buf, static_cast<uint32_t>(size), timeout));
+}
+
+VT_EXPORT int ftdi_write_data(struct ftdi_context *ftdi, const unsigned char *buf, int size)
+{
+    LOCKED;
+    open_device *d = s.opened(ftdi);
+    if (!d)
+        return fail(ftdi, -666, "USB device unavailable");
+    if (!buf || size < 0)
+        return fail(ftdi, -1, "usb bulk write failed");
+    if (!d->ft->write(buf, static_cast<uint32_t>(size)))
+        return fail(ftdi, -1, "usb bulk write failed");
+    return size;
+}
+
+VT_EXPORT int ftdi_usb_purge_rx_buffer(struct ftdi_context *ftdi)
+{
+    LOCKED;
+    open_device *d = s.opened(ftdi);
+    if (!d)
+        return fail(ftdi, -2, "USB device unavailable");
+    d->ft->purge(1);
+    return 0;
+}
+
+VT_EXPORT int ftdi_set_latency_timer(struct ftdi_context *ftdi, unsigned char latency)
+{
+    LOCKED;
+    if (latency < 1)
+        return fail(ftdi, -1, "latency out of range. Only valid for 1-255");
+    open_device *d = s.opened(ftdi);
+    if (!d)
+        return fail(ftdi, -3, "USB device unavailable");
+    d->ft->set_latency_timer(latency);
+    return 0;
+}
+
+VT_EXPORT int ftdi_set_baudrate(struct ftdi_context *ftdi, int baudrate)
+{
+    LOCKED;
+    open_device *d = s.opened(ftdi);
+    if (!d)
+        return fail(ftdi, -3, "USB device unavailable");
+    if (baudrate <= 0)
+        return fail(ftdi, -1, "Silly baudrate <= 0.");
+    ftdi->baudrate = baudrate;
+    return 0;
+}
+
+VT_EXPORT const char *ftdi_get_error_string(struct ftdi_context *ftdi)
+{
+    return ftdi ? ftdi->error_str : nullptr;
+}
+
+VT_EXPORT int ftdi_read_data_set_chunksize(struct ftdi_context *ftdi, unsigned int chunksize)
+{
+    if (!ftdi)
+        return -1;
+    ftdi->readbuffer_chunksize = chunksize;
+    return 0;
+}
+
+VT_EXPORT int ftdi_write_data_set_chunksize(struct ftdi_context *ftdi, unsigned int chunksize)
+{
+    if (!ftdi)
+        return -1;
+    ftdi->writebuffer_chunksize = chunksize;
+    return 0;
+}
