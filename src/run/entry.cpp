@@ -286,13 +286,26 @@ void parse_switches(const char *argument, int &index, int argc, char **argv)
     }
 }
 
+// '/' starts a switch group, as on Windows. Where '/' is also the path
+// separator, an absolute path (a second '/', or an existing file) is a file name.
+bool is_switch_group(const char *argument)
+{
+    if (argument[0] == '-')
+        return true;
+    if (argument[0] != '/')
+        return false;
+    if (os::path_separator != '/')
+        return true;
+    return strchr(argument + 1, '/') == nullptr && !os::is_regular_file(argument);
+}
+
 void parse_arguments(int argc, char **argv)
 {
     for (int i = 1; i < argc; i++) {
         const char *argument = argv[i];
         if (argument[0] == '+')
             parse_chip_name(argument);
-        else if (argument[0] == '-' || argument[0] == '/')
+        else if (is_switch_group(argument))
             parse_switches(argument, i, argc, argv);
         else
             add_file(argument);

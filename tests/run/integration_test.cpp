@@ -1,7 +1,5 @@
 // Runs that lean on the device table, the fuse parser, the HEX reader and the
-// image split. The ones that need the HEX reader and the image split are
-// DISABLED_ until those are in the program; they are written against the
-// final behaviour and must pass unchanged then.
+// image split.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -126,7 +124,7 @@ std::vector<std::pair<int32_t, int32_t>> spans(const PortionList &image)
 }
 
 // The runs end at the invalid adapter letter, after the files were loaded.
-TEST(input_files, DISABLED_one_file_is_split_at_the_flash_size)
+TEST(input_files, one_file_is_split_at_the_flash_size)
 {
     temp_hex file(hex_record(0x0000, {1, 2, 3, 4}) + hex_record(0x1FFE, {5, 6, 7, 8}) +
                   hex_record(0x2010, {9}));
@@ -150,7 +148,7 @@ TEST(input_files, DISABLED_one_file_is_split_at_the_flash_size)
     EXPECT_EQ(spans(data_image), (span_list{{0, 1}}));
 }
 
-TEST(input_files, DISABLED_a_missing_file_names_the_cause)
+TEST(input_files, a_missing_file_names_the_cause)
 {
     run_result r = run_morvin({"+mega8", "-w", "/nonexistent-morvin/x.hex"});
     EXPECT_EQ(r.status, 70);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <unistd.h>
 
 #include "avr/devices.h"
 #include "avr/fuses.h"
@@ -235,15 +236,15 @@ TEST_F(Insertions, BytesSpanConsecutivePortions)
 TEST_F(Insertions, SerialNumberIsInsertedAndAdvancesOnlyAfterAWrite)
 {
     use_chip("mega8");
-    std::string path = ::testing::TempDir() + "morvin_sn.txt";
+    std::string path = ::testing::TempDir() + "morvin_sn_" + std::to_string(getpid()) + ".txt";
     { std::ofstream(path) << "41"; }
-    image_with(data_image, 0x200, {0xEE, 0xEE, 0xEE});
-    std::string ext = "d*SERNO2=200," + path;
+    image_with(data_image, 0x100, {0xEE, 0xEE, 0xEE});
+    std::string ext = "d*SERNO2=100," + path;
     parse_hex_extension(ext.c_str());
     apply_insertions();
-    EXPECT_EQ(data_image.first()->byte_at(0x200), 0x29);
-    EXPECT_EQ(data_image.first()->byte_at(0x201), 0x00);
-    EXPECT_EQ(data_image.first()->byte_at(0x202), 0xEE);
+    EXPECT_EQ(data_image.first()->byte_at(0x100), 0x29);
+    EXPECT_EQ(data_image.first()->byte_at(0x101), 0x00);
+    EXPECT_EQ(data_image.first()->byte_at(0x102), 0xEE);
     EXPECT_EQ(output(), "Chip serial number is 41\n");
 
     // a verification run only closes the file
@@ -255,7 +256,7 @@ TEST_F(Insertions, SerialNumberIsInsertedAndAdvancesOnlyAfterAWrite)
 
     reset_run_state();
     use_chip("mega8");
-    image_with(data_image, 0x200, {0xEE, 0xEE});
+    image_with(data_image, 0x100, {0xEE, 0xEE});
     parse_hex_extension(ext.c_str());
     apply_insertions();
     run_options.write = WRITE_ON;

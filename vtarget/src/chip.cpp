@@ -876,6 +876,8 @@ void parse_chip_faults(const std::string &text, chip_faults &faults)
             if (mask > 0xFF || addr > 0xFFFFFFFFu)
                 throw std::invalid_argument("bad_bits out of range");
             faults.bad_bits.emplace_back((uint32_t)addr, (uint8_t)mask);
+        } else if (key.compare(0, 4, "usb_") == 0) {
+            // USB faults belong to the virtual FT2232
         } else {
             throw std::invalid_argument("unknown fault '" + item + "'");
         }
