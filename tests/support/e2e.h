@@ -1,0 +1,252 @@
+// Runs the built morvin against the virtual target through the drop-in driver
+// libraries, natively or (the Windows build) under Wine.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct run_result {
+    int status = -1;       // exit status, or 128 + signal
+    std::string out;       // standard output (CR LF folded to LF for Wine runs)
+    std::string err;
+    // The output after the banner (its date line changes).
+    std::string body() const
+    {
+        size_t at = out.find("Command:\n");
+        return at == std::string::npos ? out : out.substr(at);
+    }
+    bool has(const std::string &text) const { return out.find(text) != std::string::npos; }
+};
+
+inline std::string read_text(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_text(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+inline std::string windows_build()
+{
+    return MORVIN_WIN_BUILD;
+}
+
+// Intel HEX text of one or more byte runs (16-byte records, type 04 above 64 KiB).
+inline std::string hex_text(const std::map<uint32_t, std::vector<uint8_t>> &runs)
+{
+    std::string text;
+    uint32_t upper = 0;
+    char line[64];
+    for (auto &run : runs) {
+        for (size_t i = 0; i < run.second.size(); i += 16) {
+            uint32_t a = run.first + (uint32_t)i;
+            size_t n = std::min<size_t>(16, run.second.size() - i);
+            if ((a >> 16) != upper) {
+                upper = a >> 16;
+                unsigned sum = 2 + 4 + (upper >> 8) + (upper & 0xFF);
+                snprintf(line, sizeof line, ":02000004%04X%02X\n", upper, (-sum) & 0xFF);
+                text += line;
+            }
+            unsigned sum = (unsigned)n + ((a >> 8) & 0xFF) + (a & 0xFF);
+            snprintf(line, sizeof line, ":%02X%04X00", (unsigned)n, a & 0xFFFF);
+            text += line;
+            for (size_t k = 0; k < n; k++) {
+                snprintf(line, sizeof line, "%02X", run.second[i + k]);
+                text += line;
+                sum += run.second[i + k];
+            }
+            snprintf(line, sizeof line, "%02X\n", (-sum) & 0xFF);
+            text += line;
+        }
+    }
+    return text + ":00000001FF\n";
+}
+
+// Bytes of a HEX file as address -> value (data records, types 02 and 04).
+inline std::map<uint32_t, uint8_t> hex_bytes(const std::string &path)
+{
+    std::map<uint32_t, uint8_t> bytes;
+    std::istringstream in(read_text(path));
+    std::string line;
+    uint32_t base = 0;
+    while (std::getline(in, line)) {
+        if (line.size() < 11 || line[0] != ':')
+            continue;
+        auto byte = [&](size_t i) { return (uint8_t)std::stoul(line.substr(1 + 2 * i, 2), nullptr, 16); };
+        unsigned n = byte(0), type = byte(3);
+        uint32_t address = (byte(1) << 8) | byte(2);
+        if (type == 0)
+            for (unsigned i = 0; i < n; i++)
+                bytes[base + address + i] = byte(4 + i);
+        else if (type == 4)
+            base = (uint32_t)((byte(4) << 8) | byte(5)) << 16;
+        else if (type == 2)
+            base = (uint32_t)((byte(4) << 8) | byte(5)) << 4;
+        else if (type == 1)
+            break;
+    }
+    return bytes;
+}
+
+// A virtual chip with its own folder: state file, counters, trace.
+class virtual_target {
+public:
+    // chip: any of the 103 names; vars: more VT_* settings (VT_CLOCK_KHZ, VT_CABLE, VT_FAULT, ...).
+    explicit virtual_target(const std::string &chip, std::map<std::string, std::string> vars = {})
+        : vars_(std::move(vars))
+    {
+        char pattern[] = "/tmp/morvin-e2e-XXXXXX";
+        dir = mkdtemp(pattern);
+        vars_["VT_CHIP"] = chip;
+        vars_.emplace("VT_STATE", dir + "/chip.state");
+        vars_.emplace("VT_COUNTERS", dir + "/counters.txt");
+        vars_.emplace("VT_TRACE", dir + "/trace.txt");
+    }
+    ~virtual_target()
+    {
+        std::string command = "rm -rf '" + dir + "'";
+        if (system(command.c_str()) != 0)
+            ADD_FAILURE() << "could not remove " << dir;
+    }
+    virtual_target(const virtual_target &) = delete;
+    virtual_target &operator=(const virtual_target &) = delete;
+
+    void set(const std::string &name, const std::string &value) { vars_[name] = value; }
+    void unset(const std::string &name) { vars_.erase(name); }
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+
+    // Counters of the last run (key=value lines written when the libraries unload).
+    std::map<std::string, uint64_t> counters() const
+    {
+        std::map<std::string, uint64_t> result;
+        std::istringstream in(read_text(path("counters.txt")));
+        std::string line;
+        while (std::getline(in, line)) {
+            size_t eq = line.find_first_of("= ");
+            if (eq != std::string::npos)
+                result[line.substr(0, eq)] = std::stoull(line.substr(line.find_first_not_of("= ", eq)));
+        }
+        return result;
+    }
+    std::string trace() const { return read_text(path("trace.txt")); }
+
+    // Runs the native program with the drop-in libraries of the native build.
+    run_result morvin(const std::vector<std::string> &args,
+                      const std::function<void(pid_t, int)> &while_running = nullptr) const
+    {
+        std::vector<std::string> argv = {MORVIN_EXE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::map<std::string, std::string> env = vars_;
+        env["LD_LIBRARY_PATH"] = std::string(MORVIN_BUILD_DIR) + "/vtarget";
+        return spawn(argv, env, false, while_running);
+    }
+
+    // Runs the Windows build under Wine with the drop-in DLLs of that build.
+    run_result morvin_exe(const std::vector<std::string> &args) const
+    {
+        std::string win = windows_build();
+        std::vector<std::string> argv = {"wine", win + "/morvin.exe"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::map<std::string, std::string> env = vars_;
+        env["WINEDEBUG"] = "-all";
+        // the DLLs sit beside morvin.exe in the Windows build
+        return spawn(argv, env, true, nullptr);
+    }
+
+    std::string dir;
+
+private:
+    static run_result spawn(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+                            bool fold_crlf, const std::function<void(pid_t, int)> &while_running)
+    {
+        run_result result;
+        std::string out_path = std::string(P_tmpdir) + "/morvin-e2e-out-XXXXXX";
+        std::string err_path = std::string(P_tmpdir) + "/morvin-e2e-err-XXXXXX";
+        int out_fd = mkstemp(&out_path[0]);
+        int err_fd = mkstemp(&err_path[0]);
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(out_fd, 1);
+            dup2(err_fd, 2);
+            int null_fd = open("/dev/null", 0);
+            dup2(null_fd, 0);
+            for (auto &v : env)
+                setenv(v.first.c_str(), v.second.c_str(), 1);
+            std::vector<char *> args;
+            for (auto &a : argv)
+                args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+        if (while_running)
+            while_running(pid, out_fd);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(out_fd);
+        close(err_fd);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = read_text(out_path);
+        result.err = read_text(err_path);
+        unlink(out_path.c_str());
+        unlink(err_path.c_str());
+        if (fold_crlf) {
+            std::string folded;
+            for (size_t i = 0; i < result.out.size(); i++)
+                if (!(result.out[i] == '\r' && i + 1 < result.out.size() && result.out[i + 1] == '\n'))
+                    folded += result.out[i];
+            result.out = folded;
+        }
+        return result;
+    }
+
+    std::map<std::string, std::string> vars_;
+};
+
+// From a while_running callback: waits until the program's output so far holds
+// text, or the time runs out.
+inline bool wait_for_text(int out_fd, const std::string &text, int timeout_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string seen;
+    char buffer[4096];
+    while (std::chrono::steady_clock::now() < end) {
+        ssize_t n = pread(out_fd, buffer, sizeof buffer, (off_t)seen.size());
+        if (n > 0) {
+            seen.append(buffer, (size_t)n);
+            if (seen.find(text) != std::string::npos)
+                return true;
+            continue;
+        }
+        usleep(2000);
+    }
+    return false;
+}
+
+}  // namespace e2e
