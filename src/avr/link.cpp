@@ -75,6 +75,9 @@ void synchronise(int32_t device, uint8_t answer)
     msg_print(msg_out, MSG_DEBUG, "\t%% Synchronised after %d try\n", tries);
 }
 
+// The signature read at the last connection.
+uint32_t connected_signature = 0;
+
 uint32_t read_signature()
 {
     uint32_t value = 0;
@@ -139,6 +142,7 @@ void connect()
 
     uint32_t signature = read_signature();
     msg_print(msg_out, MSG_DEBUG, "\t%% Read ID: 0x%06X\n", signature);
+    connected_signature = signature;
 
     int32_t detected = find_device_by_signature(signature, run_options.chip_name);
     set_current_device(detected);
@@ -148,6 +152,14 @@ void connect()
     else
         msg_print(msg_out, MSG_INFO, "but not recognised, ID: 0x%06X%s\n", signature,
                   signature == protected_signature ? " (looks as protected)" : " ");
+}
+
+void check_still_in_step()
+{
+    // A chip that slipped a bit answers reads with shifted data while its echoes may
+    // still look right; its signature no longer reads back the same.
+    if (read_signature() != connected_signature)
+        fail(EXIT_SYNC_LOST, "\nSynchronisation lost\n");
 }
 
 void link_open()
@@ -207,5 +219,6 @@ void sck_periods(int32_t &low, int32_t &high)
 void link_reset()
 {
     link_active = false;
+    connected_signature = 0;
     lock_state = -1;
 }

@@ -11,6 +11,8 @@ void connect();
 uint8_t program_enable();
 void link_close();
 void sck_periods(int32_t &low, int32_t &high);
+// Reads the signature again; a chip that answers differently has lost step (status 40).
+void check_still_in_step();
 
 // "\t%% %s\tcommand %02X %02X %02X %02X,  reply %02X %02X %02X %02X\n"
 void trace_command(uint8_t level, const char *label, const uint8_t *command, const uint8_t *reply);

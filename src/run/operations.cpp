@@ -86,11 +86,13 @@ void read_step()
 {
     if (run_options.code_file != nullptr) {
         read_memory(CODE_MEMORY, code_image);
+        check_still_in_step();
         if (!write_hex_file(code_image, run_options.code_file))
             throw app_error(EXIT_USAGE);
     }
     if (run_options.data_file != nullptr) {
         read_memory(DATA_MEMORY, data_image);
+        check_still_in_step();
         if (!write_hex_file(data_image, run_options.data_file))
             throw app_error(EXIT_USAGE);
     }
