@@ -342,9 +342,10 @@ void chip_model::enter_reset(uint64_t t)
     // (a programmer's usual reset sequence) do not bring the interface into step
     bitpos_ = first_entry_ ? cfg_.faults.offset_bits % 32 : 0;
     frame_ = 0;
-    // the 20 ms before Programming Enable run from a real reset; a short positive pulse
-    // (a programmer bringing the interface back into step) does not restart them
-    if (!t_released_ || t - t_released_ >= 1000000ull)
+    // the 20 ms before Programming Enable run from a real reset; a shorter positive pulse
+    // (a programmer bringing the interface back into step) does not restart them. The pulse
+    // is measured generously: saving the state at its start takes host time too.
+    if (!t_released_ || t - t_released_ >= 20000000ull)
         t_reset_ = t;
     out_byte_ = 0;
     ext_addr_ = 0;
