@@ -38,7 +38,7 @@ inline std::map<std::string, std::string> fast(std::map<std::string, std::string
 const char *const fast_osc = "-o16MHz";
 
 // Output lines of a run with the progress dots and timing figures cut off
-// ("Code: .... done (1.2ms)" -> "Code:  done").
+// ("Code: .... done (1.2ms)" -> "Code:  done", "..... passed" -> " passed").
 inline std::vector<std::string> lines(const e2e::run_result &r)
 {
     std::vector<std::string> result;
@@ -46,11 +46,18 @@ inline std::vector<std::string> lines(const e2e::run_result &r)
     std::string line;
     while (std::getline(in, line)) {
         size_t at = line.find(" done (");
-        if (at != std::string::npos) {
-            size_t end = line.find_last_not_of('.', at == 0 ? std::string::npos : at - 1);
-            line = line.substr(0, at == 0 || end == std::string::npos ? 0 : end + 1) + " done";
+        if (at != std::string::npos)
+            line = line.substr(0, at + 5);
+        std::string cleaned;
+        for (size_t i = 0; i < line.size(); i++) {
+            bool run_start = line[i] == '.' && (i == 0 || line[i - 1] == ' ');
+            if (run_start)
+                while (i + 1 < line.size() && line[i + 1] == '.')
+                    i++;
+            else
+                cleaned += line[i];
         }
-        result.push_back(line);
+        result.push_back(cleaned);
     }
     return result;
 }
