@@ -116,16 +116,14 @@ TEST(E2eFamilies, ChipLosingStepLeavesNoHalfFile)
     write_state(t, {{0x0000, pattern(64, 1)}}, {{0x0000, pattern(16, 2)}});
     std::string rc = t.path("rc.hex"), rd = t.path("rd.hex");
 
-    // one SCK edge lost during the read: the run ends with status 40; a file is whole
-    // or not there at all
+    // one SCK edge lost during the code read: the echoes may still look right, but the
+    // run ends with status 40 before a file of shifted data is written
     t.set("VT_FAULT", "lose_after=3000");
     auto r = t.morvin({"+mega8", fast_osc, "-r", "-c", rc, "-d", rd});
     EXPECT_EQ(r.status, 40) << r.out;
     EXPECT_TRUE(has_line(r, "Synchronisation lost")) << r.out;
     EXPECT_FALSE(r.has("Total time"));
-    if (e2e::file_exists(rc)) {
-        EXPECT_EQ(e2e::hex_bytes(rc).size(), 8192u) << "a half code file";
-    }
+    EXPECT_FALSE(e2e::file_exists(rc));
     EXPECT_FALSE(e2e::file_exists(rd));
 
     // a write or verify that loses step never ends with status 0
