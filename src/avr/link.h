@@ -10,9 +10,10 @@ void link_open();
 void connect();
 uint8_t program_enable();
 void link_close();
+// Reads the signature again and compares it with the one read at the last
+// connection: "\nSynchronisation lost\n" (40) when they differ.
+void check_sync();
 void sck_periods(int32_t &low, int32_t &high);
-// Reads the signature again; a chip that answers differently has lost step (status 40).
-void check_still_in_step();
 
 // "\t%% %s\tcommand %02X %02X %02X %02X,  reply %02X %02X %02X %02X\n"
 void trace_command(uint8_t level, const char *label, const uint8_t *command, const uint8_t *reply);
