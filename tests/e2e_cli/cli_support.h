@@ -12,7 +12,7 @@
 
 #include <cstdlib>
 #include <map>
-#include <regex>
+#include <cctype>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -139,24 +139,27 @@ inline ::testing::AssertionResult lines_in_order(const e2e::run_result &r, const
     return ::testing::AssertionSuccess();
 }
 
-// A time as "%s" of the program's formatting ("27.4ns", "1.01us", "2.5ms"), in ns; -1 when unreadable.
+// A number followed by a unit ("27.4ns", "0.95MHz"): the value scaled by the unit's
+// factor, or -1 when the text is not such a number with one of the units.
+inline double scaled_number(const std::string &text, const std::map<std::string, double> &units)
+{
+    char *end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || !isdigit(static_cast<unsigned char>(text[0])))
+        return -1;
+    auto unit = units.find(end);
+    return unit == units.end() ? -1 : v * unit->second;
+}
+
+// A time as the program formats it, in ns.
 inline double time_ns(const std::string &text)
 {
-    std::smatch m;
-    if (!std::regex_match(text, m, std::regex("([0-9.]+)(ns|us|ms|s)")))
-        return -1;
-    double v = std::stod(m[1]);
-    std::string unit = m[2];
-    return unit == "ns" ? v : unit == "us" ? v * 1e3 : unit == "ms" ? v * 1e6 : v * 1e9;
+    return scaled_number(text, {{"ns", 1}, {"us", 1e3}, {"ms", 1e6}, {"s", 1e9}});
 }
 
 inline double frequency_mhz(const std::string &text)
 {
-    std::smatch m;
-    if (!std::regex_match(text, m, std::regex("([0-9.]+)(kHz|MHz)")))
-        return -1;
-    double v = std::stod(m[1]);
-    return m[2] == "kHz" ? v / 1000 : v;
+    return scaled_number(text, {{"kHz", 1e-3}, {"MHz", 1}});
 }
 
 // A target with the usual chip clock.
