@@ -744,7 +744,8 @@ void chip_model::write_state() const
     if (cfg_.state_file.empty())
         return;
     std::string tmp = cfg_.state_file + ".tmp";
-    FILE *fp = std::fopen(tmp.c_str(), "w");
+    // binary: the same file for the native and the Windows build
+    FILE *fp = std::fopen(tmp.c_str(), "wb");
     if (!fp)
         throw std::runtime_error("cannot write state file " + cfg_.state_file);
     const char *name = f_.names;
@@ -767,6 +768,11 @@ void chip_model::write_state() const
         dump("eeprom", eeprom_);
     std::fputs("end\n", fp);
     bool ok = std::fclose(fp) == 0;
+#if defined(_WIN32)
+    // the C runtime's rename does not replace an existing file there
+    if (ok)
+        std::remove(cfg_.state_file.c_str());
+#endif
     if (!ok || std::rename(tmp.c_str(), cfg_.state_file.c_str()) != 0)
         throw std::runtime_error("cannot write state file " + cfg_.state_file);
 }
