@@ -31,7 +31,7 @@ void save_eeprom_copy(PortionList &saved)
 
 void fit_check(PortionList &image, int32_t size, const char *file, const char *memory)
 {
-    if (!image.empty() && image.end() > size)
+    if (!image.empty() && image.greatest_end() > size)
         fail(EXIT_BAD_DATA, "Can't fit %s in %s\n", file, memory);
 }
 
