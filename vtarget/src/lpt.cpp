@@ -272,11 +272,13 @@ public:
     }
 
     chip_inputs target_pins() const override { return pins_; }
+    uint64_t accesses() const override { return accesses_; }
 
 private:
     // One register access: waits out the previous access's cycle, returns its start time.
     uint64_t access()
     {
+        accesses_++;
         uint64_t t = config_.write_cycle_ns ? spin_until_ns(next_access_) : host_now_ns();
         next_access_ = t + config_.write_cycle_ns;
         return t;
@@ -396,6 +398,7 @@ private:
     uint8_t data_ = 0;
     uint8_t control_ = 0;
     uint64_t next_access_ = 0;
+    uint64_t accesses_ = 0;
     chip_inputs pins_;
     bool sent_ = false;
 };
