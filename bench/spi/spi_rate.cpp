@@ -7,8 +7,8 @@
 //
 // The bare port doing exactly those three accesses per bit is timed alongside,
 // because on a loaded machine the virtual port itself falls short of its nominal
-// cycle. Prints one line per cable and exits 1 when the adapter is more than
-// 1.1 times slower than the bare port.
+// cycle. Prints one line per cable and a summary line; exits 1 when the adapter
+// takes more than 1.1 times the time the bound allows (the nominal cycle).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -92,7 +92,7 @@ int main(int argc, char **argv)
     };
     // SCK low write, SCK high write, status read at the nominal cycle
     double bound = 1e9 / (3.0 * cycle_ns);
-    double worst = 0;
+    double worst = 0, worst_port = 0;
     printf("port cycle %lu ns: bound %.1f kbit/s; %lu bytes per run, best of %d runs\n", cycle_ns,
            bound / 1000, bytes, rounds);
     std::vector<uint8_t> data(bytes);
@@ -126,16 +126,20 @@ int main(int argc, char **argv)
             best_raw = std::max(best_raw, raw_port_rate(*raw, c.sck, 8 * bytes));
             best_adapter = std::max(best_adapter, adapter_rate(*spi, data));
         }
+        // time per bit, adapter against bound and against the bare port: 1.0 is as fast
         double ratio_bound = bound / best_adapter;
         double ratio_port = best_raw / best_adapter;
-        worst = std::max(worst, ratio_port);
+        worst = std::max(worst, ratio_bound);
+        worst_port = std::max(worst_port, ratio_port);
         printf("%-12s adapter %8.1f kbit/s (reports %.1f kHz SCK), bare port %8.1f kbit/s;"
-               " bound/adapter %.3f, port/adapter %.3f\n",
+               " adapter takes %.3fx the bound's time, %.3fx the bare port's\n",
                c.name, best_adapter / 1000, static_cast<double>(spi->spi_frequency()) * 1000,
                best_raw / 1000, ratio_bound, ratio_port);
         spi.reset();
         lpt_reset();
     }
-    printf("worst port/adapter ratio %.3f (target 1.100)\n", worst);
+    printf("summary: at %lu ns per port access the adapter takes at worst %.3fx the time the port's"
+           " bound allows (%.3fx the bare port's); target 1.100x: %s\n",
+           cycle_ns, worst, worst_port, worst <= 1.1 ? "met" : "MISSED");
     return worst <= 1.1 ? 0 : 1;
 }

@@ -31,6 +31,9 @@ bool counter_frequency(int64_t *counts_per_second);  // false when there is no s
 int64_t counter();                                   // monotonic counts
 void yield();                                        // give up the rest of the time slice
 void sleep_ms(unsigned ms);                          // coarse sleep (drivers, tests)
+// How much later than asked a sleep_ms may end when the machine is not overloaded, in ms
+// (POSIX nanosleep: well under 1; Windows Sleep: one timer tick, up to 15.6).
+unsigned sleep_overshoot_ms();
 
 // ---- console interrupt --------------------------------------------------
 // Signal numbers as the run layer knows them.

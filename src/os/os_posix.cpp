@@ -140,6 +140,11 @@ void sleep_ms(unsigned ms)
     }
 }
 
+unsigned sleep_overshoot_ms()
+{
+    return 1;
+}
+
 // ---- console interrupt --------------------------------------------------
 
 namespace {

@@ -113,6 +113,11 @@ void sleep_ms(unsigned ms)
     Sleep(ms);
 }
 
+unsigned sleep_overshoot_ms()
+{
+    return 16;
+}
+
 // ---- console interrupt --------------------------------------------------
 
 void install_break_handlers(void (*handler)(int))

@@ -78,8 +78,21 @@ bool os_timer_t::expired() const
 void os_timer_t::wait()
 {
     wait_start = os::counter();
+    if (short_wait) {
+        while (!expired()) {
+        }
+        return;
+    }
+    // Sleep through all but the last stretch that a sleep may overshoot, then yield on the
+    // counter to the end: the wait still ends on the counter, and a long wait leaves the
+    // processor to others instead of spinning it.
+    const int64_t margin = int64_t(float(os::sleep_overshoot_ms() + 1) * counts_per_ms);
     while (!expired()) {
-        if (!short_wait)
+        int64_t left = wait_counts - (os::counter() - wait_start);
+        if (left > margin) {
+            double ms = double(left - margin) / double(counts_per_ms);
+            os::sleep_ms(ms < 1000.0 ? unsigned(ms) : 1000u);
+        } else
             os::yield();
     }
 }

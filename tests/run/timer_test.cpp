@@ -1,4 +1,6 @@
 // Timer, console interrupt and number formatting.
+#include <ctime>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -103,6 +105,21 @@ TEST(timer, longer_delay_and_time_out)
     EXPECT_TRUE(timeout.expired());
     timeout.set_wait(-5.0f);
     EXPECT_TRUE(timeout.expired());
+}
+
+TEST(timer, long_delay_sleeps_instead_of_spinning)
+{
+    os_timer_t delay, clock;
+    std::clock_t cpu_before = std::clock();
+    clock.start();
+    delay.set_wait(60.0f);
+    delay.wait();
+    clock.stop();
+    double cpu_ms = double(std::clock() - cpu_before) * 1000.0 / CLOCKS_PER_SEC;
+    EXPECT_GE(clock.elapsed_ms(), 60.0L);
+    EXPECT_LT(clock.elapsed_ms(), 2000.0L);
+    // the processor is held only for the last couple of milliseconds
+    EXPECT_LT(cpu_ms, 12.0) << "a 60 ms wait used " << cpu_ms << " ms of processor time";
 }
 
 TEST(timer, absurd_delays_do_not_overflow)

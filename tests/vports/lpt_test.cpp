@@ -296,6 +296,7 @@ TEST(VirtualLpt, BlockWritesAreSeparateWriteCycles)
     uint8_t wave[40];
     for (int i = 0; i < 40; i++)
         wave[i] = static_cast<uint8_t>((i & 1) ? 0x40 : 0x00);  // SCK toggles every write
+    uint64_t before = r.port->accesses();
     auto start = std::chrono::steady_clock::now();
     r.port->write_data_block(wave, 40);
     auto took = std::chrono::steady_clock::now() - start;
@@ -303,7 +304,10 @@ TEST(VirtualLpt, BlockWritesAreSeparateWriteCycles)
     EXPECT_GE(r.chip->shortest_sck_phase(), cycle);
     EXPECT_EQ(r.chip->rising_edges, 20);
     EXPECT_FALSE(r.chip->time_went_back);
+    EXPECT_EQ(r.port->accesses() - before, 40u) << "one access per byte of the block";
     EXPECT_EQ(r.port->read_reg(0), 0x40);
+    r.port->write_reg(2, 0x04);
+    EXPECT_EQ(r.port->accesses() - before, 42u) << "reads and writes of any register count";
 }
 
 TEST(VirtualLpt, WiringErrorsAreRefused)

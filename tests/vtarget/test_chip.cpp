@@ -525,6 +525,7 @@ TEST(ChipObservability, CountersTraceAndLowerBound)
         EXPECT_EQ(k.commands, 4u);
         EXPECT_EQ(k.spi_bits, 128u);
         EXPECT_EQ(k.ignored_busy, 1u);
+        EXPECT_EQ(k.busy_bits, 32u) << "only the command sent during the write";
         busy = (uint64_t)d.chip->facts().eeprom_write_us * 1000;
         EXPECT_EQ(k.busy_ns, busy);
         EXPECT_EQ(k.sck_period_ns, 2000u);
@@ -537,6 +538,7 @@ TEST(ChipObservability, CountersTraceAndLowerBound)
     std::string k = slurp(counters);
     EXPECT_NE(k.find("commands=4\n"), std::string::npos) << k;
     EXPECT_NE(k.find("busy_ns=" + std::to_string(busy) + "\n"), std::string::npos) << k;
+    EXPECT_NE(k.find("busy_bits=32\n"), std::string::npos) << k;
     std::remove(trace.c_str());
     std::remove(counters.c_str());
 }

@@ -16,6 +16,12 @@ struct port_state {
     bool any_base = true;
     uint32_t base = 0;
     port_state() { vtd::target_first(); }
+    // Unload: the accesses go into the counters, after the chip's own lines.
+    ~port_state()
+    {
+        if (port)
+            vtd::add_port_accesses(port->accesses());
+    }
 };
 
 port_state &state()

@@ -17,16 +17,17 @@ struct target_state {
     bool tried = false;
     uint64_t usb_round_trips = 0;
     bool usb_used = false;
+    uint64_t port_accesses = 0;
+    bool port_used = false;
 
     // Library unload (or process end): the chip writes its state file and counters as it is
-    // destroyed (every other holder is gone by now), then the USB line is added.
+    // destroyed (every other holder is gone by now), then the USB and port lines are added.
     ~target_state()
     {
         if (!chip)
             return;
         chip.reset();
-        if (usb_used)
-            append_usb_counter();
+        append_port_counters();
     }
 
     void finish()
@@ -36,12 +37,19 @@ struct target_state {
         } catch (const std::exception &e) {
             std::fprintf(stderr, "virtual target: %s\n", e.what());
         }
+        append_port_counters();
+    }
+
+    void append_port_counters()
+    {
         if (usb_used)
-            append_usb_counter();
+            append_counter("usb_round_trips", usb_round_trips);
+        if (port_used)
+            append_counter("port_accesses", port_accesses);
     }
 
     // One more line in the chip's counters file, in the file's own style.
-    void append_usb_counter()
+    void append_counter(const char *name, uint64_t value)
     {
         const char *path = std::getenv("VT_COUNTERS");
         if (!path || !*path)
@@ -58,7 +66,7 @@ struct target_state {
             }
         }
         std::ofstream out(path, std::ios::app);
-        out << "usb_round_trips" << sep << usb_round_trips << "\n";
+        out << name << sep << value << "\n";
     }
 };
 
@@ -109,6 +117,14 @@ void add_usb_round_trips(uint64_t n)
     vtd::guard held(s.lock);
     s.usb_round_trips += n;
     s.usb_used = true;
+}
+
+void add_port_accesses(uint64_t n)
+{
+    target_state &s = state();
+    vtd::guard held(s.lock);
+    s.port_accesses += n;
+    s.port_used = true;
 }
 
 }  // namespace vtd

@@ -41,6 +41,8 @@ std::shared_ptr<vt::avr_chip> target_chip();
 void save_target();
 // USB round trips of a closed device, reported with the chip's counters.
 void add_usb_round_trips(uint64_t n);
+// Parallel-port register accesses, reported with the chip's counters.
+void add_port_accesses(uint64_t n);
 // Called by a library's own state before it is used, so that the chip outlives that state
 // when statics are destroyed at unload.
 void target_first();

@@ -443,6 +443,8 @@ void chip_model::commit_bit(bool bit, uint64_t t)
     }
     counters_.spi_bits++;
     first_entry_ = false;
+    if (busy(t))
+        counters_.busy_bits++;
     if (have_commit_rise_) {
         uint64_t period = t_rise_ - t_last_commit_rise_;
         if (period && (!counters_.sck_period_ns || period < counters_.sck_period_ns))
@@ -848,11 +850,11 @@ void chip_model::save()
     const chip_counters &c = counters_;
     std::fprintf(fp,
                  "commands=%llu\nspi_bits=%llu\nbusy_ns=%llu\nlower_bound_ns=%llu\n"
-                 "sck_period_ns=%llu\nmissed_edges=%llu\nignored_busy=%llu\n",
+                 "sck_period_ns=%llu\nmissed_edges=%llu\nignored_busy=%llu\nbusy_bits=%llu\n",
                  (unsigned long long)c.commands, (unsigned long long)c.spi_bits,
                  (unsigned long long)c.busy_ns, (unsigned long long)c.lower_bound_ns,
                  (unsigned long long)c.sck_period_ns, (unsigned long long)c.missed_edges,
-                 (unsigned long long)c.ignored_busy);
+                 (unsigned long long)c.ignored_busy, (unsigned long long)c.busy_bits);
     std::fclose(fp);
 }
 

@@ -272,6 +272,7 @@ public:
     }
 
     chip_inputs target_pins() const override { return pins_; }
+    uint64_t accesses() const override { return accesses_; }
 
 private:
     // One register access: waits out the previous access's cycle, returns its start time.
@@ -279,6 +280,7 @@ private:
     // apart, and the host overshooting its spin by a little does not stretch them.
     uint64_t access()
     {
+        accesses_++;
         const uint64_t cycle = config_.write_cycle_ns;
         if (cycle == 0)
             return host_now_ns();
@@ -402,6 +404,7 @@ private:
     uint8_t data_ = 0;
     uint8_t control_ = 0;
     uint64_t next_access_ = 0;
+    uint64_t accesses_ = 0;
     chip_inputs pins_;
     bool sent_ = false;
 };

@@ -28,6 +28,7 @@ struct chip_counters {
     uint64_t sck_period_ns = 0;   // shortest complete SCK cycle seen (the achieved SCK)
     uint64_t missed_edges = 0;    // SCK pulses lost because a phase was too short
     uint64_t ignored_busy = 0;    // programming commands ignored while busy
+    uint64_t busy_bits = 0;       // of spi_bits, those clocked while a write or erase ran
 };
 
 // Faults on demand.

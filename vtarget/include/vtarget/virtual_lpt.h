@@ -37,6 +37,8 @@ public:
     virtual void write_data_block(const uint8_t *bytes, uint32_t count) = 0;
     // What the chip sees now (its input pins), for tests and traces.
     virtual chip_inputs target_pins() const = 0;
+    // Register accesses so far (each one takes the configured write cycle).
+    virtual uint64_t accesses() const = 0;
 };
 
 // Throws std::invalid_argument for a custom wiring that cannot be read.
