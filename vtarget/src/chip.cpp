@@ -758,6 +758,11 @@ void chip_model::write_state() const
         dump("eeprom", eeprom_);
     std::fputs("end\n", fp);
     bool ok = std::fclose(fp) == 0;
+#if defined(_WIN32)
+    // the C runtime's rename does not replace an existing file there
+    if (ok)
+        std::remove(cfg_.state_file.c_str());
+#endif
     if (!ok || std::rename(tmp.c_str(), cfg_.state_file.c_str()) != 0)
         throw std::runtime_error("cannot write state file " + cfg_.state_file);
 }
