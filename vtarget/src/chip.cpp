@@ -735,7 +735,8 @@ void chip_model::write_state() const
     if (cfg_.state_file.empty())
         return;
     std::string tmp = cfg_.state_file + ".tmp";
-    FILE *fp = std::fopen(tmp.c_str(), "w");
+    // binary: the same file for the native and the Windows build
+    FILE *fp = std::fopen(tmp.c_str(), "wb");
     if (!fp)
         throw std::runtime_error("cannot write state file " + cfg_.state_file);
     const char *name = f_.names;
