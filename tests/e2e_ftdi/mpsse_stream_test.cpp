@@ -1,23 +1,30 @@
 // The MPSSE bytes that whole runs send, as the virtual FT2232 logs them.
 #include "ftdi_e2e.h"
 
-#include <regex>
+#include <cctype>
 
 using namespace ftdi_e2e;
 
 namespace {
 
-// The 4-byte commands the chip saw, in order, as "AC 53 00 00".
+// The 4-byte commands the chip saw, in order, as "AC 53 00 00" (its trace lines read
+// "<time> ms  AC 53 00 00 -> 00 AC 53 00  pgm_enable").
 std::vector<std::string> chip_commands(const std::string &trace)
 {
     std::vector<std::string> result;
-    std::regex command(R"(ms  ([0-9A-F]{2} [0-9A-F]{2} [0-9A-F]{2} [0-9A-F]{2}) -> )");
     std::istringstream in(trace);
     std::string line;
-    std::smatch m;
-    while (std::getline(in, line))
-        if (std::regex_search(line, m, command))
-            result.push_back(m[1]);
+    while (std::getline(in, line)) {
+        size_t at = line.find(" ms  ");
+        if (at == std::string::npos || line.compare(at + 16, 4, " -> ") != 0)
+            continue;
+        std::string command = line.substr(at + 5, 11);
+        bool hex = command.size() == 11;
+        for (size_t i = 0; hex && i < 11; i++)
+            hex = i % 3 == 2 ? command[i] == ' ' : isxdigit((unsigned char)command[i]) != 0;
+        if (hex)
+            result.push_back(command);
+    }
     return result;
 }
 
