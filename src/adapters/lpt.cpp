@@ -133,6 +133,13 @@ int ppdev_number_for_port(const lpt_port_choice_t &choice)
 
 namespace {
 
+std::unique_ptr<lpt_t> load_dlportio(const lpt_port_choice_t &choice)
+{
+    std::unique_ptr<dlportio_dll_t> library(new dlportio_dll_t());
+    return std::unique_ptr<lpt_t>(new lpt_dlportio_t(std::move(library), choice.base));
+}
+
+#if !defined(_WIN32)
 std::string port_name(const lpt_port_choice_t &choice)
 {
     char text[64];
@@ -143,23 +150,24 @@ std::string port_name(const lpt_port_choice_t &choice)
     return text;
 }
 
+// After the ppdev attempt: name the port that could not be reached at all.
 std::unique_ptr<lpt_t> open_dlportio(const lpt_port_choice_t &choice)
 {
     try {
-        std::unique_ptr<dlportio_dll_t> library(new dlportio_dll_t());
-        return std::unique_ptr<lpt_t>(new lpt_dlportio_t(std::move(library), choice.base));
+        return load_dlportio(choice);
     } catch (const app_error &error) {
         fail(error.exit_code, "Can't open parallel port %s: %s\n", port_name(choice).c_str(),
              error.what());
     }
 }
+#endif
 
 std::unique_ptr<lpt_t> open_platform_port(const lpt_port_choice_t &choice)
 {
 #if defined(_WIN32)
     if (os::windows_9x_direct_io())
         return std::unique_ptr<lpt_t>(new lpt_io_t(choice.base));
-    return open_dlportio(choice);
+    return load_dlportio(choice);
 #else
     int number = ppdev_number_for_port(choice);
     if (number >= 0) {

@@ -10,6 +10,9 @@ void link_open();
 void connect();
 uint8_t program_enable();
 void link_close();
+// Reads the signature again and compares it with the one read at the last
+// connection: "\nSynchronisation lost\n" (40) when they differ.
+void check_sync();
 void sck_periods(int32_t &low, int32_t &high);
 
 // "\t%% %s\tcommand %02X %02X %02X %02X,  reply %02X %02X %02X %02X\n"

@@ -143,14 +143,25 @@ void image_reset()
     data_image.clear();
 }
 
+int32_t PortionList::greatest_end() const
+{
+    int32_t result = 0;
+    for (const CodePortion *p = first(); p; p = next_of(p))
+        if (p->end() > result)
+            result = p->end();
+    return result;
+}
+
 void split_image(PortionList &code, PortionList &data, int32_t size)
 {
-    if (code.empty() || code.end() <= size)
+    if (code.empty() || code.greatest_end() <= size)
         return;
     CodePortion *portion = code.find_first(reaches_address, &size);
     while (portion) {
         CodePortion *following = code.next_of(portion);
-        if (portion->address < size) {
+        if (portion->end() <= size) {
+            // lies wholly below the boundary, inside an earlier, longer portion
+        } else if (portion->address < size) {
             // Straddles the boundary: the head stays, the tail moves.
             int32_t head = size - portion->address;
             std::unique_ptr<CodePortion> code_part(new CodePortion(portion->address, head, portion->data));
@@ -161,7 +172,8 @@ void split_image(PortionList &code, PortionList &data, int32_t size)
         } else {
             data.append(new CodePortion(portion->address - size, portion->length, portion->data));
         }
-        code.remove(portion);
+        if (portion->end() > size)
+            code.remove(portion);
         portion = following;
     }
 }

@@ -50,6 +50,9 @@ public:
     void for_each(portion_callback_t callback, void *user);
     CodePortion *find_first(portion_predicate_t predicate, void *user) const;
     int32_t end() const { return last ? last->end() : 0; }   // address + length of the last portion
+    // The greatest address + length over all portions: an earlier, longer portion
+    // (overlapping records with equal data) may end beyond the last one.
+    int32_t greatest_end() const;
 
 private:
     CodePortion *last;

@@ -294,7 +294,7 @@ void write_erase_counter()
         fail(EXIT_WRONG_CHIP, "Can't write number of erases%s\n", " to unknown chip");
 
     int32_t address = usable_code_size();
-    if (!code_image.empty() && code_image.end() - 1 >= address) {
+    if (!code_image.empty() && code_image.greatest_end() - 1 >= address) {
         msg_print(msg_out, MSG_ERROR, "Can't write number of erases%s\n", ", locations used for code");
         run_options.erase_counter = false;
         return;

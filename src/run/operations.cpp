@@ -31,7 +31,7 @@ void save_eeprom_copy(PortionList &saved)
 
 void fit_check(PortionList &image, int32_t size, const char *file, const char *memory)
 {
-    if (!image.empty() && image.end() > size)
+    if (!image.empty() && image.greatest_end() > size)
         fail(EXIT_BAD_DATA, "Can't fit %s in %s\n", file, memory);
 }
 
@@ -86,11 +86,13 @@ void read_step()
 {
     if (run_options.code_file != nullptr) {
         read_memory(CODE_MEMORY, code_image);
+        check_sync();
         if (!write_hex_file(code_image, run_options.code_file))
             throw app_error(EXIT_USAGE);
     }
     if (run_options.data_file != nullptr) {
         read_memory(DATA_MEMORY, data_image);
+        check_sync();
         if (!write_hex_file(data_image, run_options.data_file))
             throw app_error(EXIT_USAGE);
     }
@@ -100,8 +102,10 @@ void program_and_verify(int memory, PortionList &image)
 {
     if (image.empty())
         return;
-    if (run_options.write & WRITE_ON)
+    if (run_options.write & WRITE_ON) {
         program_memory(memory, image);
+        check_sync();
+    }
     if (run_options.verify && !verify_memory(memory, image))
         throw app_error(EXIT_CHIP_REFUSED);
 }

@@ -227,3 +227,20 @@ TEST(SplitImageTest, NothingMovesBelowTheSizeAndEverythingMovesAboveIt)
     split_image(none, untouched, 0);
     EXPECT_TRUE(untouched.empty());
 }
+
+// Overlapping records with equal data leave a short portion inside an earlier,
+// longer one; the boundary is judged by the longest, never by the last portion.
+TEST(SplitImageTest, PortionInsideALongerOneStaysAndTheLongerOneIsCut)
+{
+    PortionList code, data;
+    code.append(patterned(0x1F00, 0x200));  // 0x1F00..0x20FF crosses the boundary
+    code.append(patterned(0x1F10, 0x10));   // repeated inside it
+    EXPECT_EQ(code.end(), 0x1F20);
+    EXPECT_EQ(code.greatest_end(), 0x2100);
+    split_image(code, data, 0x2000);
+    EXPECT_EQ(addresses(code), (std::vector<int32_t>{0x1F00, 0x1F10}));
+    for (CodePortion *p = code.first(); p; p = code.next_of(p))
+        EXPECT_LE(p->end(), 0x2000);
+    ASSERT_EQ(data.count(), 1);
+    expect_patterned(data.first(), 0, 0x100, 0x2000);
+}

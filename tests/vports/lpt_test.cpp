@@ -354,5 +354,28 @@ TEST(VirtualLpt, SettingsFromEnvironment)
     c = lpt_config_from_env();
     EXPECT_EQ(c.cable, cable_kind::fbprg);
     EXPECT_TRUE(c.bidirectional);
-    EXPECT_EQ(c.write_cycle_ns, 0u);
+    EXPECT_EQ(c.write_cycle_ns, 250u);  // a port cycle of its own by default
+}
+
+// Back-to-back accesses are one port cycle apart, however far the host's spin overshoots.
+TEST(VirtualLpt, AccessesAreExactlyOneCycleApart)
+{
+    auto chip = std::make_shared<stand_in_chip>();
+    lpt_config config;
+    config.write_cycle_ns = 700;
+    auto port = make_virtual_lpt(config, chip);
+    uint8_t wave[64];
+    for (int i = 0; i < 64; i++)
+        wave[i] = (uint8_t)(i & 1 ? 0x40 : 0x00);
+    chip->events.clear();
+    port->write_data_block(wave, 64);
+    ASSERT_GE(chip->events.size(), 60u);
+    size_t exact = 0;
+    for (size_t i = 1; i < chip->events.size(); i++) {
+        uint64_t gap = chip->events[i].t_ns - chip->events[i - 1].t_ns;
+        EXPECT_GE(gap, 700u) << "access " << i;
+        exact += gap == 700;
+    }
+    // only a host that was preempted longer than a cycle may stretch one
+    EXPECT_GE(exact, chip->events.size() / 2);
 }

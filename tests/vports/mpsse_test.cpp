@@ -182,25 +182,26 @@ TEST(VirtualFt2232, ReadsTakeTheUsbRoundTrip)
     c.usb_latency_us = 3000;
     rig r(c);
     r.program_mode();
+    // the round trip runs from the write that asked for the answer
+    auto t = std::chrono::steady_clock::now();
     r.send({0x31, 0x03, 0x00, 1, 2, 3, 4, 0x87});
     EXPECT_EQ(r.ft->bytes_ready(), 0u);
-    auto t = std::chrono::steady_clock::now();
     EXPECT_EQ(r.receive(4).size(), 4u);
     EXPECT_GE(ms_since(t), 2.9);
     EXPECT_EQ(r.ft->usb_round_trips(), 1u);
 
     // without 0x87 the answer waits for the latency timer as well
     r.ft->set_latency_timer(10);
-    r.send({0x31, 0x00, 0x00, 5});
     t = std::chrono::steady_clock::now();
+    r.send({0x31, 0x00, 0x00, 5});
     EXPECT_EQ(r.receive(1), bytes{4});
     EXPECT_GE(ms_since(t), 12.5);
     EXPECT_EQ(r.ft->usb_round_trips(), 2u);
 
     // slow clock: the bit time adds to the latency
     r.send({0x86, 0xE7, 0x03});  // divisor 999: 6 kHz, 8 bits = 1.33 ms
-    r.send({0x31, 0x00, 0x00, 6, 0x87});
     t = std::chrono::steady_clock::now();
+    r.send({0x31, 0x00, 0x00, 6, 0x87});
     EXPECT_EQ(r.receive(1), bytes{5});
     EXPECT_GE(ms_since(t), 4.2);
 }

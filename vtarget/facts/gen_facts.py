@@ -126,6 +126,21 @@ DATASHEET = {
     'tiny22L': DATASHEET_2343,
     # ATmega603/103 datasheet: 64 KB flash, 2 KB EEPROM on the 603 (avr-libc has no iom603.h).
     'mega603': dict(flash_size=65536, eeprom_size=2048, eesave=(0, 3)),
+    # ATmega162 datasheet, Extended Fuse Byte: M161C is bit 4, BODLEVEL2..0 bits 3..1, bits 7..5
+    # and 0 unused (avr-libc iom162.h agrees); avrdude 7.1 writes bits 2..0.
+    'mega162': dict(commands={'fuse2_write': '1010.1100--1010.0100--xxxx.xxxx--111i.iii1'}),
+    # ATmega8 datasheet, Data Polling Flash: a location of the page being programmed reads 0xFF.
+    # avrdude's second readback value (0x00) is not what the chip returns.
+    'mega8': dict(flash_readback=(0xFF, 0xFF)),
+    # ATmega323 datasheet: one calibration byte (1 MHz), at signature address 0 (the ATmega32's
+    # four bytes do not apply).
+    'mega323': dict(calibration_count=1,
+                    commands={'calibration_read': '0011.1000--00xx.xxxx--0000.0000--oooo.oooo'}),
+    # ATtiny25/45/85 datasheet, Calibration Bytes: two bytes, for 8.0 MHz (address 0) and for the
+    # 6.4 MHz ATtiny15 compatibility mode (address 1); avrdude's read decodes both.
+    'tiny25': dict(calibration_count=2),
+    'tiny45': dict(calibration_count=2),
+    'tiny85': dict(calibration_count=2),
     # ATmega4HVD/8HVD datasheet: 8 KB flash in 64-word pages, 256 B EEPROM (no avr-libc header).
     'mega8HVD': dict(flash_size=8192, flash_page=128, eeprom_size=256, eeprom_page=4,
                      fuse_count=1, fuse_factory=(0xDE, 0xFF, 0xFF)),

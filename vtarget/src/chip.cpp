@@ -245,10 +245,11 @@ private:
     // pins
     chip_inputs pins_;
     bool powered_ = false;
-    bool first_entry_ = true;
+    bool first_entry_ = true;        // no bit clocked in yet: the power-up offset still holds
     bool in_reset_ = false;
     bool miso_ = true;
     uint64_t t_reset_ = 0;
+    uint64_t t_released_ = 0;        // when RESET last went high; 0 = not since power-up
     uint64_t t_edge_ = 0;            // last host SCK transition
     uint64_t xtal_edges_ = 0, xtal_at_edge_ = 0;
     bool rise_ok_ = false;           // the low phase before the current high was long enough
@@ -321,6 +322,7 @@ uint64_t chip_model::phase_clocks(uint64_t t) const
 void chip_model::power_up(uint64_t t)
 {
     powered_ = true;
+    t_released_ = 0;
     in_reset_ = false;
     enabled_ = false;
     for (int i = 0; i < 3; i++)
@@ -336,10 +338,15 @@ void chip_model::enter_reset(uint64_t t)
     in_reset_ = true;
     enabled_ = false;
     locked_out_ = false;
+    // the power-up offset lasts until the first bit is clocked in: reset pulses before that
+    // (a programmer's usual reset sequence) do not bring the interface into step
     bitpos_ = first_entry_ ? cfg_.faults.offset_bits % 32 : 0;
-    first_entry_ = false;
     frame_ = 0;
-    t_reset_ = t;
+    // the 20 ms before Programming Enable run from a real reset; a shorter positive pulse
+    // (a programmer bringing the interface back into step) does not restart them. The pulse
+    // is measured generously: saving the state at its start takes host time too.
+    if (!t_released_ || t - t_released_ >= 20000000ull)
+        t_reset_ = t;
     out_byte_ = 0;
     ext_addr_ = 0;
     std::fill(page_buf_.begin(), page_buf_.end(), 0xFF);
@@ -391,6 +398,7 @@ void chip_model::set_inputs(const chip_inputs &in, uint64_t t)
         old.sck = in.sck;
     } else if (in.reset && in_reset_) {
         leave_reset();
+        t_released_ = t;
     }
     if (!in_reset_) {
         miso_ = true;  // not driven: the cable's pull-up
@@ -434,6 +442,7 @@ void chip_model::commit_bit(bool bit, uint64_t t)
         return;
     }
     counters_.spi_bits++;
+    first_entry_ = false;
     if (have_commit_rise_) {
         uint64_t period = t_rise_ - t_last_commit_rise_;
         if (period && (!counters_.sck_period_ns || period < counters_.sck_period_ns))

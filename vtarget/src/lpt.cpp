@@ -275,10 +275,16 @@ public:
 
 private:
     // One register access: waits out the previous access's cycle, returns its start time.
+    // The cycle is the port's, fixed by its bus: back-to-back accesses are exactly one cycle
+    // apart, and the host overshooting its spin by a little does not stretch them.
     uint64_t access()
     {
-        uint64_t t = config_.write_cycle_ns ? spin_until_ns(next_access_) : host_now_ns();
-        next_access_ = t + config_.write_cycle_ns;
+        const uint64_t cycle = config_.write_cycle_ns;
+        if (cycle == 0)
+            return host_now_ns();
+        uint64_t now = spin_until_ns(next_access_);
+        uint64_t t = now - next_access_ < cycle ? next_access_ : now;
+        next_access_ = t + cycle;
         return t;
     }
 

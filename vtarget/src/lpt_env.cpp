@@ -42,6 +42,9 @@ lpt_config lpt_config_from_env()
     }
     c.power_from_port = env_flag("VT_PORT_POWER", false);
     c.bidirectional = env_flag("VT_BIDIR", true);
+    // A real port's cycle is fixed by its bus; a host-speed port would make the timing
+    // depend on the host's clock speed of the moment.
+    c.write_cycle_ns = 250;
     if (const char *cycle = env("VT_PORT_CYCLE_NS")) {
         char *end = nullptr;
         unsigned long v = std::strtoul(cycle, &end, 10);

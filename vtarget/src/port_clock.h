@@ -9,10 +9,20 @@
 
 namespace vt {
 
+#if defined(_WIN32)
+// The mingw runtime's C++ clocks tick in whole microseconds, too coarse for port cycles of
+// tens of nanoseconds; the performance counter is read directly (port_clock_win.cpp).
+uint64_t performance_counter_ns();
+#endif
+
 inline uint64_t host_now_ns()
 {
+#if defined(_WIN32)
+    return performance_counter_ns();
+#else
     using namespace std::chrono;
     return static_cast<uint64_t>(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
+#endif
 }
 
 // Busy-wait until the host clock reaches t (used for port write cycles, which are short).

@@ -25,7 +25,7 @@ struct lpt_config {
     cable_kind cable = cable_kind::fbprg;
     bool bidirectional = true;       // the control register's direction bit works
     bool power_from_port = false;    // fbprg: chip supplied from D0,D1,D2,D7
-    uint32_t write_cycle_ns = 0;     // each register access takes at least this long
+    uint32_t write_cycle_ns = 0;     // each register access takes at least this long (0: as fast as the host)
     std::string wiring;              // custom cable, e.g. "mosi=D5,sck=D6,reset=~D4,miso=ACK"
 };
 
