@@ -370,25 +370,30 @@ bool wait_ready(int32_t address, uint8_t value, float delay)
             spi.delay_ms(delay);
             return true;
         }
+        // Past the time-out one last look: a host held up (a slow USB round trip)
+        // must not take a write that ended meanwhile for a failed one.
         os_timer_t timer;
         timer.set_wait(4.0f * delay);
         for (;;) {
             if (timer.expired())
-                return false;
+                return read_memory_byte(address) == value;
             if (read_memory_byte(address) == value)
                 return true;
         }
     }
     case POLL_READY: {
+        auto ready = [] {
+            uint8_t command[4] = {0xF0, 0x00, 0xFF, 0x00};
+            send_command(command);
+            check_echo(command[1], 0xF0);
+            return (command[3] & 1) == 0;
+        };
         os_timer_t timer;
         timer.set_wait(4.0f * delay);
         for (;;) {
             if (timer.expired())
-                return false;
-            uint8_t command[4] = {0xF0, 0x00, 0xFF, 0x00};
-            send_command(command);
-            check_echo(command[1], 0xF0);
-            if ((command[3] & 1) == 0)
+                return ready();
+            if (ready())
                 return true;
         }
     }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -34,6 +35,7 @@ public:
     int stale_reads = 0;             // memory reads answering a wrong value; -1: all
     int busy_polls = 0;              // RDY/BSY polls answering busy; -1: all
     int corrupt_echo_at = -1;        // index of the command whose echo is wrong
+    int slow_polls_ms = 0;           // host time each memory read or RDY/BSY poll takes
 
     // --- record ---
     std::vector<std::string> events;  // adapter calls in order
@@ -162,6 +164,14 @@ private:
         return in;
     }
 
+    // A slow answer, as when the host is held up (a USB round trip, the scheduler).
+    void stall() const
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(slow_polls_ms);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    }
+
     uint32_t flash_address() const
     {
         uint32_t word = (uint32_t(extended) << 16) | (uint32_t(current[1]) << 8) | current[2];
@@ -170,6 +180,7 @@ private:
 
     uint8_t read_value(uint8_t value)
     {
+        stall();
         return take(stale_reads) ? static_cast<uint8_t>(~value) : value;
     }
 
@@ -207,6 +218,7 @@ private:
             eeprom[address % eeprom.size()] = current[3];
             return current[2];
         case 0xF0:
+            stall();
             return take(busy_polls) ? 0x01 : 0x00;
         case 0xAC:
             if (current[1] == 0x80) {

@@ -501,6 +501,36 @@ TEST_F(polling_test, ReadyBusyPollsUntilReady)
     EXPECT_EQ(exit_status_of([] { write_memory_byte(0x09, 0x01); }), EXIT_SYNC_LOST);
 }
 
+TEST_F(polling_test, AWriteThatEndedWhileTheHostWasHeldUpIsNotAFailure)
+{
+    // the first poll answers busy but takes longer than the whole time-out; the write
+    // has ended by then, and one more look finds it done
+    ready_chip("tiny13");
+    memory_state.current_memory = DATA_MEMORY;
+    memory_state.poll_method = POLL_READY;
+    chip->busy_polls = 1;
+    chip->slow_polls_ms = static_cast<int>(4 * memory_state.data_write_delay) + 5;
+    write_memory_byte(0x07, 0x55);
+    EXPECT_EQ(chip->with_op(0xF0).size(), 2u);
+    EXPECT_EQ(output(), "");
+
+    ready_chip("90S2313");
+    memory_state.current_memory = DATA_MEMORY;
+    memory_state.poll_method = POLL_DATA;
+    memory_state.poll_exclude_1 = 0x7F;
+    memory_state.poll_exclude_2 = 0x80;
+    chip->stale_reads = 1;
+    chip->slow_polls_ms = static_cast<int>(4 * memory_state.data_write_delay) + 5;
+    write_memory_byte(0x12, 0x12);
+    EXPECT_EQ(chip->with_op(0xA0).size(), 2u);
+    EXPECT_EQ(output(), "");
+
+    // still busy at that last look: the write failed
+    chip->stale_reads = 2;
+    EXPECT_EQ(exit_status_of([] { write_memory_byte(0x13, 0x13); }), EXIT_CHIP_REFUSED);
+    EXPECT_EQ(chip->with_op(0xA0).size(), 4u);
+}
+
 typedef avr_test erase_test;
 
 TEST_F(erase_test, EraseCommandReleasesResetForTheInactiveTime)
