@@ -173,42 +173,15 @@ inline std::map<std::string, std::string> chip_vars(std::map<std::string, std::s
 inline e2e::run_result run_program(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
                                    bool fold_crlf)
 {
-    e2e::run_result result;
-    char out_path[] = "/tmp/morvin-cli-out-XXXXXX";
-    int out_fd = mkstemp(out_path);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out_fd, 1);
-        int null_fd = open("/dev/null", O_RDWR);
-        dup2(null_fd, 0);
-        dup2(null_fd, 2);
-        clearenv();
-        setenv("PATH", "/usr/local/bin:/usr/bin:/bin", 1);
-        if (const char *home = std::getenv("HOME"))
-            setenv("HOME", home, 1);
-        for (auto &v : env)
-            setenv(v.first.c_str(), v.second.c_str(), 1);
-        std::vector<char *> args;
-        for (auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(out_fd);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = e2e::read_text(out_path);
-    unlink(out_path);
-    if (fold_crlf) {
-        std::string folded;
-        for (size_t i = 0; i < result.out.size(); i++)
-            if (!(result.out[i] == '\r' && i + 1 < result.out.size() && result.out[i + 1] == '\n'))
-                folded += result.out[i];
-        result.out = folded;
-    }
-    return result;
+    std::map<std::string, std::string> all = {{"PATH", "/usr/local/bin:/usr/bin:/bin"}};
+    if (const char *home = std::getenv("HOME"))
+        all["HOME"] = home;
+    for (auto &v : env)
+        all[v.first] = v.second;
+    e2e::spawn_options options;
+    options.clear_env = true;
+    options.fold_crlf = fold_crlf;
+    return e2e::spawn_program(argv, all, options);
 }
 
 inline bool copy_file(const std::string &from, const std::string &to)

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 
+#include "support/chip_state.h"
 #include "support/e2e.h"
 
 #include <cstdint>
@@ -15,68 +16,10 @@
 
 namespace cfg {
 
-// A port access of 200 ns keeps the program's cycle measurement steady, so
-// the SCK phases it builds never fall short of what the chip needs.
-inline std::map<std::string, std::string> clocked(unsigned khz)
-{
-    return {{"VT_CLOCK_KHZ", std::to_string(khz)}, {"VT_PORT_CYCLE_NS", "200"}};
-}
-
-// The chip as its state file holds it after a run.
-struct chip_state {
-    std::map<uint32_t, uint8_t> flash, eeprom;   // bytes other than FF
-    unsigned fuses[3] = {0xFF, 0xFF, 0xFF};
-    unsigned lock = 0xFF;
-    bool valid = false;
-
-    uint8_t flash_at(uint32_t a) const
-    {
-        auto it = flash.find(a);
-        return it == flash.end() ? 0xFF : it->second;
-    }
-    uint8_t eeprom_at(uint32_t a) const
-    {
-        auto it = eeprom.find(a);
-        return it == eeprom.end() ? 0xFF : it->second;
-    }
-    std::vector<uint8_t> flash_range(uint32_t a, size_t n) const
-    {
-        std::vector<uint8_t> bytes;
-        for (size_t i = 0; i < n; i++)
-            bytes.push_back(flash_at(a + (uint32_t)i));
-        return bytes;
-    }
-};
-
-inline chip_state read_state(const e2e::virtual_target &chip)
-{
-    chip_state state;
-    std::istringstream in(e2e::read_text(chip.path("chip.state")));
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream ls(line);
-        std::string tag;
-        ls >> tag;
-        if (tag == "fuses") {
-            ls >> std::hex >> state.fuses[0] >> state.fuses[1] >> state.fuses[2];
-        } else if (tag == "lock") {
-            ls >> std::hex >> state.lock;
-        } else if (tag == "flash" || tag == "eeprom") {
-            unsigned long a;
-            std::string hex;
-            ls >> std::hex >> a >> hex;
-            auto &memory = tag == "flash" ? state.flash : state.eeprom;
-            for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-                uint8_t b = (uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16);
-                if (b != 0xFF)
-                    memory[(uint32_t)(a + i / 2)] = b;
-            }
-        } else if (tag == "end") {
-            state.valid = true;
-        }
-    }
-    return state;
-}
+using e2e::chip_state;
+using e2e::clocked;
+using e2e::hex_file;
+using e2e::read_state;
 
 // The calibration bytes the chip answered, taken from its command trace.
 inline std::vector<uint8_t> calibration_from_trace(const e2e::virtual_target &chip)
@@ -128,14 +71,6 @@ inline size_t find_in_order(const std::string &text, std::initializer_list<std::
 inline std::vector<uint8_t> ldi(unsigned reg, uint8_t value)
 {
     return {(uint8_t)((reg << 4) | (value & 0x0F)), (uint8_t)(0xE0 | (value >> 4))};
-}
-
-inline std::string hex_file(const e2e::virtual_target &chip, const std::string &name,
-                            const std::map<uint32_t, std::vector<uint8_t>> &runs)
-{
-    std::string path = chip.path(name);
-    e2e::write_text(path, e2e::hex_text(runs));
-    return path;
 }
 
 }  // namespace cfg

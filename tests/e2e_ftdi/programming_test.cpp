@@ -36,9 +36,8 @@ TEST_P(programming, paged_chip_erase_write_verify_and_read_back)
                                    "Adapter disabled"}))
         << r.out;
     chip_state s = read_state(t);
-    std::string where;
-    EXPECT_TRUE(holds(s.flash, code, &where)) << where;
-    EXPECT_TRUE(holds(s.eeprom, data, &where)) << where;
+    EXPECT_TRUE(holds(s.flash, code));
+    EXPECT_TRUE(holds(s.eeprom, data));
     size_t code_bytes = 0, data_bytes = 0;
     for (auto &run : code)
         code_bytes += run.second.size();
@@ -97,9 +96,8 @@ TEST_P(programming, mega2560_above_128k)
                                    "Verifying DATA memory", " passed"}))
         << r.out;
     chip_state s = read_state(t);
-    std::string where;
-    EXPECT_TRUE(holds(s.flash, code, &where)) << where;
-    EXPECT_TRUE(holds(s.eeprom, data, &where)) << where;
+    EXPECT_TRUE(holds(s.flash, code));
+    EXPECT_TRUE(holds(s.eeprom, data));
     // nothing landed 128 KiB lower (a lost extended address byte)
     EXPECT_EQ(chip_state::at(s.flash, 0x1FF00), 0xFF);
     EXPECT_EQ(chip_state::at(s.flash, 0x0A000), 0xFF);
@@ -114,7 +112,7 @@ TEST_P(programming, mega2560_above_128k)
     auto bytes = e2e::hex_bytes(out);
     ASSERT_EQ(bytes.size(), 262144u);
     std::map<uint32_t, uint8_t> got(bytes.begin(), bytes.end());
-    EXPECT_TRUE(holds(got, preset, &where)) << where;
+    EXPECT_TRUE(holds(got, preset));
     size_t not_ff = std::count_if(got.begin(), got.end(), [](const std::pair<const uint32_t, uint8_t> &b) {
         return b.second != 0xFF;
     });
@@ -141,15 +139,14 @@ TEST_P(programming, fuses_and_lock_bits)
     EXPECT_EQ(s.fuses[1] & 0xD7u, 0xD9u & 0xD7u) << "the other high fuses kept";
     EXPECT_EQ(s.fuses[2], 0xFDu);
     EXPECT_EQ(s.lock & 0x03u, 0x02u) << "LB1 programmed";
-    std::string where;
-    EXPECT_TRUE(holds(s.flash, code, &where)) << where;
+    EXPECT_TRUE(holds(s.flash, code));
 
     // writing to a chip locked at level 1 is refused; the flash stays as it was
     runs_t other = {{0x0000, pattern(128, 32)}};
     r = t.run({"+mega328P", "-aft2232", fast_osc, "-w", hex_file(t, "other.hex", other)});
     EXPECT_EQ(r.status, 10) << r.out;
     EXPECT_TRUE(lines_in_order(r, {"Chip locked - programming disabled", "Can't write to locked chip"})) << r.out;
-    EXPECT_TRUE(holds(read_state(t).flash, code, &where)) << where;
+    EXPECT_TRUE(holds(read_state(t).flash, code));
 
     // erase unlocks; EESAVE keeps the EEPROM; then level 2 stops verification too
     r = t.run({"+mega328P", "-aft2232", fast_osc, "-e", "-l2"});

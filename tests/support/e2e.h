@@ -115,6 +115,64 @@ inline std::map<uint32_t, uint8_t> hex_bytes(const std::string &path)
     return bytes;
 }
 
+// How a program is started: its environment starts empty or drops some inherited
+// variables, Wine's CR LF line ends are folded, and a callback may watch it run.
+struct spawn_options {
+    bool clear_env = false;
+    std::vector<std::string> unset;
+    bool fold_crlf = false;
+    std::function<void(pid_t, int)> while_running;
+};
+
+// Runs argv with env over the inherited environment; stdin is /dev/null.
+inline run_result spawn_program(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+                                const spawn_options &options)
+{
+    run_result result;
+    std::string out_path = std::string(P_tmpdir) + "/morvin-e2e-out-XXXXXX";
+    std::string err_path = std::string(P_tmpdir) + "/morvin-e2e-err-XXXXXX";
+    int out_fd = mkstemp(&out_path[0]);
+    int err_fd = mkstemp(&err_path[0]);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        if (options.clear_env)
+            clearenv();
+        for (auto &name : options.unset)
+            unsetenv(name.c_str());
+        for (auto &v : env)
+            setenv(v.first.c_str(), v.second.c_str(), 1);
+        std::vector<char *> args;
+        for (auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    if (options.while_running)
+        options.while_running(pid, out_fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(out_fd);
+    close(err_fd);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_text(out_path);
+    result.err = read_text(err_path);
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    if (options.fold_crlf) {
+        std::string folded;
+        for (size_t i = 0; i < result.out.size(); i++)
+            if (!(result.out[i] == '\r' && i + 1 < result.out.size() && result.out[i + 1] == '\n'))
+                folded += result.out[i];
+        result.out = folded;
+    }
+    return result;
+}
+
 // A virtual chip with its own folder: state file, counters, trace.
 class virtual_target {
 public:
@@ -157,77 +215,53 @@ public:
     }
     std::string trace() const { return read_text(path("trace.txt")); }
 
-    // Runs the native program with the drop-in libraries of the native build.
+    // The folder the native program loads its libraries from (the native build's
+    // drop-ins unless set), and inherited variables no run of this target sees.
+    void set_library_path(const std::string &dir) { library_path_ = dir; }
+    void drop_inherited(const std::vector<std::string> &names) { dropped_ = names; }
+
+    // Runs the native program with the drop-in libraries; extra adds or replaces
+    // variables of this run only.
     run_result morvin(const std::vector<std::string> &args,
-                      const std::function<void(pid_t, int)> &while_running = nullptr) const
+                      const std::function<void(pid_t, int)> &while_running = nullptr,
+                      const std::map<std::string, std::string> &extra = {}) const
     {
         std::vector<std::string> argv = {MORVIN_EXE};
         argv.insert(argv.end(), args.begin(), args.end());
         std::map<std::string, std::string> env = vars_;
-        env["LD_LIBRARY_PATH"] = std::string(MORVIN_BUILD_DIR) + "/vtarget";
-        return spawn(argv, env, false, while_running);
+        env["LD_LIBRARY_PATH"] = library_path_;
+        for (auto &v : extra)
+            env[v.first] = v.second;
+        spawn_options options;
+        options.unset = dropped_;
+        options.while_running = while_running;
+        return spawn_program(argv, env, options);
     }
 
     // Runs the Windows build under Wine with the drop-in DLLs of that build.
-    run_result morvin_exe(const std::vector<std::string> &args) const
+    run_result morvin_exe(const std::vector<std::string> &args,
+                          const std::map<std::string, std::string> &extra = {}) const
     {
         std::string win = windows_build();
         std::vector<std::string> argv = {"wine", win + "/morvin.exe"};
         argv.insert(argv.end(), args.begin(), args.end());
         std::map<std::string, std::string> env = vars_;
         env["WINEDEBUG"] = "-all";
+        for (auto &v : extra)
+            env[v.first] = v.second;
         // the DLLs sit beside morvin.exe in the Windows build
-        return spawn(argv, env, true, nullptr);
+        spawn_options options;
+        options.unset = dropped_;
+        options.fold_crlf = true;
+        return spawn_program(argv, env, options);
     }
 
     std::string dir;
 
 private:
-    static run_result spawn(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
-                            bool fold_crlf, const std::function<void(pid_t, int)> &while_running)
-    {
-        run_result result;
-        std::string out_path = std::string(P_tmpdir) + "/morvin-e2e-out-XXXXXX";
-        std::string err_path = std::string(P_tmpdir) + "/morvin-e2e-err-XXXXXX";
-        int out_fd = mkstemp(&out_path[0]);
-        int err_fd = mkstemp(&err_path[0]);
-        pid_t pid = fork();
-        if (pid == 0) {
-            dup2(out_fd, 1);
-            dup2(err_fd, 2);
-            int null_fd = open("/dev/null", 0);
-            dup2(null_fd, 0);
-            for (auto &v : env)
-                setenv(v.first.c_str(), v.second.c_str(), 1);
-            std::vector<char *> args;
-            for (auto &a : argv)
-                args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execvp(args[0], args.data());
-            _exit(127);
-        }
-        if (while_running)
-            while_running(pid, out_fd);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        close(out_fd);
-        close(err_fd);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        result.out = read_text(out_path);
-        result.err = read_text(err_path);
-        unlink(out_path.c_str());
-        unlink(err_path.c_str());
-        if (fold_crlf) {
-            std::string folded;
-            for (size_t i = 0; i < result.out.size(); i++)
-                if (!(result.out[i] == '\r' && i + 1 < result.out.size() && result.out[i + 1] == '\n'))
-                    folded += result.out[i];
-            result.out = folded;
-        }
-        return result;
-    }
-
     std::map<std::string, std::string> vars_;
+    std::string library_path_ = std::string(MORVIN_BUILD_DIR) + "/vtarget";
+    std::vector<std::string> dropped_;
 };
 
 // From a while_running callback: waits until the program's output so far holds
@@ -248,6 +282,21 @@ inline bool wait_for_text(int out_fd, const std::string &text, int timeout_ms)
         usleep(2000);
     }
     return false;
+}
+
+// Settings of a virtual chip clocked at khz. The port's register accesses take 200 ns
+// each, so that the SCK phases built from the measured write cycle never come out
+// shorter than the chip needs when the host runs faster for a moment.
+inline std::map<std::string, std::string> clocked(const std::string &khz, std::map<std::string, std::string> more = {})
+{
+    more["VT_CLOCK_KHZ"] = khz;
+    more["VT_PORT_CYCLE_NS"] = "200";
+    return more;
+}
+
+inline std::map<std::string, std::string> clocked(unsigned khz)
+{
+    return clocked(std::to_string(khz));
 }
 
 }  // namespace e2e
