@@ -256,7 +256,7 @@ TEST(XtalGeneration, ClocksAChipWithoutOscillatorOnCablesThatHaveXtal)
         for (const std::string &l : cli::debug_lines(r)) {
             size_t at = l.find(tail);
             if (at != std::string::npos && at + tail.size() == l.size())
-                generated = cli::frequency_mhz(l.substr(3, at - 3)) > 1;
+                generated = cli::frequency_mhz(l.substr(3, at - 3)) > 0.1;  // half the port's write rate
         }
         EXPECT_TRUE(generated) << r.out;
     }

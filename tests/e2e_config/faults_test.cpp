@@ -156,21 +156,17 @@ TEST(slow_clock, a_chip_slower_than_told_never_yields_wrong_data)
     auto run = chip.morvin({"+mega8", "-o16MHz", "-w", image});
     ASSERT_EQ(run.status, 0) << run.out;
 
+    // far too slow a chip loses step on any host: the read ends with status 40 and no file
     std::string file = chip.path("read.hex");
+    chip.set("VT_CLOCK_KHZ", "1000");
+    run = chip.morvin({"+mega8", "-o16MHz", "-r", file});
+    EXPECT_EQ(run.status, 40) << run.out;
+    EXPECT_TRUE(has_line(run.out, "Can't resync\n") || run.has("\nSynchronisation lost\n")) << run.out;
+    EXPECT_FALSE(e2e::file_exists(file));
+
+    // a write run against a chip somewhat too slow never ends with status 0 unless it verified
     for (unsigned khz : {1000, 6000, 9000}) {
         chip.set("VT_CLOCK_KHZ", std::to_string(khz));
-        run = chip.morvin({"+mega8", "-o16MHz", "-r", file});
-        if (run.status == 0) {
-            auto bytes = e2e::hex_bytes(file);
-            for (uint32_t a = 0; a < flash.size(); a++)
-                ASSERT_EQ(bytes[a], flash[a]) << khz << " kHz, at " << a;
-        } else {
-            EXPECT_EQ(run.status, 40) << khz << " kHz\n" << run.out;
-            EXPECT_TRUE(has_line(run.out, "Can't resync\n") || run.has("\nSynchronisation lost\n")) << run.out;
-            EXPECT_FALSE(e2e::file_exists(file)) << khz << " kHz";
-        }
-        unlink(file.c_str());
-
         std::string other = cfg::hex_file(chip, "other.hex", {{0, pattern(64, 2)}});
         run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", other});
         if (run.status == 0) {
@@ -181,10 +177,16 @@ TEST(slow_clock, a_chip_slower_than_told_never_yields_wrong_data)
             EXPECT_EQ(run.out.find("Total time"), std::string::npos) << run.out;
         }
     }
-    // 1 MHz told and true: the same chip reads back correctly
-    chip.set("VT_CLOCK_KHZ", "1000");
-    run = chip.morvin({"+mega8", "-o1MHz", "-v", image});
+    // 1 MHz told and true programs and reads back correctly (on a fresh chip: mistimed
+    // commands may have changed fuses or lock bits of the old one, as on silicon)
+    e2e::virtual_target fresh("mega8", cfg::clocked(1000));
+    run = fresh.morvin({"+mega8", "-o1MHz", "-e", "-w", "-v", image});
     EXPECT_EQ(run.status, 0) << run.out;
+    run = fresh.morvin({"+mega8", "-o1MHz", "-r", file});
+    ASSERT_EQ(run.status, 0) << run.out;
+    auto bytes = e2e::hex_bytes(file);
+    for (uint32_t a = 0; a < flash.size(); a++)
+        ASSERT_EQ(bytes[a], flash[a]) << "at " << a;
 }
 
 TEST(xtal, a_chip_clocked_by_the_program_is_programmed_and_verified)
