@@ -219,18 +219,6 @@ std::map<std::pair<int, std::string>, unsigned> printed_fields(const std::string
     return fields;
 }
 
-bool in(const std::vector<const char *> &names, const char *name)
-{
-    for (const char *n : names)
-        if (std::strcmp(n, name) == 0)
-            return true;
-    return false;
-}
-
-// These take the lock bits in the second command byte and ignore the record's
-// 0xAC 0xE0 lock write (a known disagreement, see device_facts_test).
-const std::vector<const char *> lock_write_ignored = {"tiny26", "tiny261", "tiny461", "tiny861"};
-
 class temp_dir {
 public:
     temp_dir()
@@ -327,22 +315,16 @@ TEST_P(every_chip, ProgramsTopOfMemoriesFusesAndLock)
     }
 
     uint8_t lock = chip->lock_byte();
-    if (in(lock_write_ignored, d.name)) {
-        EXPECT_EQ(0xFF, lock) << "the lock write is now decoded: drop the known exception";
-    } else {
-        EXPECT_EQ(0, (lock >> facts.lb1_bit) & 1) << "LB1 programmed";
-        EXPECT_EQ(1, (lock >> facts.lb2_bit) & 1) << "LB2 left alone";
-        EXPECT_EQ(fuses_before[FUSE_LOCK] | (1u << facts.lb1_bit), lock | (1u << facts.lb1_bit))
-            << "boot lock bits kept";
-    }
+    EXPECT_EQ(0, (lock >> facts.lb1_bit) & 1) << "LB1 programmed";
+    EXPECT_EQ(1, (lock >> facts.lb2_bit) & 1) << "LB2 left alone";
+    EXPECT_EQ(fuses_before[FUSE_LOCK] | (1u << facts.lb1_bit), lock | (1u << facts.lb1_bit))
+        << "boot lock bits kept";
 
     // a second run reads the lock state, the fuses and the calibration bytes back
     run_result read = run_program(chip, {"+" + name, oscillator});
     ASSERT_EQ(0, read.status) << read.out;
     if (d.lock_kind == 0)
         EXPECT_TRUE(read.has("Lock state unknown\n")) << read.out;
-    else if (in(lock_write_ignored, d.name))
-        EXPECT_TRUE(read.has("Chip not locked\n")) << read.out;
     else
         EXPECT_TRUE(read.has("Chip locked - programming disabled\n")) << read.out;
 

@@ -237,7 +237,6 @@ const std::vector<const char *> at90s_era = {"90S1200", "90S2313", "90S4414", "9
                                              "tiny12",  "tiny22L", "tiny22"};
 const std::vector<const char *> mega644_family = {"mega644",  "mega164P|mega164PA", "mega324P",
                                                   "mega324PA", "mega644P|mega644PA", "mega1284P"};
-const std::vector<const char *> tiny26_family = {"tiny26", "tiny261", "tiny461", "tiny861"};
 
 const known_exception known[] = {
     {at90s_era, "code write wait",
@@ -256,11 +255,6 @@ const known_exception known[] = {
      "Programming Enable) outlasts the erase"},
     {{"90S2333"}, "lock write wait", "3 ms is kept as it stands (erase time of the record)"},
     {{"tiny22L"}, "fuse kind", "tiny22L is kept without fuses (its RC oscillator fuse is left alone)"},
-    {tiny26_family, "lock write",
-     "these chips take the lock bits in the second command byte (1111 11 LB2 LB1); the record reads "
-     "them as lock kind 3 does but writes 0xAC 0xE0 00 data, which they do not decode. Needs a "
-     "lock kind of its own in the fuse and lock code"},
-    {tiny26_family, "fuses when locked", "refusing fuse writes to a locked chip is only cautious"},
     {{"mega603", "mega103"}, "fuses when locked", "refusing fuse writes to a locked chip is only cautious"},
     {{"mega161"}, "resync", "resynchronising by RESET pulses works on every AVR"},
     {{"mega8HVD"}, "code page",

@@ -129,6 +129,19 @@ DATASHEET = {
     # ATmega162 datasheet, Extended Fuse Byte: M161C is bit 4, BODLEVEL2..0 bits 3..1, bits 7..5
     # and 0 unused (avr-libc iom162.h agrees); avrdude 7.1 writes bits 2..0.
     'mega162': dict(commands={'fuse2_write': '1010.1100--1010.0100--xxxx.xxxx--111i.iii1'}),
+    # ATtiny26(L) datasheet, Table 61: "Read Lock Bits 0101 1000 0000 0000 xxxx xxxx xxxx xxoo",
+    # "Write Lock Bits 1010 1100 111x xxxx xxxx xxxx 1111 11ii"; ATtiny261/461/861 datasheet:
+    # "Read Lock bits $58 $00 $00 data byte out", "Write Lock bits $AC $E0 $00 data byte in".
+    # avrdude 7.1 puts the lock bits into the second byte of the write, and leaves the second
+    # byte of the read open, which would also take the high fuse read (0x58 0x08).
+    'tiny26': dict(commands={'lock_read': '0101.1000--0000.0000--xxxx.xxxx--xxxx.xxoo',
+                         'lock_write': '1010.1100--111x.xxxx--xxxx.xxxx--1111.11ii'}),
+    'tiny261': dict(commands={'lock_read': '0101.1000--0000.0000--xxxx.xxxx--xxxx.xxoo',
+                         'lock_write': '1010.1100--111x.xxxx--xxxx.xxxx--1111.11ii'}),
+    'tiny461': dict(commands={'lock_read': '0101.1000--0000.0000--xxxx.xxxx--xxxx.xxoo',
+                         'lock_write': '1010.1100--111x.xxxx--xxxx.xxxx--1111.11ii'}),
+    'tiny861': dict(commands={'lock_read': '0101.1000--0000.0000--xxxx.xxxx--xxxx.xxoo',
+                         'lock_write': '1010.1100--111x.xxxx--xxxx.xxxx--1111.11ii'}),
     # ATmega8 datasheet, Data Polling Flash: a location of the page being programmed reads 0xFF.
     # avrdude's second readback value (0x00) is not what the chip returns.
     'mega8': dict(flash_readback=(0xFF, 0xFF)),
