@@ -29,6 +29,17 @@ void save_eeprom_copy(PortionList &saved)
     write_hex_file(saved, eeprom_save_file);
 }
 
+// The same while another error is on its way out: that error keeps its status.
+void save_eeprom_copy_after(PortionList &saved)
+{
+    try {
+        save_eeprom_copy(saved);
+    } catch (const app_error &) {
+        // the file's own message has been printed
+    }
+    msg_print(msg_out, MSG_ERROR, "\n");
+}
+
 void fit_check(PortionList &image, int32_t size, const char *file, const char *memory)
 {
     if (!image.empty() && image.greatest_end() > size)
@@ -54,10 +65,8 @@ void erase_step()
         check_fuses();
     } catch (const app_error &) {
         // the EEPROM may be gone with the erase: keep the copy
-        if (run_options.erase_keep_eeprom) {
-            save_eeprom_copy(saved_eeprom);
-            msg_print(msg_out, MSG_ERROR, "\n");
-        }
+        if (run_options.erase_keep_eeprom)
+            save_eeprom_copy_after(saved_eeprom);
         throw;
     }
 
@@ -72,8 +81,7 @@ void erase_step()
         try {
             program_memory(DATA_MEMORY, saved_eeprom);
         } catch (const app_error &) {
-            save_eeprom_copy(saved_eeprom);
-            msg_print(msg_out, MSG_ERROR, "\n");
+            save_eeprom_copy_after(saved_eeprom);
             throw;
         }
     }
