@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "adapters/spi.h"
+#include "support/quiet_adapter.h"
 
 namespace {
 
 // An adapter that only knows transfer_byte: it records what goes out and
 // answers with a running counter.
-class byte_only_adapter : public spi_t {
+class byte_only_adapter : public quiet_adapter {
 public:
     std::vector<uint8_t> sent;
     uint8_t next_reply = 0x10;
@@ -21,18 +22,6 @@ public:
         sent.push_back(value);
         return next_reply++;
     }
-    void set_reset(bool) override {}
-    void pulse_reset() override {}
-    void pulse_sck() override {}
-    void delay_ms(float) override {}
-    bool has_power() override { return false; }
-    void power_on() override {}
-    void power_off() override {}
-    bool has_enable() override { return false; }
-    void enable_adapter() override {}
-    void disable_adapter() override {}
-    long double spi_frequency() override { return 1.0L; }
-    const char *adapter_name() override { return "test"; }
 };
 
 TEST(spi_defaults, single_byte_operations_go_through_transfer_byte)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "adapters/spi.h"
+#include "support/quiet_adapter.h"
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "avr/link.h"
@@ -25,7 +26,7 @@ typedef std::array<uint8_t, 4> command_t;
 // second reply byte echoes the first command byte, the third the second, and
 // reads return the stored fuse, lock and calibration bytes. Every command and
 // every delay is recorded.
-class fake_chip_t : public spi_t {
+class fake_chip_t : public quiet_adapter {
 public:
     uint8_t fuse[4] = {0xFF, 0xFF, 0xFF, 0xFF};   // by slot
     uint8_t lock_read = 0xFF;                      // what Read Lock returns
@@ -54,18 +55,7 @@ public:
         in[2] = c[1];
         in[3] = data;
     }
-    void set_reset(bool) override {}
-    void pulse_reset() override {}
-    void pulse_sck() override {}
     void delay_ms(float ms) override { delays.push_back(ms); }
-    bool has_power() override { return false; }
-    void power_on() override {}
-    void power_off() override {}
-    bool has_enable() override { return false; }
-    void enable_adapter() override {}
-    void disable_adapter() override {}
-    long double spi_frequency() override { return 1.0L; }
-    const char *adapter_name() override { return "fake"; }
 
 private:
     uint8_t reply_data(const command_t &c)

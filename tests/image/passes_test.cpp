@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "adapters/spi.h"
+#include "support/quiet_adapter.h"
 #include "avr/devices.h"
 #include "avr/memory_commands.h"
 #include "image/passes.h"
@@ -19,7 +20,7 @@ namespace {
 
 // A chip behind a block-mode adapter that answers the serial programming
 // commands from two memory arrays.
-class fake_chip_t : public spi_t {
+class fake_chip_t : public quiet_adapter {
 public:
     fake_chip_t(int32_t code, int32_t data, int32_t page_bytes)
         : flash(size_t(code), 0xFF), eeprom(size_t(data), 0xFF), page(size_t(page_bytes > 0 ? page_bytes : 2), 0xFF)
@@ -51,18 +52,6 @@ public:
         std::vector<uint8_t> replies(count);
         transfer_block(data, replies.data(), count);
     }
-    void set_reset(bool) override {}
-    void pulse_reset() override {}
-    void pulse_sck() override {}
-    void delay_ms(float) override {}
-    bool has_power() override { return false; }
-    void power_on() override {}
-    void power_off() override {}
-    bool has_enable() override { return false; }
-    void enable_adapter() override {}
-    void disable_adapter() override {}
-    long double spi_frequency() override { return 1.0L; }
-    const char *adapter_name() override { return "fake"; }
 
 private:
     void execute(const uint8_t *c, uint8_t *r)
