@@ -6,7 +6,7 @@
 
 #include "image/hex_file.h"
 #include "image/image.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 int main(int argc, char **argv)
 {

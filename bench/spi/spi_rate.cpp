@@ -19,7 +19,7 @@
 #include "adapters/lpt.h"
 #include "adapters/lpt_adapter.h"
 #include "adapters/spi.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
 #include "vtarget/avr_chip.h"
 #include "vtarget/virtual_lpt.h"

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "os/os.h"
-#include "run/messages.h"
-#include "run/timer.h"
+#include "base/messages.h"
+#include "base/timer.h"
 
 const uint32_t lpt_base_addresses[3] = {0x378, 0x278, 0x3BC};
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "run/dll.h"
+#include "base/dll.h"
 
 namespace os {
 struct ppdev_port;

@@ -10,9 +10,9 @@
 #include "adapters/pin_map.h"
 #include "adapters/spi_lpt.h"
 #include "avr/link.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
-#include "run/timer.h"
+#include "base/timer.h"
 
 namespace {
 

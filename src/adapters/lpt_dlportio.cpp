@@ -1,7 +1,7 @@
 // Port registers through the DLPortIO driver library.
 #include "adapters/lpt.h"
 
-#include "run/messages.h"
+#include "base/messages.h"
 
 dlportio_dll_t::dlportio_dll_t() : dll_t("DLportIO.dll")
 {

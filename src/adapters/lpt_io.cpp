@@ -2,7 +2,7 @@
 #include "adapters/lpt.h"
 
 #include "os/os.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 lpt_io_t::lpt_io_t(uint32_t base) : base(base)
 {

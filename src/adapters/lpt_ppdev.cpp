@@ -2,7 +2,7 @@
 #include "adapters/lpt.h"
 
 #include "os/os.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 lpt_ppdev_t::lpt_ppdev_t(os::ppdev_port *device, int parport_number)
     : device(device), parport_number(parport_number)

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "run/config_search.h"
-#include "run/messages.h"
+#include "base/config_search.h"
+#include "base/messages.h"
 
 const signal_def_t signal_table[SIGNAL_COUNT] = {
     {"mosi", PIN_OUTPUT},     {"miso", PIN_INPUT},      {"sck", PIN_OUTPUT},

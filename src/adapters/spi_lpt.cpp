@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "run/messages.h"
-#include "run/timer.h"
+#include "base/messages.h"
+#include "base/timer.h"
 
 namespace {
 

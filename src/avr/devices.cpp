@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include "avr/devices.h"
 #include "avr/link.h"
 #include "avr/memory_commands.h"
-#include "run/messages.h"
-#include "run/timer.h"
+#include "base/messages.h"
+#include "base/timer.h"
 
 fuse_state_t fuse_state[4];
 uint8_t osccal_bytes[4];

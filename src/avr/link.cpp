@@ -5,9 +5,9 @@
 #include "adapters/spi.h"
 #include "avr/devices.h"
 #include "avr/fuses.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
-#include "run/timer.h"
+#include "base/timer.h"
 
 int32_t lock_state = -1;
 

@@ -9,9 +9,9 @@
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "avr/link.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
-#include "run/timer.h"
+#include "base/timer.h"
 
 memory_state_t memory_state;
 

@@ -7,9 +7,9 @@
 #include "ftdi/ftdi_chip.h"
 #include "ftdi/ftdi_driver.h"
 #include "ftdi/spi_ftdi_mpsse.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
-#include "run/timer.h"
+#include "base/timer.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "ftdi/ftdi_driver.h"
 #include "os/os.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 namespace {
 

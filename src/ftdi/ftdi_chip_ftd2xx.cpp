@@ -4,8 +4,8 @@
 
 #include "ftdi/ftdi_chip.h"
 #include "ftdi/ftdi_driver.h"
-#include "run/dll.h"
-#include "run/messages.h"
+#include "base/dll.h"
+#include "base/messages.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // too (channel A).
 #include "ftdi/ftdi_chip.h"
 #include "ftdi/ftdi_driver.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 #if defined(_WIN32)
 
@@ -25,8 +25,8 @@ std::unique_ptr<ftdi_driver_t> load_libftdi_driver(const char *)
 #include <libftdi1/ftdi.h>
 
 #include "os/os.h"
-#include "run/dll.h"
-#include "run/timer.h"
+#include "base/dll.h"
+#include "base/timer.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "run/messages.h"
-#include "run/timer.h"
+#include "base/messages.h"
+#include "base/timer.h"
 
 namespace {
 

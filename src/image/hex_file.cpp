@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "os/os.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 int (*hex_key_reader)() = os::read_key_no_echo;
 

@@ -6,9 +6,9 @@
 #include "avr/devices.h"
 #include "avr/memory_commands.h"
 #include "run/insertions.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
-#include "run/timer.h"
+#include "base/timer.h"
 
 namespace {
 

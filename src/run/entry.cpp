@@ -18,10 +18,10 @@
 #include "image/image.h"
 #include "os/os.h"
 #include "run/insertions.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/operations.h"
 #include "run/options.h"
-#include "run/timer.h"
+#include "base/timer.h"
 
 const char short_help_hint[] = "For short help type\n\tmorvin -h";
 

@@ -13,7 +13,7 @@
 #include "avr/memory_commands.h"
 #include "image/image.h"
 #include "image/passes.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
 
 osccal_request_t osccal_request;

@@ -10,7 +10,7 @@
 #include "image/image.h"
 #include "image/passes.h"
 #include "run/insertions.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
 
 namespace {

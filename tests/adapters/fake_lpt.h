@@ -13,7 +13,7 @@
 
 #include "adapters/lpt.h"
 #include "adapters/lpt_adapter.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
 
 // What happened on the port, in order.

@@ -17,7 +17,7 @@
 #include "avr/fuses.h"
 #include "avr/link.h"
 #include "avr/memory_commands.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
 
 typedef std::array<uint8_t, 4> command_t;

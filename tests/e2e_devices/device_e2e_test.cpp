@@ -19,7 +19,7 @@
 #include "avr/devices.h"
 #include "chip_facts_support.h"
 #include "run/entry.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "support/e2e.h"
 #include "vtarget/avr_chip.h"
 #include "vtarget/virtual_lpt.h"

@@ -11,7 +11,7 @@
 
 #include "ftdi/ftdi_chip.h"
 #include "ftdi/ftdi_driver.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 // What a recording chip saw, kept outside the chip so it survives its destruction.
 struct chip_log_t {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "run/entry.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {

@@ -10,7 +10,7 @@
 
 #include "image/hex_file.h"
 #include "image/image.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 namespace {
 

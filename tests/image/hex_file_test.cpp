@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "image/hex_file.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "support.h"
 
 namespace {

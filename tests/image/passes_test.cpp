@@ -12,7 +12,7 @@
 #include "avr/devices.h"
 #include "avr/memory_commands.h"
 #include "image/passes.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "support.h"
 #include "run/options.h"
 

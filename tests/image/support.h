@@ -6,7 +6,7 @@
 #include <regex>
 #include <string>
 
-#include "run/messages.h"
+#include "base/messages.h"
 
 // Redirects the message stream (at debug level) into a temporary file for the
 // life of the object. Pass times are replaced by "T" so texts compare whole.

@@ -12,7 +12,7 @@
 
 #include "harness.h"
 #include "os/os.h"
-#include "run/config_search.h"
+#include "base/config_search.h"
 
 namespace {
 

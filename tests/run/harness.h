@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "run/entry.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 // Sends msg_out to a temporary file for the life of the object.
 class captured_output {

@@ -10,7 +10,7 @@
 
 #include "harness.h"
 #include "os/os.h"
-#include "run/dll.h"
+#include "base/dll.h"
 
 namespace {
 

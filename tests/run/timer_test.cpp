@@ -7,7 +7,7 @@
 
 #include "harness.h"
 #include "os/os.h"
-#include "run/timer.h"
+#include "base/timer.h"
 
 namespace {
 

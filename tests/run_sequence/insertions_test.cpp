@@ -11,7 +11,7 @@
 #include "image/image.h"
 #include "run/entry.h"
 #include "run/insertions.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/options.h"
 
 namespace {

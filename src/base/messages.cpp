@@ -1,5 +1,5 @@
 // The message stream, the error classes and the start-up banner.
-#include "run/messages.h"
+#include "base/messages.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,10 +1,10 @@
 // Driver libraries loaded at run time.
-#include "run/dll.h"
+#include "base/dll.h"
 
 #include <cstring>
 
 #include "os/os.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 dll_t::dll_t(const char *library) : name(nullptr), handle(nullptr)
 {

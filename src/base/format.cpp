@@ -2,7 +2,7 @@
 // from the value.
 #include <cstdio>
 
-#include "run/timer.h"
+#include "base/timer.h"
 
 namespace {
 const char *const time_units[4] = {"s", "ms", "us", "ns"};

@@ -1,12 +1,12 @@
 // Stopwatch, delays and time-outs on the high-resolution counter, and the
 // console interrupt turned into a flag that long operations poll.
-#include "run/timer.h"
+#include "base/timer.h"
 
 #include <csignal>
 #include <cstdint>
 
 #include "os/os.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 namespace {
 bool timer_ready = false;

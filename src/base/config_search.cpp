@@ -1,11 +1,11 @@
 // Finding adapter configuration files: the name as given, the directories of
 // MORVIN_CONFIG_PATH, then the program's own directory.
-#include "run/config_search.h"
+#include "base/config_search.h"
 
 #include <cstring>
 
 #include "os/os.h"
-#include "run/messages.h"
+#include "base/messages.h"
 
 namespace {
 // The program's directory, worked out once per process; empty when unknown.
