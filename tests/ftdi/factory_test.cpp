@@ -29,13 +29,11 @@ struct factory : ::testing::Test {
                                   node("FT77", std::string(64, 'x').c_str())};
         run_options = run_options_t();
         run_options.chip_name = "mega8";
-        set_current_device(find_device("mega8"));
     }
     void TearDown() override
     {
         ftdi_chip_reset();
         run_options = run_options_t();
-        set_current_device(-1);
     }
     chip_log_t &chip() { return *fake_library().chip_log; }
 };

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "harness.h"
-#include "run/options.h"
 
 namespace {
 
@@ -126,19 +125,19 @@ TEST(command_line, parse_stops_at_first_error)
     // -n after the failing switch is never looked at
     run_result r = run_morvin({"-y", "-n"});
     EXPECT_EQ(r.status, 70);
-    EXPECT_FALSE(run_options.erase_counter);
+    EXPECT_FALSE(last_options().erase_counter);
     // but what came before it was stored
     r = run_morvin({"-e", "-y", "-n"});
-    EXPECT_TRUE(run_options.erase);
-    EXPECT_FALSE(run_options.erase_counter);
+    EXPECT_TRUE(last_options().erase);
+    EXPECT_FALSE(last_options().erase_counter);
 }
 
 TEST(command_line, unsupported_name_is_kept_as_typed_without_prefix)
 {
     run_result r = run_morvin({"+ATfoo"});
     EXPECT_EQ(r.status, 70);
-    ASSERT_NE(run_options.chip_name, nullptr);
-    EXPECT_STREQ(run_options.chip_name, "foo");
+    ASSERT_NE(last_options().chip_name, nullptr);
+    EXPECT_STREQ(last_options().chip_name, "foo");
 }
 
 // ---- help ------------------------------------------------------------------
