@@ -7,13 +7,13 @@
 #include <cstring>
 #include <new>
 
-#include "adapters/lpt_adapter.h"
+#include "adapters/adapter_registry.h"
 #include "adapters/spi.h"
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "avr/link.h"
 #include "avr/memory_commands.h"
-#include "ftdi/ft2232_adapter.h"
+#include "avr/sck_timing.h"
 #include "image/hex_file.h"
 #include "image/image.h"
 #include "os/os.h"
@@ -355,11 +355,22 @@ void load_files()
 
 void create_adapter()
 {
-    const char *adapter = run_options.adapter_spec;
-    if (adapter && same_prefix(adapter, "ft2232"))
-        set_run_adapter(create_ft2232_adapter(adapter, run_options.port_spec));
-    else
-        set_run_adapter(create_lpt_adapter(adapter, run_options.port_spec));
+    adapter_settings_t settings;
+    settings.adapter_text = run_options.adapter_spec;
+    settings.port_text = run_options.port_spec;
+    settings.osc_khz = run_options.osc_khz;
+    settings.force = run_options.force;
+    // The SCK phases of the named chip: nothing is detected yet.
+    int32_t chip = find_device(run_options.chip_name);
+    sck_periods_t sck = sck_periods(chip >= 0 ? &avr_devices[chip] : nullptr, run_options.osc_khz,
+                                    run_options.sck_divider);
+    settings.sck_low_periods = sck.low;
+    settings.sck_high_periods = sck.high;
+
+    built_adapter_t built = find_adapter(settings.adapter_text).create(settings);
+    if (built.inactive_reset_ms)
+        run_options.inactive_reset_ms = *built.inactive_reset_ms;
+    set_run_adapter(std::move(built.spi));
 }
 
 void run(int argc, char **argv, os_timer_t &stopwatch)
