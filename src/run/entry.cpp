@@ -9,6 +9,7 @@
 
 #include "adapters/adapter_registry.h"
 #include "adapters/spi.h"
+#include "avr/chip_aliases.h"
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "avr/link.h"
@@ -69,10 +70,15 @@ void parse_chip_name(const char *argument)
     const char *name = argument + 1;
     if (!*name)
         fail(EXIT_USAGE, "Chip name required for '+'\n");
+    if (std::strcmp(name, "?") == 0) {
+        print_alias_list();
+        throw app_error(EXIT_OK);   // through the handler, which adds the empty line
+    }
     if (same_prefix(name, "AT"))
         name += 2;
-    run_options.chip_name = name;
-    if (find_device(name) < 0)
+    // an alias stands for its table chip from here on, in messages as well
+    run_options.chip_name = resolve_chip_alias(name);
+    if (find_device(run_options.chip_name) < 0)
         fail(EXIT_USAGE, "Unsupported device %s\n", name);
 }
 

@@ -162,6 +162,20 @@ TEST_P(program, help_prints_usage_and_web_address)
     EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
 }
 
+TEST_P(program, plus_question_mark_lists_chips_with_their_aliases)
+{
+    outcome o = run_program(GetParam(), {"+?"});
+    EXPECT_EQ(o.status, 0);
+    std::string rest = after_banner(o.out);
+    const std::string head = "Command:\n  +?\n\nSupported devices and their aliases\n 86RF401\n"
+                             " 90S1200                1200\n";
+    EXPECT_EQ(rest.compare(0, head.size(), head), 0) << rest;
+    EXPECT_NE(rest.find("\n mega328P               m328p\n"), std::string::npos) << rest;
+    const std::string tail = "\n mega32HVB\n mega8HVD\n\n";
+    ASSERT_GE(rest.size(), tail.size());
+    EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
+}
+
 INSTANTIATE_TEST_SUITE_P(builds, program, ::testing::ValuesIn(runners()),
                          [](const ::testing::TestParamInfo<runner> &info) { return info.param.name; });
 
