@@ -538,7 +538,9 @@ TEST(DriverWindows, DllsLoadAndAnswerUnderWine)
     std::string dir = win + "/vtarget/";
     std::ifstream probe(dir + "vt_dll_probe.exe");
     ASSERT_TRUE(probe.good()) << "vt_dll_probe.exe missing in " << dir;
-    environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened"},
+    // the FT232H with its own IDs, bound to ftdi_sio and without permission on Linux, is
+    // listed and opened on Windows
+    environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;FT232H/S1/id=1209:7001/sio/denied"},
                  {"VT_USB_LATENCY_US", "0"},
                  {"VT_PORT_CYCLE_NS", "1000"}});
     std::string cmd = "cd '" + dir + "' && WINEDEBUG=-all wine vt_dll_probe.exe 2>&1";
@@ -550,8 +552,10 @@ TEST(DriverWindows, DllsLoadAndAnswerUnderWine)
         output += line;
     int status = pclose(p);
     EXPECT_EQ(status, 0) << output;
-    for (const char *expected : {"DLportIO.dll loaded", "ftd2xx.dll loaded", "devices 2",
-                                 "node 1 opened elsewhere", "open Dual RS232 A: 0", "enable echo 53",
+    for (const char *expected : {"DLportIO.dll loaded", "ftd2xx.dll loaded", "devices 3",
+                                 "node 0 type 4 'Dual RS232 A' 'VT1A' id 04036010 flags 0", "node 1 opened elsewhere",
+                                 "node 2 type 8 'Single RS232-HS' 'S1' id 12097001 flags 2",
+                                 "open Dual RS232 A: 0", "enable echo 53", "FT_SetVIDPID missing", "open S1: 0",
                                  "lpt enable echo 53", "ftd2xx_incomplete.dll FT_Reload missing"})
         EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
 }

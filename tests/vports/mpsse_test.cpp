@@ -1,6 +1,7 @@
 // The virtual FT2232: MPSSE commands, clock divisor, pin directions, USB latency and faults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -536,4 +537,37 @@ TEST(VirtualFt2232, WholeChipsFromEnvironment)
     unsetenv("VT_FTDI_LEFT");
     unsetenv("VT_FTDI_DEVICES");
     unsetenv("VT_USB_LATENCY_US");
+}
+
+// The shipped udev rules grant access to every chip with an MPSSE engine, and to nothing
+// the rules do not name on purpose.
+TEST(VirtualFt2232, UdevRulesGrantEveryMpsseChip)
+{
+    std::ifstream rules(std::string(MORVIN_SOURCE_DIR) + "/packaging/udev/60-morvin.rules");
+    ASSERT_TRUE(rules.good());
+    std::vector<std::string> granted;
+    for (std::string line; std::getline(rules, line);) {
+        size_t at = line.find("ATTR{idProduct}==\"");
+        if (line.empty() || line[0] == '#' || at == std::string::npos)
+            continue;
+        SCOPED_TRACE(line);
+        EXPECT_NE(line.find("ATTR{idVendor}==\"0403\""), std::string::npos);
+        EXPECT_NE(line.find("MODE=\"0660\""), std::string::npos);
+        EXPECT_NE(line.find("GROUP=\"plugdev\""), std::string::npos);
+        EXPECT_NE(line.find("TAG+=\"uaccess\""), std::string::npos);
+        granted.push_back(line.substr(at + 18, 4));
+    }
+    std::vector<std::string> mpsse;
+    for (uint32_t type = 0; type <= ftdi_type_x_series; type++) {
+        if (!ftdi_has_mpsse(type, 0))
+            continue;
+        char pid[8];
+        std::snprintf(pid, sizeof pid, "%04x", ftdi_default_product_id(type));
+        if (std::find(mpsse.begin(), mpsse.end(), pid) == mpsse.end())
+            mpsse.push_back(pid);
+    }
+    std::sort(granted.begin(), granted.end());
+    std::sort(mpsse.begin(), mpsse.end());
+    EXPECT_EQ(granted, mpsse);
+    EXPECT_EQ(mpsse, (std::vector<std::string>{"6010", "6011", "6014"}));
 }
