@@ -341,6 +341,76 @@ TEST(VirtualFt2232, ReadsTakeTheUsbRoundTrip)
     EXPECT_GE(ms_since(t), 4.2);
 }
 
+uint64_t now_ns()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// Time of the n-th falling SCK edge (from 1) the chip saw from event 'first' on.
+uint64_t falling_edge(const stand_in_chip &chip, size_t first, size_t n)
+{
+    for (size_t i = first; i < chip.events.size(); i++)
+        if (!chip.events[i].in.sck && chip.events[i - 1].in.sck && --n == 0)
+            return chip.events[i].t_ns;
+    return UINT64_MAX;
+}
+
+bytes out_block(size_t n, uint8_t value)
+{
+    bytes block(3 + n, value);
+    block[0] = 0x11;
+    block[1] = static_cast<uint8_t>((n - 1) & 0xFF);
+    block[2] = static_cast<uint8_t>((n - 1) >> 8);
+    return block;
+}
+
+// A USB write ends when what the engine has not taken yet fits into the chip's receive
+// buffer: 384 bytes on the FT2232C/D, 4 KiB per channel on the FT2232H, 1 KiB on the FT232H.
+TEST(VirtualFt2232, WritesWaitForRoomInTheChipBuffer)
+{
+    struct buffer_case {
+        uint32_t type;
+        uint32_t buffer;
+    };
+    for (buffer_case k : {buffer_case{ftdi_type_2232c, 384}, buffer_case{ftdi_type_2232h, 4096},
+                          buffer_case{ftdi_type_232h, 1024}}) {
+        SCOPED_TRACE(k.type);
+        EXPECT_EQ(ftdi_rx_buffer_bytes(k.type), k.buffer);
+        ft2232_config c = rig::fast();
+        c.device_type = k.type;
+        rig r(c);
+        r.send({0x80, 0x00, 0x0B, 0x86, 29, 0x00});  // RESET low, 200 kHz: 40 us a byte
+        size_t first = r.chip->events.size();
+        bytes block = out_block(1500, 0x55);
+        uint64_t t = now_ns();
+        r.send(block);
+        uint64_t took = now_ns() - t;
+        uint64_t sent = 6 + block.size();
+        if (sent > k.buffer) {
+            // back once the engine has shifted all but the buffer's worth
+            EXPECT_GE(now_ns(), falling_edge(*r.chip, first, 8 * (sent - k.buffer - 6 - 3)));
+            EXPECT_LE(took, (sent - k.buffer - 9) * 40000u + 10000000u);
+        } else {
+            EXPECT_LE(took, 25000000u);  // at once: 60 ms of clocking still queued
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(65));  // the next rig starts afresh
+    }
+    // bytes still waiting from an earlier write count too
+    ft2232_config c = rig::fast();
+    rig r(c);
+    r.send({0x80, 0x00, 0x0B, 0x86, 29, 0x00});
+    size_t first = r.chip->events.size();
+    bytes block = out_block(300, 0xAA);
+    uint64_t t = now_ns();
+    r.send(block);
+    EXPECT_LE(now_ns() - t, 25000000u);
+    r.send(block);  // 612 bytes sent, 384 fit: the first 219 bytes of data must be shifted
+    EXPECT_GE(now_ns(), falling_edge(*r.chip, first, 8 * 219));
+    EXPECT_EQ(r.chip->received.size(), 600u);
+}
+
 TEST(VirtualFt2232, TimelineNeverRunsBehindRealTime)
 {
     rig r;

@@ -44,6 +44,7 @@ public:
         uint64_t t = start();
         mode_ = mode;
         pending_.clear();
+        received_total_ = taken_total_;
         stalled_ = false;  // a mode change resets the engine; its clock settings stay
         if (mode == 0x01)
             dirs_ = static_cast<uint16_t>((dirs_ & 0xFF00) | mask);
@@ -59,8 +60,10 @@ public:
             answer_.clear();
             ready_.clear();
         }
-        if (mask & 2)
+        if (mask & 2) {
             pending_.clear();
+            received_total_ = taken_total_;
+        }
     }
 
     bool write(const uint8_t *bytes, uint32_t count) override
@@ -79,18 +82,25 @@ public:
             }
         } else if (mode_ == 0x02 && mpsse_ && !stalled_) {
             pending_.insert(pending_.end(), bytes, bytes + count);
+            taken_base_ = taken_total_;
             size_t used = 0;
             while (used < pending_.size()) {
                 size_t n = execute(&pending_[used], pending_.size() - used, t);
                 if (!n)
                     break;  // incomplete command: the rest comes with the next write
                 used += n;
+                consumed(used, t);
                 if (stalled_) {
                     trace("mpsse stalled waiting for RTCK");
                     used = pending_.size();  // nothing more is taken from the buffer
                 }
             }
             pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(used));
+            received_total_ += count;
+            if (stalled_)
+                taken_total_ = received_total_;  // dropped
+            else
+                wait_for_room();
         }
         timeline_ = t;
         return true;
@@ -227,10 +237,12 @@ private:
             if (n < 3 + len)
                 return 0;
             trace_bytes(p, 3 + len);
+            size_t at = static_cast<size_t>(p - pending_.data());
             for (size_t i = 0; i < len && !stalled_; i++) {
                 uint8_t in = clock_bits(p[3 + i], 8, true, t);
                 if (op == 0x31 && !stalled_)
                     answer(in, t);
+                consumed(at + 4 + i, t);
             }
             return 3 + len;
         }
@@ -281,6 +293,32 @@ private:
         answer(0xFA, t);
         answer(op, t);
         return 1;
+    }
+
+    // The engine has taken the first n bytes of pending_ by time t.
+    void consumed(size_t n, uint64_t t)
+    {
+        taken_total_ = taken_base_ + n;
+        taken_.push_back({t, taken_total_});
+    }
+
+    // A USB write returns once the bytes the engine has not taken yet fit into the chip's
+    // receive buffer; the engine takes them on its own timeline, ahead of the host.
+    void wait_for_room()
+    {
+        uint64_t now = host_now_ns();
+        while (!taken_.empty() && taken_.front().t <= now)
+            taken_.pop_front();
+        uint64_t buffer = ftdi_rx_buffer_bytes(config_.device_type);
+        if (received_total_ <= buffer)
+            return;
+        uint64_t needed = received_total_ - buffer;
+        for (const progress &p : taken_) {
+            if (p.bytes >= needed) {
+                wait_until_ns(p.t);
+                return;
+            }
+        }
     }
 
     // The master clock: 12 MHz on the FT2232C/D and with divide-by-5 on, else 60 MHz.
@@ -439,6 +477,15 @@ private:
     bool three_phase_ = false;
     bool adaptive_ = false;
     bool stalled_ = false;
+    // Bytes received from the host and taken by the engine, with the times they were taken.
+    struct progress {
+        uint64_t t;
+        uint64_t bytes;
+    };
+    uint64_t received_total_ = 0;
+    uint64_t taken_total_ = 0;
+    uint64_t taken_base_ = 0;
+    std::deque<progress> taken_;
     uint64_t round_trips_ = 0;
     uint32_t reads_ = 0;
     uint32_t writes_ = 0;

@@ -253,22 +253,8 @@ uint16_t ftdi_default_product_id(uint32_t device_type)
     }
 }
 
-// Buffer sizes from the datasheets: FT2232D 384 bytes host to chip and 128 back; FT2232H
-// 4 KiB each way per channel, FT4232H 2 KiB, FT232H 1 KiB.
-uint32_t ftdi_tx_buffer_bytes(uint32_t device_type)
-{
-    switch (device_type) {
-    case ftdi_type_2232h:
-        return 4096;
-    case ftdi_type_4232h:
-        return 2048;
-    case ftdi_type_232h:
-        return 1024;
-    default:
-        return 128;
-    }
-}
-
+// Receive buffers (host to chip) from the datasheets: FT2232D 384 bytes, FT2232H 4 KiB per
+// channel, FT4232H 2 KiB, FT232H 1 KiB.
 uint32_t ftdi_rx_buffer_bytes(uint32_t device_type)
 {
     switch (device_type) {

@@ -59,8 +59,9 @@ struct ft2232_config {
 bool ftdi_high_speed(uint32_t device_type);               // FT2232H, FT4232H, FT232H
 bool ftdi_has_mpsse(uint32_t device_type, int channel);   // FT2232C/D, FT2232H, FT232H, FT4232H A/B
 uint16_t ftdi_default_product_id(uint32_t device_type);
-uint32_t ftdi_tx_buffer_bytes(uint32_t device_type);      // chip to host, per channel
-uint32_t ftdi_rx_buffer_bytes(uint32_t device_type);      // host to chip, per channel
+// The chip's buffer for bytes from the host, per channel: a USB write returns once what the
+// engine has not yet taken fits into it.
+uint32_t ftdi_rx_buffer_bytes(uint32_t device_type);
 
 class virtual_ft2232 {
 public:
