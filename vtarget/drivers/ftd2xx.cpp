@@ -67,6 +67,7 @@ struct library_state {
     bool listed = false;
     bool config_ok = true;
     uint32_t extra_vid = 0, extra_pid = 0;  // FT_SetVIDPID
+    bool reselect = false;
 
     library_state() { vtd::target_first(); }
     ~library_state()
@@ -91,8 +92,15 @@ struct library_state {
         select();
     }
 
+    // The channels this library lists; re-chosen only while nothing is open, since open
+    // devices are known by their place in the list.
     void select()
     {
+        if (!open.empty()) {
+            reselect = true;
+            return;
+        }
+        reselect = false;
         devices.clear();
         for (const vt::ft2232_config &c : attached)
             if (!linux_rules || standard_id(c.vendor_id, c.product_id) ||
@@ -149,6 +157,8 @@ struct library_state {
             if (open[i].get() == h) {
                 vtd::add_usb_round_trips(open[i]->ft->usb_round_trips());
                 open.erase(open.begin() + static_cast<long>(i));
+                if (reselect)
+                    select();
                 vtd::save_target();
                 return FT_OK;
             }
