@@ -1,9 +1,10 @@
-// FT2232 devices from VT_* environment variables.
+// FTDI devices from VT_* environment variables.
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
+#include "ftdi_chips.h"
 #include "vtarget/virtual_ft2232.h"
 
 namespace vt {
@@ -49,29 +50,6 @@ int pin_number(const std::string &text, const char *what)
     throw std::invalid_argument(std::string(what) + ": unknown pin '" + text + "'");
 }
 
-// The chips, with the factory strings their datasheets give when no EEPROM says otherwise
-// ("default descriptor" / "default EEPROM configuration" tables of the FT232BM, FT2232D,
-// FT232R, FT2232H, FT4232H, FT232H, FT230X and FT231X datasheets).
-struct chip_model {
-    const char *name;
-    uint32_t type;
-    const char *product;
-    int channels;
-};
-
-const chip_model chip_models[] = {
-    {"FT232AM", ftdi_type_am, "USB <-> Serial", 1},
-    {"FT232BM", ftdi_type_bm, "USB <-> Serial", 1},
-    {"FT2232C", ftdi_type_2232c, "Dual RS232", 2},
-    {"FT2232D", ftdi_type_2232c, "Dual RS232", 2},
-    {"FT232R", ftdi_type_232r, "FT232R USB UART", 1},
-    {"FT2232H", ftdi_type_2232h, "Dual RS232-HS", 2},
-    {"FT4232H", ftdi_type_4232h, "Quad RS232-HS", 4},
-    {"FT232H", ftdi_type_232h, "Single RS232-HS", 1},
-    {"FT230X", ftdi_type_x_series, "FT230X Basic UART", 1},
-    {"FT231X", ftdi_type_x_series, "FT231X USB UART", 1},
-};
-
 std::string upper(const std::string &text)
 {
     std::string s;
@@ -80,15 +58,6 @@ std::string upper(const std::string &text)
     return s;
 }
 
-const chip_model *find_chip(const std::string &name)
-{
-    for (const chip_model &m : chip_models)
-        if (upper(name) == m.name)
-            return &m;
-    return nullptr;
-}
-
-// "A", "CD" ... -> channel bits; empty = every channel.
 unsigned channel_set(const std::string &letters, const std::string &entry)
 {
     if (letters.empty())
@@ -214,61 +183,6 @@ void whole_chip(const chip_model &m, const std::vector<std::string> &f, const st
 
 }  // namespace
 
-bool ftdi_high_speed(uint32_t device_type)
-{
-    return device_type == ftdi_type_2232h || device_type == ftdi_type_4232h || device_type == ftdi_type_232h;
-}
-
-bool ftdi_has_mpsse(uint32_t device_type, int channel)
-{
-    switch (device_type) {
-    case ftdi_type_2232c:
-    case ftdi_type_2232h:
-        return channel < 2;
-    case ftdi_type_4232h:
-        return channel < 2;  // channels C and D are UART and bit-bang only
-    case ftdi_type_232h:
-        return channel == 0;
-    default:
-        return false;
-    }
-}
-
-uint16_t ftdi_default_product_id(uint32_t device_type)
-{
-    switch (device_type) {
-    case ftdi_type_100ax:
-        return 0x8372;
-    case ftdi_type_2232c:
-    case ftdi_type_2232h:
-        return 0x6010;
-    case ftdi_type_4232h:
-        return 0x6011;
-    case ftdi_type_232h:
-        return 0x6014;
-    case ftdi_type_x_series:
-        return 0x6015;
-    default:
-        return 0x6001;  // AM, BM, 232R
-    }
-}
-
-// Receive buffers (host to chip) from the datasheets: FT2232D 384 bytes, FT2232H 4 KiB per
-// channel, FT4232H 2 KiB, FT232H 1 KiB.
-uint32_t ftdi_rx_buffer_bytes(uint32_t device_type)
-{
-    switch (device_type) {
-    case ftdi_type_2232h:
-        return 4096;
-    case ftdi_type_4232h:
-        return 2048;
-    case ftdi_type_232h:
-        return 1024;
-    default:
-        return 384;
-    }
-}
-
 std::vector<ft2232_config> parse_ftdi_devices(const std::string &text, const ft2232_config &base)
 {
     std::vector<ft2232_config> devices;
@@ -277,7 +191,7 @@ std::vector<ft2232_config> parse_ftdi_devices(const std::string &text, const ft2
         if (entry.find_first_not_of(" \t") == std::string::npos)
             continue;
         std::vector<std::string> f = split(entry, '/');
-        if (const chip_model *m = find_chip(f[0])) {
+        if (const chip_model *m = find_ftdi_chip(f[0])) {
             whole_chip(*m, f, entry, base, usb_device, devices);
         } else {
             if (f.size() < 3)
