@@ -26,7 +26,7 @@ if(UNIX)
     COMMENT "Compressing the manual page" VERBATIM)
   add_custom_target(morvin_man ALL DEPENDS ${MORVIN_MAN_PAGE})
   install(FILES ${MORVIN_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  # udev reads lib/udev/rules.d under /usr and /usr/local; other prefixes keep a copy to link in.
+  # udev reads /usr/lib/udev/rules.d (the .deb); other prefixes keep a copy for /etc/udev/rules.d.
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/udev/60-morvin.rules DESTINATION lib/udev/rules.d)
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
