@@ -14,7 +14,10 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "morvin maintainers <morvin@morvin.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "in-system programmer for classic Atmel AVR microcontrollers")
 set(CPACK_PACKAGE_DESCRIPTION
-  "morvin reads, writes, verifies and erases the flash, EEPROM, fuses and lock bits of classic AVR chips in their circuit, through PC parallel-port cables (ByteBlaster, STK200/300, Xilinx cable, wires-only cables, cables described in files) or FTDI FT2232 USB adapters.")
+  "morvin reads, writes, verifies and erases the flash, EEPROM, fuses and lock
+bits of classic AVR chips in their circuit, through PC parallel-port cables
+(ByteBlaster, STK200/300, Xilinx cable, wires-only cables, cables described
+in files) or FTDI FT2232 USB adapters.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
