@@ -6,7 +6,6 @@
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "base/messages.h"
-#include "run/options.h"
 #include "base/timer.h"
 
 namespace {
@@ -184,21 +183,3 @@ void link_close(avr_target_t &target)
     }
 }
 
-// The adapter factories ask before any connection: the chip is the named one.
-void sck_periods(int32_t &low, int32_t &high)
-{
-    uint32_t flags = flags_of(find_device(run_options.chip_name));
-    if (flags & flag_sck_2_5) {
-        low = 2;
-        high = 5;
-    } else if (flags & flag_sck_5_17) {
-        low = 5;
-        high = 17;
-    } else if (run_options.osc_khz <= 12000) {
-        low = high = 2;
-    } else {
-        low = high = 3;
-    }
-    low *= run_options.sck_divider;
-    high *= run_options.sck_divider;
-}

@@ -128,32 +128,32 @@ public:
         m.poll_address = -1;
         const avr_device_t &device = target.device();
         switch (device.memory[memory].poll_kind) {
-        case 0:
+        case poll_none:
             m.poll_method = POLL_TIMED;
             msg_print(msg_out, MSG_WARNING, "Warning: can't use write polling for %s of %s\n", memory_name(memory),
                       device.name);
             break;
-        case 1:
+        case poll_value_not_00_ff:
             m.poll_method = POLL_DATA;
             m.poll_exclude_1 = 0x00;
             m.poll_exclude_2 = 0xFF;
             break;
-        case 2:
+        case poll_value_not_7f_80:
             m.poll_method = POLL_DATA;
             m.poll_exclude_1 = 0x7F;
             m.poll_exclude_2 = 0x80;
             break;
-        case 3:
+        case poll_value_not_7f:
             m.poll_method = POLL_DATA;
             m.poll_exclude_1 = 0x7F;
             m.poll_exclude_2 = 0x7F;
             break;
-        case 4:
+        case poll_value_not_ff:
             m.poll_method = POLL_DATA;
             m.poll_exclude_1 = 0xFF;
             m.poll_exclude_2 = 0xFF;
             break;
-        case 5:
+        case poll_rdy_bsy:
             m.poll_method = POLL_READY;
             break;
         default:

@@ -7,16 +7,18 @@
 #include <cstring>
 #include <new>
 
-#include "adapters/lpt_adapter.h"
+#include "adapters/adapter_registry.h"
 #include "adapters/spi.h"
+#include "avr/chip_aliases.h"
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "avr/link.h"
-#include "ftdi/ft2232_adapter.h"
+#include "avr/sck_timing.h"
 #include "image/hex_file.h"
 #include "image/image.h"
 #include "os/os.h"
 #include "run/insertions.h"
+#include "run/long_options.h"
 #include "base/messages.h"
 #include "run/operations.h"
 #include "run/options.h"
@@ -69,10 +71,15 @@ void parse_chip_name(run_options_t &options, const char *argument)
     const char *name = argument + 1;
     if (!*name)
         fail(EXIT_USAGE, "Chip name required for '+'\n");
+    if (std::strcmp(name, "?") == 0) {
+        print_alias_list();
+        throw app_error(EXIT_OK);   // through the handler, which adds the empty line
+    }
     if (same_prefix(name, "AT"))
         name += 2;
-    options.chip_name = name;
-    if (find_device(name) < 0)
+    // an alias stands for its table chip from here on, in messages as well
+    options.chip_name = resolve_chip_alias(name);
+    if (find_device(options.chip_name) < 0)
         fail(EXIT_USAGE, "Unsupported device %s\n", name);
 }
 
@@ -391,20 +398,29 @@ void load_files(run_context_t &context)
 
 void create_adapter(run_context_t &context)
 {
-    // The factories read their settings from the shared copy, and the cable
-    // switches write the inactive-reset time back into it.
-    run_options = context.options;
-    const char *adapter = context.options.adapter_spec;
-    if (adapter && same_prefix(adapter, "ft2232"))
-        context.set_adapter(create_ft2232_adapter(adapter, context.options.port_spec));
-    else
-        context.set_adapter(create_lpt_adapter(adapter, context.options.port_spec));
-    context.options.inactive_reset_ms = run_options.inactive_reset_ms;
+    const run_options_t &o = context.options;
+    adapter_settings_t settings;
+    settings.adapter_text = o.adapter_spec;
+    settings.port_text = o.port_spec;
+    settings.osc_khz = o.osc_khz;
+    settings.force = o.force;
+    // The SCK phases of the named chip: nothing is detected yet.
+    int32_t chip = find_device(o.chip_name);
+    sck_periods_t sck = sck_periods(chip >= 0 ? &avr_devices[chip] : nullptr, o.osc_khz, o.sck_divider);
+    settings.sck_low_periods = sck.low;
+    settings.sck_high_periods = sck.high;
+
+    built_adapter_t built = find_adapter(settings.adapter_text).create(settings);
+    if (built.inactive_reset_ms)
+        context.options.inactive_reset_ms = *built.inactive_reset_ms;
+    context.set_adapter(std::move(built.spi));
     context.target.settings = context.target_settings();
 }
 
 void run(run_context_t &context, int argc, char **argv, os_timer_t &stopwatch)
 {
+    if (answer_long_option(argc, argv))
+        return;
     print_banner();
     if (argc < 2)
         fail(EXIT_OK, "Nothing to do!\n%s\n", short_help_hint);
@@ -467,7 +483,6 @@ int morvin_main(run_context_t &context, int argc, char **argv)
 
 void reset_process_state()
 {
-    run_options = run_options_t{};
     msg_out.level = MSG_INFO;
     user_break_reset();
     os::clear_system_error();
@@ -480,6 +495,8 @@ void print_usage()
               "\tSwitches ( # represent number)\n"
               "\n"
               " -?,-h\t this help\n"
+              " --help\t this help alone, without the banner\n"
+              " --version\tthe version alone\n"
               " +<nam>\tforce chip to specified by name <nam> (list see below)\n"
               " -aX\t'adapter' group (default FBPRG)\n"
               "\t-ab  Altera ByteBlaster, ByteBlasterMV or ByteBlaster-II\n"

@@ -38,4 +38,3 @@ enum : uint8_t {
 
 // A copy the adapter factories read while they are created (clock, force) and
 // the LPT cable switches write (-ai); nothing else uses it.
-extern run_options_t run_options;
