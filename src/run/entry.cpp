@@ -14,13 +14,14 @@
 #include "avr/link.h"
 #include "avr/memory_commands.h"
 #include "ftdi/ft2232_adapter.h"
-#include "image/hex_file.h"
+#include "image/file_formats.h"
 #include "image/image.h"
 #include "os/os.h"
 #include "run/insertions.h"
 #include "base/messages.h"
 #include "run/operations.h"
 #include "run/options.h"
+#include "run/stream_messages.h"
 #include "base/timer.h"
 
 const char short_help_hint[] = "For short help type\n\tmorvin -h";
@@ -291,7 +292,7 @@ void parse_switches(const char *argument, int &index, int argc, char **argv)
 bool is_switch_group(const char *argument)
 {
     if (argument[0] == '-')
-        return true;
+        return argument[1] != 0;  // a lone "-" is a standard stream
     if (argument[0] != '/')
         return false;
     if (os::path_separator != '/')
@@ -344,13 +345,8 @@ bool check_options()
 
 void load_files()
 {
-    if (run_options.code_file)
-        read_hex_file(run_options.code_file, code_image);
-    if (run_options.data_file)
-        read_hex_file(run_options.data_file, data_image);
-    // One file may carry both memories, the EEPROM placed above the flash.
-    if (run_options.single_file && !code_image.empty())
-        split_image(code_image, data_image, code_size());
+    load_image_files(run_options.code_file, run_options.data_file, run_options.single_file, code_size(), code_image,
+                     data_image, input_file_facts);
 }
 
 void create_adapter()
@@ -399,6 +395,7 @@ int morvin_main(int argc, char **argv)
 {
     os_timer_t stopwatch;
     stopwatch.start();
+    stream_run_messages_t messages(argc, argv);
     int status = EXIT_OK;
     try {
         run(argc, argv, stopwatch);
@@ -429,6 +426,7 @@ void reset_run_state()
     memory_commands_reset();
     fuses_reset();
     insertions_reset();
+    file_formats_reset();
     user_break_reset();
     os::clear_system_error();
 }
@@ -473,10 +471,14 @@ void print_usage()
               " -n#\tUse last 2 bytes of code memory for erase counter\n"
               "\t# force counter to specified value\n"
               " -c,-d\tmark Code and Data file names\n"
+              "\tfiles are Intel HEX, S-record or ELF (told by content), raw binary\n"
+              "\tby .bin; a prefix hex: srec: elf: bin: forces a format\n"
+              "\t'-' is standard input, or standard output for -r (messages to stderr)\n"
               " -e[-]\tErase\n"
               "\t'-' enable read/erase/writeback sequence for EEPROM\n"
               " -b (-b{c|d})\tBlank check (code or data only)\n"
               " -r\tRead from chip to files\n"
+              "\t.srec/.s19/.s28/.s37 as S-record, .bin as raw binary, else Intel HEX\n"
               " -w[+][p]\tWrite from files to chip\n"
               "\t'+' write FF to EEPROM locations not mentioned in '-d' file\n"
               "\t'p' use polling\n"

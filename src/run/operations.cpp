@@ -2,10 +2,13 @@
 // verify, lock and change fuses, always in this order.
 #include "run/operations.h"
 
+#include <cstdio>
+
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "avr/link.h"
 #include "avr/memory_commands.h"
+#include "image/file_formats.h"
 #include "image/hex_file.h"
 #include "image/image.h"
 #include "image/passes.h"
@@ -95,13 +98,13 @@ void read_step()
     if (run_options.code_file != nullptr) {
         read_memory(CODE_MEMORY, code_image);
         check_sync();
-        if (!write_hex_file(code_image, run_options.code_file))
+        if (!write_image_file(code_image, run_options.code_file))
             throw app_error(EXIT_USAGE);
     }
     if (run_options.data_file != nullptr) {
         read_memory(DATA_MEMORY, data_image);
         check_sync();
-        if (!write_hex_file(data_image, run_options.data_file))
+        if (!write_image_file(data_image, run_options.data_file))
             throw app_error(EXIT_USAGE);
     }
 }
@@ -164,6 +167,23 @@ void check_device(bool after_connect)
     msg_print(msg_out, MSG_WARNING, "Device type forced to %s\n", run_options.chip_name);
 }
 
+// An ELF file names the chip it was built for in its .signature section: another
+// detected chip is refused as a wrong chip is.
+void check_file_signature()
+{
+    const file_facts_t &facts = input_file_facts;
+    int32_t index = detected_device_index();
+    if (!facts.has_signature || index < 0 || avr_devices[index].signature == facts.signature)
+        return;
+    int32_t built_for = find_device_by_signature(facts.signature, nullptr);
+    char signature[16];
+    snprintf(signature, sizeof signature, "%06X", unsigned(facts.signature));
+    msg_print(msg_out, run_options.force ? MSG_WARNING : MSG_ERROR, "'%s' is built for <%s>, detected <%s>\n",
+              facts.file, built_for >= 0 ? device_name(built_for) : signature, device_name(index));
+    if (!run_options.force)
+        fail(EXIT_WRONG_CHIP, "Can't continue\n");
+}
+
 void check_lock()
 {
     if ((lock_state == 1 || lock_state == 2) && (run_options.write & WRITE_ON)) {
@@ -191,6 +211,7 @@ void run_operations()
 {
     link_open();
     check_device(true);
+    check_file_signature();
 
     if (current_device().osccal_count > 0)
         read_osccal();

@@ -3,5 +3,6 @@
 
 void run_operations();
 void check_device(bool after_connect);
+void check_file_signature();
 void check_lock();
 void check_fuses();
