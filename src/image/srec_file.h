@@ -7,8 +7,8 @@
 
 struct input_file_t;
 
-// S0 header, S1/S2/S3 data, S5/S6 record counts, S7/S8/S9 end; every checksum
-// is checked.
+// S0 header, S1/S2/S3 data, S5/S6 record counts, S7/S8/S9 end (or the end of
+// the file); every checksum is checked.
 void read_srec_input(input_file_t &file, PortionList &image);
 
 // Writes S1, S2 or S3 records (address_bytes 2, 3 or 4; wider when an address

@@ -8,7 +8,8 @@
 
 stream_run_messages_t::stream_run_messages_t(int argc, char **argv)
 {
-    for (int i = 1; i < argc && !moved; i++)
+    // Only what would go to standard output moves (not a stream a caller chose).
+    for (int i = 1; i < argc && !moved && msg_out.stream == stdout; i++)
         moved = is_standard_stream_name(argv[i]);
     if (!moved)
         return;
