@@ -176,6 +176,20 @@ struct output_job_t {
     int address_bytes;
 };
 
+// The format an output name asks for; rest: the path after a prefix.
+int output_format(const char *path, const char **rest, int *extension)
+{
+    int index = prefixed_format(path, rest);
+    *extension = 0;
+    if (index < 0)
+        index = extension_format(*rest, extension);
+    if (index < 0)
+        index = FORMAT_HEX;
+    if (!formats[index].write)
+        fail(EXIT_USAGE, "Can't write %s files ('%s'): name a .hex, .srec or .bin file\n", formats[index].title, path);
+    return index;
+}
+
 }  // namespace
 
 bool is_standard_stream_name(const char *name)
@@ -204,18 +218,21 @@ void load_image_files(const char *code_file, const char *data_file, bool single_
             data.append(elf_eeprom.unlink(p));
 }
 
+
+void check_output_file(const char *path)
+{
+    const char *rest;
+    int extension;
+    if (path)
+        output_format(path, &rest, &extension);
+}
+
 bool write_image_file(PortionList &image, const char *path)
 {
     const char *rest = path;
-    int index = prefixed_format(path, &rest);
     int extension = 0;
-    if (index < 0)
-        index = extension_format(rest, &extension);
-    if (index < 0)
-        index = FORMAT_HEX;
+    int index = output_format(path, &rest, &extension);
     const file_format_t &format = formats[index];
-    if (!format.write)
-        fail(EXIT_USAGE, "Can't write %s files ('%s'): name a .hex, .srec or .bin file\n", format.title, path);
     // .s19, .s28 and .s37 ask for 2, 3 and 4 address bytes; the others for the fewest that do
     int address_bytes = index == FORMAT_SREC && extension > 0 ? extension + 1 : 0;
     output_job_t job{image, format, address_bytes};

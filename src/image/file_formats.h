@@ -31,5 +31,9 @@ void load_image_files(const char *code_file, const char *data_file, bool single_
 // write error; a format that can't be written fails with status 70.
 bool write_image_file(PortionList &image, const char *path);
 
+// Fails with status 70 before a read when a name asks for a format that can't
+// be written (null names are skipped).
+void check_output_file(const char *path);
+
 // Forgets the facts of earlier files.
 void file_formats_reset();
