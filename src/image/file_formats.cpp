@@ -219,12 +219,15 @@ void load_image_files(const char *code_file, const char *data_file, bool single_
 }
 
 
-void check_output_file(const char *path)
+void check_output_files(const char *code_file, const char *data_file)
 {
     const char *rest;
     int extension;
-    if (path)
-        output_format(path, &rest, &extension);
+    for (const char *path : {code_file, data_file})
+        if (path)
+            output_format(path, &rest, &extension);
+    if (code_file && data_file && is_standard_stream_name(code_file) && is_standard_stream_name(data_file))
+        fail(EXIT_USAGE, "Only one file can go to standard output\n");
 }
 
 bool write_image_file(PortionList &image, const char *path)

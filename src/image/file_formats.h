@@ -32,8 +32,8 @@ void load_image_files(const char *code_file, const char *data_file, bool single_
 bool write_image_file(PortionList &image, const char *path);
 
 // Fails with status 70 before a read when a name asks for a format that can't
-// be written (null names are skipped).
-void check_output_file(const char *path);
+// be written, or both names are standard output (null names are skipped).
+void check_output_files(const char *code_file, const char *data_file);
 
 // Forgets the facts of earlier files.
 void file_formats_reset();

@@ -95,8 +95,7 @@ void erase_step()
 
 void read_step()
 {
-    check_output_file(run_options.code_file);
-    check_output_file(run_options.data_file);
+    check_output_files(run_options.code_file, run_options.data_file);
     if (run_options.code_file != nullptr) {
         read_memory(CODE_MEMORY, code_image);
         check_sync();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_cli/cli_support.h"
 #include "support/chip_state.h"
 #include "support/e2e.h"
 #include "support/output_lines.h"
@@ -185,6 +186,10 @@ TEST_F(E2eFormats, ReadsWriteTheFormatTheirNamesAskFor)
     EXPECT_TRUE(r.has("Can't write ELF files ('" + t.path("flash.elf") + "'): name a .hex, .srec or .bin file\n"))
         << r.out;
     EXPECT_FALSE(r.has("Reading CODE memory")) << "refused only after reading the chip";
+    r = t.morvin({"+mega328P", osc, "-r", "-", "bin:-"});
+    EXPECT_EQ(r.status, 70) << r.err;
+    EXPECT_TRUE(e2e::output::has_line(messages_of(r), "Only one file can go to standard output")) << r.err;
+    EXPECT_EQ(r.out, "");
 }
 
 TEST_F(E2eFormats, BinaryAndSrecordFilesAreSplitAndCheckedAsHexFilesAre)
@@ -216,6 +221,51 @@ TEST_F(E2eFormats, BinaryAndSrecordFilesAreSplitAndCheckedAsHexFilesAre)
     EXPECT_TRUE(e2e::output::lines_in_order(
         r, {"S-record checksum error", "'S1040001BB3E'", "at line 2 of '" + t.path("bad.srec") + "'"}))
         << r.out;
+}
+
+// The static Windows program reads the same files, and writes S-record files
+// (text, CR LF under Windows) that read back.
+TEST_F(E2eFormats, TheWindowsBuildProgramsFromEveryFormatAsTheNativeOneDoes)
+{
+    REQUIRE_WINDOWS_BUILD();
+    using cli::build;
+    const std::vector<std::vector<std::string>> file_sets = {
+        {firmware("m328p.elf")},
+        {firmware("m328p.srec")},
+        {"-c", firmware("m328p.bin"), "-d", firmware("m328p-eeprom.bin")},
+    };
+    for (const auto &files : file_sets) {
+        std::map<build, run_result> runs;
+        std::map<build, chip_state> states;
+        for (build b : {build::native, build::wine}) {
+            SCOPED_TRACE(files[0] + " " + cli::build_name(b));
+            e2e::virtual_target t("mega328P", e2e::clocked("16000"));
+            std::vector<std::string> args = {"+mega328P", osc, "-e", "-w", "-v"};
+            for (const std::string &f : files)
+                args.push_back(b == build::wine && f[0] == '/' ? cli::dos_path(f) : f);
+            runs[b] = cli::run(t, b, args);
+            EXPECT_EQ(runs[b].status, 0) << runs[b].out;
+            states[b] = e2e::read_state(t);
+
+            std::string flash = t.path("flash.s28");
+            run_result read = cli::run(t, b, {"+mega328P", osc, "-r", b == build::wine ? cli::dos_path(flash) : flash});
+            EXPECT_EQ(read.status, 0) << read.out;
+            run_result verify = t.morvin({"+mega328P", osc, "-v", flash});
+            EXPECT_EQ(verify.status, 0) << verify.out;
+            EXPECT_TRUE(e2e::output::has_line(verify, " passed")) << verify.out;
+        }
+        EXPECT_TRUE(same_memories(states[build::native], states[build::wine])) << files[0];
+        std::vector<std::string> native = e2e::output::lines(runs[build::native]);
+        std::vector<std::string> wine = e2e::output::lines(runs[build::wine]);
+        // the ELF report names the file as each program was given it
+        for (std::string &line : wine) {
+            std::string dos = cli::dos_path(firmware("m328p.elf"));
+            size_t at = line.find(dos);
+            if (at != std::string::npos)
+                line.replace(at, dos.size(), firmware("m328p.elf"));
+        }
+        EXPECT_EQ(native, wine) << files[0];
+    }
 }
 
 }  // namespace
