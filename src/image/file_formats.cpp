@@ -21,9 +21,10 @@ struct file_format_t {
     const char *name;                 // also the prefix that forces the format: "bin:fw.img"
     const char *title;                // for messages
     const char *extensions[5];        // lower case; the first entries choose the output format
-    bool content_says;                // recognised by what the file holds (holds() below)
+    // true when the first bytes of a file are of this format; null: told by name only
+    bool (*holds)(const std::string &head);
     bool by_extension_first;          // its extension outweighs the content (raw bytes say nothing)
-    bool binary;                      // read and written in binary mode
+    bool binary;                      // written in binary mode
     bool two_memories;                // the file holds flash and EEPROM apart (ELF)
     void (*read)(input_file_t &file, PortionList &image, PortionList &eeprom, file_facts_t &facts);
     // null: not writable. address_bytes: the S-record width asked for by the extension.
@@ -55,27 +56,29 @@ bool write_binary(PortionList &image, FILE *file, int)
     return write_binary_stream(image, file);
 }
 
+bool holds_elf(const std::string &head)
+{
+    return head.compare(0, 4, "\x7F" "ELF") == 0;
+}
+
+// The first thing that is not blank is "S" and a digit.
+bool holds_srec(const std::string &head)
+{
+    size_t first = head.find_first_not_of(" \t\r\n\v\f");
+    return first != std::string::npos && first + 1 < head.size() && head[first] == 'S' &&
+           isdigit((unsigned char)head[first + 1]);
+}
+
 enum format_index_t { FORMAT_HEX, FORMAT_SREC, FORMAT_ELF, FORMAT_BINARY, FORMAT_COUNT };
 
+// Intel HEX is also what a file of no other format is read as.
 const file_format_t formats[FORMAT_COUNT] = {
-    {"hex", "Intel HEX", {".hex", ".ihex", ".ihx", nullptr}, false, false, false, false, read_hex, write_hex},
-    {"srec", "S-record", {".srec", ".s19", ".s28", ".s37", nullptr}, true, false, false, false, read_srec,
+    {"hex", "Intel HEX", {".hex", ".ihex", ".ihx", nullptr}, nullptr, false, false, false, read_hex, write_hex},
+    {"srec", "S-record", {".srec", ".s19", ".s28", ".s37", nullptr}, holds_srec, false, false, false, read_srec,
      write_srec_stream},
-    {"elf", "ELF", {".elf", nullptr}, true, false, true, true, read_elf_input, nullptr},
-    {"bin", "raw binary", {".bin", nullptr}, false, true, true, false, read_binary, write_binary},
+    {"elf", "ELF", {".elf", nullptr}, holds_elf, false, true, true, read_elf_input, nullptr},
+    {"bin", "raw binary", {".bin", nullptr}, nullptr, true, true, false, read_binary, write_binary},
 };
-
-bool holds_format(int index, const std::string &head)
-{
-    if (index == FORMAT_ELF)
-        return head.compare(0, 4, "\x7F" "ELF") == 0;
-    if (index == FORMAT_SREC) {
-        size_t first = head.find_first_not_of(" \t\r\n\v\f");
-        return first != std::string::npos && first + 1 < head.size() && head[first] == 'S' &&
-               isdigit((unsigned char)head[first + 1]);
-    }
-    return false;
-}
 
 bool same_text(const char *a, const char *b, size_t n)
 {
@@ -123,7 +126,7 @@ int input_format(input_file_t &file)
         return by_name;
     std::string head = file.head(256);
     for (int i = 0; i < FORMAT_COUNT; i++)
-        if (formats[i].content_says && holds_format(i, head))
+        if (formats[i].holds && formats[i].holds(head))
             return i;
     return by_name >= 0 ? by_name : FORMAT_HEX;
 }
