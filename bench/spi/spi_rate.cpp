@@ -20,7 +20,6 @@
 #include "adapters/lpt_adapter.h"
 #include "adapters/spi.h"
 #include "base/messages.h"
-#include "run/options.h"
 #include "vtarget/avr_chip.h"
 #include "vtarget/virtual_lpt.h"
 
@@ -108,13 +107,14 @@ int main(int argc, char **argv)
         port_config.cable = c.kind;
         port_config.write_cycle_ns = static_cast<uint32_t>(cycle_ns);
 
-        run_options = run_options_t();
-        run_options.chip_name = "mega8";
-        run_options.osc_khz = 40000;  // the fastest SCK the adapter makes: one write per phase
+        adapter_settings_t settings;
+        settings.adapter_text = c.letters;
+        settings.osc_khz = 40000;  // the fastest SCK the adapter makes: one write per phase
+        settings.sck_low_periods = settings.sck_high_periods = 3;
         set_lpt_opener([&](const lpt_port_choice_t &) {
             return std::unique_ptr<lpt_t>(new virtual_port(vt::make_virtual_lpt(port_config, chip)));
         });
-        std::unique_ptr<spi_t> spi = create_lpt_adapter(c.letters, nullptr);
+        std::unique_ptr<spi_t> spi = create_lpt_adapter(settings).spi;
         if (spi->has_enable())
             spi->enable_adapter();
         spi->set_reset(true);

@@ -1,17 +1,17 @@
-// The parallel-port adapter factory: -a letters, built-in cables, detection.
+// The parallel-port adapter factory: -a letters, cable choice, SCK timing.
 #include "adapters/lpt_adapter.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <utility>
 
 #include "adapters/lpt.h"
+#include "adapters/lpt_cables.h"
+#include "adapters/lpt_detect.h"
 #include "adapters/pin_map.h"
 #include "adapters/spi_lpt.h"
-#include "avr/link.h"
 #include "base/messages.h"
-#include "run/options.h"
 #include "base/timer.h"
 
 namespace {
@@ -41,107 +41,132 @@ bool read_unsigned(const char *text, unsigned long long &value)
     return true;
 }
 
-void set_signal(pin_map_t &map, int signal, uint32_t high, uint32_t low)
+// P and Z fit the wires-only cable alone; refused before the port is opened.
+void check_default_cable_letters(const lpt_cable_options_t &options)
 {
-    map.signals[signal].high_mask = high;
-    map.signals[signal].low_mask = low;
+    if (options.power && options.kind != cable_kind_t::fbprg)
+        fail(EXIT_USAGE, "Can't supply power via buffered adapter\n");
+    if (options.tristate && options.kind != cable_kind_t::fbprg)
+        fail(EXIT_USAGE, "VuriVeraver can be used only with \"wires-only\" adapter\n");
 }
 
-void set_name(pin_map_t &map, const char *name)
+// -am: the user's cable, its shifting lines on the data register.
+pin_map_t read_user_map(const char *adapter_spec)
 {
-    strncpy(map.name, name, sizeof map.name - 1);
-    map.name[sizeof map.name - 1] = 0;
+    pin_map_t map;
+    clear_pin_map(map);
+    parse_pin_map(map, adapter_spec, lpt_pin_table);
+    static const int required[] = {SIG_MOSI, SIG_SCK, SIG_RESET, SIG_MISO};
+    require_signals(map, required, 4);
+    static const int on_data_lines[] = {SIG_MOSI, SIG_SCK, SIG_RESET, SIG_XTAL};
+    require_pins_within(map, on_data_lines, 4, 0xFF, "D0..D7 lines");
+    msg_print(msg_out, MSG_INFO, "Adapter '%s'\n", map.name);
+    return map;
 }
 
-// The built-in cables, RESET listed active high.
-void fbprg_map(pin_map_t &map)
+pin_map_t cable_map(lpt_cable_t cable)
 {
-    set_name(map, "FBPRG");
-    set_signal(map, SIG_MOSI, 0x20, 0);
-    set_signal(map, SIG_MISO, 0x4000, 0);
-    set_signal(map, SIG_SCK, 0x40, 0);
-    set_signal(map, SIG_RESET, 0x10, 0);
-    set_signal(map, SIG_XTAL, 0x08, 0);
+    pin_map_t map;
+    clear_pin_map(map);
+    add_lpt_cable(map, cable);
+    return map;
 }
 
-void byteblaster_map(pin_map_t &map, bool variant_ii)
+pin_map_t default_cable_map(const lpt_cable_options_t &options, const lpt_t &port)
 {
-    set_name(map, variant_ii ? "ByteBlasterII" : "ByteBlaster");
-    set_signal(map, SIG_MOSI, 0x40, 0);
-    set_signal(map, SIG_MISO, 0, 0x8000);
-    set_signal(map, SIG_SCK, 0x01, 0);
-    set_signal(map, SIG_RESET, 0x02, 0);
-    if (variant_ii) {
-        set_signal(map, SIG_XTAL, 0x04, 0);
-        set_signal(map, SIG_ENABLE, 0x400B0, 0xB0000);
-    } else {
-        set_signal(map, SIG_XTAL, 0x08, 0);
-        set_signal(map, SIG_ENABLE, 0x20000, 0);
+    pin_map_t map = cable_map(lpt_cable_t::fbprg);
+    if (options.tristate) {
+        if (!port.bidirectional)
+            fail(EXIT_USAGE, "Can't control LPT data direction bit (required for -AZ)\n");
+        add_lpt_cable(map, lpt_cable_t::fbprg_tristate);
     }
+    if (options.power)
+        add_lpt_cable(map, lpt_cable_t::fbprg_power);
+    return map;
 }
 
-void stk_map(pin_map_t &map, bool xtal_generated)
+pin_map_t byteblaster_map(byteblaster_t found)
 {
-    set_name(map, "STK");
-    set_signal(map, SIG_MOSI, 0x20, 0);
-    set_signal(map, SIG_MISO, 0x4000, 0);
-    set_signal(map, SIG_SCK, 0x10, 0);
-    set_signal(map, SIG_RESET, 0x80, 0);
-    if (xtal_generated) {
-        set_signal(map, SIG_XTAL, 0x40, 0);
-        set_signal(map, SIG_ENABLE, 0, 0x0C);
-    } else {
-        set_signal(map, SIG_ENABLE, 0, 0x4C);
-    }
+    return cable_map(found == byteblaster_t::ii ? lpt_cable_t::byteblaster_ii : lpt_cable_t::byteblaster);
 }
 
-void xilinx_map(pin_map_t &map)
+void require_detected(const char *cable, bool force)
 {
-    set_name(map, "XILINX");
-    set_signal(map, SIG_MOSI, 0x01, 0);
-    set_signal(map, SIG_MISO, 0x1000, 0);
-    set_signal(map, SIG_SCK, 0x02, 0);
-    set_signal(map, SIG_RESET, 0x04, 0);
-    set_signal(map, SIG_SET, 0x10, 0);
-    set_signal(map, SIG_ENABLE, 0, 0x08);
-}
-
-void require_detected(const char *cable)
-{
-    if (run_options.force) {
+    if (force) {
         msg_print(msg_out, MSG_WARNING, "%s not found, but forced by '-!'\n", cable);
         return;
     }
     fail(EXIT_USAGE, "%s not found\n", cable);
 }
 
-// Status reads during detection wait for the cable's lines to settle.
-class settled_port {
-public:
-    explicit settled_port(lpt_t &port) : port(port) { settle.set_wait(0.01f); }
-    void write_data(uint8_t value) { port.write_reg(LPT_DATA, value); }
-    uint8_t status()
-    {
-        settle.wait();
-        return port.read_reg(LPT_STATUS);
+// The user's map, or the built-in cable the letters name (a buffered one
+// detected on the port first).
+pin_map_t choose_cable(const lpt_cable_options_t &options, const pin_map_t &user_map, lpt_t &port,
+                       const adapter_settings_t &settings)
+{
+    lpt_cable_t stk = settings.osc_khz == 0 ? lpt_cable_t::stk_xtal : lpt_cable_t::stk;
+    switch (options.kind) {
+    case cable_kind_t::fbprg:
+        return default_cable_map(options, port);
+    case cable_kind_t::byteblaster: {
+        byteblaster_t found = detect_byteblaster(port);
+        if (found == byteblaster_t::none)
+            require_detected("Altera ByteBlaster", settings.force);
+        return byteblaster_map(found);
     }
-    void alf_off()
-    {
-        uint8_t control = port.read_reg(LPT_CONTROL);
-        port.write_reg(LPT_CONTROL, static_cast<uint8_t>(control & ~LPT_CTRL_ALF));
+    case cable_kind_t::stk:
+        if (!detect_stk(port))
+            require_detected("Atmel STK* adapter", settings.force);
+        return cable_map(stk);
+    case cable_kind_t::automatic: {
+        if (detect_stk(port))
+            return cable_map(stk);
+        byteblaster_t found = detect_byteblaster(port);
+        if (found == byteblaster_t::none)
+            fail(EXIT_USAGE, "Known buffered adapter not found\n");
+        return byteblaster_map(found);
     }
-    lpt_t &port;
+    case cable_kind_t::xilinx:
+        return cable_map(lpt_cable_t::xilinx);
+    case cable_kind_t::pinmap:
+        break;
+    }
+    return user_map;
+}
 
-private:
-    os_timer_t settle;
-};
+// The maps list RESET active high; unless reversed it is driven low while active.
+void apply_reset_polarity(pin_map_t &map, bool reverse_reset)
+{
+    if (!reverse_reset) {
+        signal_pins_t &reset = map.signals[SIG_RESET];
+        std::swap(reset.high_mask, reset.low_mask);
+    }
+}
 
-enum : uint8_t {
-    ST_ERROR = 0x08,
-    ST_PE = 0x20,
-    ST_ACK = 0x40,
-    ST_BUSY = 0x80,
-};
+// SCK phases in XTAL periods when the port generates the target's clock,
+// else in microseconds of the target's own clock.
+std::unique_ptr<spi_t> build_adapter(std::unique_ptr<lpt_t> port, const pin_map_t &map,
+                                     const adapter_settings_t &settings)
+{
+    int32_t low = settings.sck_low_periods, high = settings.sck_high_periods;
+    if (settings.osc_khz == 0) {
+        std::unique_ptr<spi_t> adapter(
+            new spi_lpt_t(std::move(port), map, spi_lpt_t::xtal_periods_t{low, high}));
+        msg_print(msg_out, MSG_DEBUG, "\t%% with SCK low %d periods, high %d periods\n", low, high);
+        return adapter;
+    }
+    float osc = static_cast<float>(settings.osc_khz);
+    float setup = static_cast<float>(low) * 1000.0f / osc;
+    float hold = static_cast<float>(high) * 1000.0f / osc;
+    std::unique_ptr<spi_t> adapter(new spi_lpt_t(std::move(port), map, spi_lpt_t::timing_t{setup, hold}));
+    char setup_text[64], hold_text[64];
+    msg_print(msg_out, MSG_DEBUG, "\t%% MCU osc frequency = %dkHz\n", settings.osc_khz);
+    msg_print(msg_out, MSG_DEBUG, "\t%% setup %s, hold %s\n", format_time(setup, 2, setup_text),
+              format_time(hold, 2, hold_text));
+    msg_print(msg_out, MSG_DEBUG, "\t%% actual spi IO frequency %s\n",
+              format_frequency(adapter->spi_frequency(), 1));
+    return adapter;
+}
 
 }  // namespace
 
@@ -183,7 +208,7 @@ lpt_cable_options_t parse_lpt_letters(const char *adapter_spec)
             if (ms < 1 || ms > 10000)
                 invalid_letters(c + 1);
             // The usage text gives the time in milliseconds.
-            run_options.inactive_reset_ms = static_cast<float>(ms);
+            options.inactive_reset_ms = static_cast<float>(ms);
             return options;
         }
         default:
@@ -193,144 +218,21 @@ lpt_cable_options_t parse_lpt_letters(const char *adapter_spec)
     return options;
 }
 
-byteblaster_t detect_byteblaster(lpt_t &lpt)
+built_adapter_t create_lpt_adapter(const adapter_settings_t &settings)
 {
-    settled_port port(lpt);
-    byteblaster_t found = byteblaster_t::none;
-    port.alf_off();
-    port.write_data(0xFF);
-    uint8_t s = port.status();
-    bool variant_ii = false;
-    if (s & ST_ACK) {
-        port.write_data(0xEF);
-        uint8_t s2 = port.status();
-        if (!(s2 & (ST_ERROR | ST_ACK))) {
-            lpt.write_reg(LPT_CONTROL, 0x0B);
-            port.write_data(0x00);
-            variant_ii = true;
-            found = byteblaster_t::ii;
-        }
-    }
-    if (!variant_ii) {
-        port.write_data(0x5F);
-        uint8_t s1 = port.status();
-        port.write_data(0xFF);
-        uint8_t s2 = port.status();
-        if (!(s1 & (ST_PE | ST_ACK)) && (s2 & (ST_PE | ST_ACK)) == (ST_PE | ST_ACK))
-            found = (s1 & ST_ERROR) ? byteblaster_t::mv : byteblaster_t::plain;
-    }
-    static const char *const names[] = {" not", "", "MV", "-II"};
-    msg_print(msg_out, MSG_DEBUG, "\t%% ByteBlaster%s found\n", names[static_cast<int>(found)]);
-    return found;
-}
+    lpt_cable_options_t options = parse_lpt_letters(settings.adapter_text);
+    check_default_cable_letters(options);
+    pin_map_t user_map;
+    clear_pin_map(user_map);
+    if (options.kind == cable_kind_t::pinmap)
+        user_map = read_user_map(settings.adapter_text);
 
-uint8_t detect_stk(lpt_t &lpt)
-{
-    settled_port port(lpt);
-    port.alf_off();
-    port.write_data(0x0D);
-    uint8_t s1 = port.status();
-    uint8_t found = (s1 & ST_PE) ? (STK200_FOUND | STK300_FOUND) : STK300_FOUND;
-    if (!(s1 & ST_BUSY))
-        found &= ~STK300_FOUND;
-    port.write_data(0x0E);
-    uint8_t s2 = port.status();
-    if (s2 & ST_PE)
-        found &= ~STK200_FOUND;
-    if (s2 & ST_BUSY)
-        found &= ~STK300_FOUND;
-    static const char *const names[] = {" not", "200", "300", "*00"};
-    msg_print(msg_out, MSG_DEBUG, "\t%% Atmel adapter for STK%s found\n", names[found]);
-    return found;
-}
-
-std::unique_ptr<spi_t> create_lpt_adapter(const char *adapter_spec, const char *port_spec)
-{
-    lpt_cable_options_t options = parse_lpt_letters(adapter_spec);
-    if (options.power && options.kind != cable_kind_t::fbprg)
-        fail(EXIT_USAGE, "Can't supply power via buffered adapter\n");
-    if (options.tristate && options.kind != cable_kind_t::fbprg)
-        fail(EXIT_USAGE, "VuriVeraver can be used only with \"wires-only\" adapter\n");
-
-    pin_map_t map;
-    clear_pin_map(map);
-    if (options.kind == cable_kind_t::pinmap) {
-        parse_pin_map(map, adapter_spec, lpt_pin_table);
-        static const int required[] = {SIG_MOSI, SIG_SCK, SIG_RESET, SIG_MISO};
-        require_signals(map, required, 4);
-        static const int on_data_lines[] = {SIG_MOSI, SIG_SCK, SIG_RESET, SIG_XTAL};
-        require_pins_within(map, on_data_lines, 4, 0xFF, "D0..D7 lines");
-        msg_print(msg_out, MSG_INFO, "Adapter '%s'\n", map.name);
-    }
-
-    std::unique_ptr<lpt_t> port = select_lpt_port(port_spec);
-    bool xtal_generated = run_options.osc_khz == 0;
-
-    switch (options.kind) {
-    case cable_kind_t::fbprg:
-        fbprg_map(map);
-        if (options.tristate) {
-            if (!port->bidirectional)
-                fail(EXIT_USAGE, "Can't control LPT data direction bit (required for -AZ)\n");
-            set_signal(map, SIG_ENABLE, 0, 0x200000);
-        }
-        if (options.power)
-            set_signal(map, SIG_POWER, 0x87, 0);
-        break;
-    case cable_kind_t::byteblaster: {
-        byteblaster_t found = detect_byteblaster(*port);
-        if (found == byteblaster_t::none)
-            require_detected("Altera ByteBlaster");
-        byteblaster_map(map, found == byteblaster_t::ii);
-        break;
-    }
-    case cable_kind_t::stk:
-        if (!detect_stk(*port))
-            require_detected("Atmel STK* adapter");
-        stk_map(map, xtal_generated);
-        break;
-    case cable_kind_t::automatic:
-        if (detect_stk(*port)) {
-            stk_map(map, xtal_generated);
-        } else {
-            byteblaster_t found = detect_byteblaster(*port);
-            if (found == byteblaster_t::none)
-                fail(EXIT_USAGE, "Known buffered adapter not found\n");
-            byteblaster_map(map, found == byteblaster_t::ii);
-        }
-        break;
-    case cable_kind_t::xilinx:
-        xilinx_map(map);
-        break;
-    case cable_kind_t::pinmap:
-        break;
-    }
+    std::unique_ptr<lpt_t> port = select_lpt_port(settings.port_text);
+    pin_map_t map = choose_cable(options, user_map, *port, settings);
     msg_print(msg_out, MSG_DEBUG, "\t%% %s adapter mode\n", map.name);
 
-    if (!options.reverse_reset) {
-        signal_pins_t &reset = map.signals[SIG_RESET];
-        std::swap(reset.high_mask, reset.low_mask);
-    }
-    if (xtal_generated && !map.signals[SIG_XTAL].defined())
+    apply_reset_polarity(map, options.reverse_reset);
+    if (settings.osc_khz == 0 && !map.signals[SIG_XTAL].defined())
         fail(EXIT_USAGE, "Can't generate XTAL, %s has no XTAL output\n", map.name);
-
-    int32_t low = 0, high = 0;
-    sck_periods(low, high);
-    std::unique_ptr<spi_lpt_t> adapter;
-    if (xtal_generated) {
-        adapter.reset(new spi_lpt_t(std::move(port), map, spi_lpt_t::xtal_periods_t{low, high}));
-        msg_print(msg_out, MSG_DEBUG, "\t%% with SCK low %d periods, high %d periods\n", low, high);
-    } else {
-        float osc = static_cast<float>(run_options.osc_khz);
-        float setup = static_cast<float>(low) * 1000.0f / osc;
-        float hold = static_cast<float>(high) * 1000.0f / osc;
-        adapter.reset(new spi_lpt_t(std::move(port), map, spi_lpt_t::timing_t{setup, hold}));
-        char setup_text[64], hold_text[64];
-        msg_print(msg_out, MSG_DEBUG, "\t%% MCU osc frequency = %dkHz\n", run_options.osc_khz);
-        msg_print(msg_out, MSG_DEBUG, "\t%% setup %s, hold %s\n", format_time(setup, 2, setup_text),
-                  format_time(hold, 2, hold_text));
-        msg_print(msg_out, MSG_DEBUG, "\t%% actual spi IO frequency %s\n",
-                  format_frequency(adapter->spi_frequency(), 1));
-    }
-    return adapter;
+    return {build_adapter(std::move(port), map, settings), options.inactive_reset_ms};
 }

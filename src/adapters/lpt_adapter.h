@@ -1,14 +1,12 @@
 // Parallel-port cable adapters.
 #pragma once
 
-#include <cstdint>
-#include <memory>
+#include <optional>
 
-#include "adapters/spi.h"
+#include "adapters/adapter_settings.h"
 
-class lpt_t;
-
-std::unique_ptr<spi_t> create_lpt_adapter(const char *adapter_spec, const char *port_spec);
+// The adapter on a parallel-port cable, from the -a letters and the -p port.
+built_adapter_t create_lpt_adapter(const adapter_settings_t &settings);
 
 // The cable kinds of the -a letters.
 enum class cable_kind_t { fbprg, byteblaster, stk, automatic, xilinx, pinmap };
@@ -18,15 +16,8 @@ struct lpt_cable_options_t {
     bool tristate = false;       // Z: outputs to high impedance when disabled
     bool reverse_reset = false;  // R: RESET driven high while active
     bool power = false;          // P: target supplied from free data lines
+    std::optional<float> inactive_reset_ms;  // I#: RESET released after Chip Erase
 };
 
-// Reads the -a letters (null or empty: the default cable); letter I sets the
-// run's inactive reset time.
+// Reads the -a letters (null or empty: the default cable).
 lpt_cable_options_t parse_lpt_letters(const char *adapter_spec);
-
-enum class byteblaster_t { none, plain, mv, ii };
-byteblaster_t detect_byteblaster(lpt_t &port);
-
-// Bit set of the STK cables that fit the port's answers.
-enum : uint8_t { STK200_FOUND = 1, STK300_FOUND = 2 };
-uint8_t detect_stk(lpt_t &port);

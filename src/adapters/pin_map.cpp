@@ -221,6 +221,11 @@ void parse_pin_map(pin_map_t &map, const char *text, const pin_def_t *table)
         load_pin_map_file(map, mark + 1, table);
 }
 
+void parse_pin_entries(pin_map_t &map, const char *entries, const pin_def_t *table)
+{
+    parse_inline(map, entries, table);
+}
+
 void merge_pin_map(pin_map_t &map, const pin_map_t &defaults)
 {
     if (!map.name[0])

@@ -40,6 +40,8 @@ extern const pin_def_t ft2232_pin_table[];
 
 void clear_pin_map(pin_map_t &map);
 void parse_pin_map(pin_map_t &map, const char *text, const pin_def_t *table);
+// Entries "signal=pin,pin" separated by ':', as after -am:.
+void parse_pin_entries(pin_map_t &map, const char *entries, const pin_def_t *table);
 void merge_pin_map(pin_map_t &map, const pin_map_t &defaults);
 void require_signals(const pin_map_t &map, const int *signals, int count);
 void require_pins_within(const pin_map_t &map, const int *signals, int count, uint32_t allowed,

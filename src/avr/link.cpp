@@ -197,24 +197,6 @@ void link_close()
     }
 }
 
-void sck_periods(int32_t &low, int32_t &high)
-{
-    uint32_t flags = flags_of(current_device_index());
-    if (flags & flag_sck_2_5) {
-        low = 2;
-        high = 5;
-    } else if (flags & flag_sck_5_17) {
-        low = 5;
-        high = 17;
-    } else if (run_options.osc_khz <= 12000) {
-        low = high = 2;
-    } else {
-        low = high = 3;
-    }
-    low *= run_options.sck_divider;
-    high *= run_options.sck_divider;
-}
-
 void link_reset()
 {
     link_active = false;

@@ -13,7 +13,6 @@ void link_close();
 // Reads the signature again and compares it with the one read at the last
 // connection: "\nSynchronisation lost\n" (40) when they differ.
 void check_sync();
-void sck_periods(int32_t &low, int32_t &high);
 
 // "\t%% %s\tcommand %02X %02X %02X %02X,  reply %02X %02X %02X %02X\n"
 void trace_command(uint8_t level, const char *label, const uint8_t *command, const uint8_t *reply);

@@ -3,12 +3,10 @@
 #include <cstring>
 
 #include "adapters/pin_map.h"
-#include "avr/link.h"
 #include "ftdi/ftdi_chip.h"
 #include "ftdi/ftdi_driver.h"
 #include "ftdi/spi_ftdi_mpsse.h"
 #include "base/messages.h"
-#include "run/options.h"
 #include "base/timer.h"
 
 namespace {
@@ -55,9 +53,11 @@ void parse_port_options(const char *text, ftdi_device_attributes_t &attributes)
 
 }  // namespace
 
-std::unique_ptr<spi_t> create_ft2232_adapter(const char *adapter_spec, const char *port_spec)
+built_adapter_t create_ft2232_adapter(const adapter_settings_t &settings)
 {
-    if (run_options.osc_khz == 0)
+    const char *adapter_spec = settings.adapter_text;
+    const char *port_spec = settings.port_text;
+    if (settings.osc_khz == 0)
         fail(EXIT_USAGE, "FT2232 hardware SPI adapter can't generate XTAL\n");
 
     pin_map_t map;
@@ -84,14 +84,13 @@ std::unique_ptr<spi_t> create_ft2232_adapter(const char *adapter_spec, const cha
 
     std::unique_ptr<ftdi_chip_t> chip = open_ftdi_chip(requested);
 
-    int32_t low = 0, high = 0;
-    sck_periods(low, high);
-    float osc = static_cast<float>(run_options.osc_khz);
-    float t_low = static_cast<float>(low) * 1050.0f / osc;
-    float t_high = static_cast<float>(high) * 1050.0f / osc;
+    // 1050 rather than 1000: a 5 % margin on the target's clock
+    float osc = static_cast<float>(settings.osc_khz);
+    float t_low = static_cast<float>(settings.sck_low_periods) * 1050.0f / osc;
+    float t_high = static_cast<float>(settings.sck_high_periods) * 1050.0f / osc;
 
     std::unique_ptr<spi_t> adapter(new spi_ftdi_mpsse_t(std::move(chip), map, t_low, t_high));
     msg_print(msg_out, MSG_DEBUG, "\t%% %s SPI adapter created, SCK frequency %s\n", adapter->adapter_name(),
               format_frequency(adapter->spi_frequency(), 1));
-    return adapter;
+    return {std::move(adapter), {}};
 }

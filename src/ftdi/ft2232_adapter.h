@@ -1,8 +1,7 @@
 // FT2232 MPSSE SPI adapter.
 #pragma once
 
-#include <memory>
+#include "adapters/adapter_settings.h"
 
-#include "adapters/spi.h"
-
-std::unique_ptr<spi_t> create_ft2232_adapter(const char *adapter_spec, const char *port_spec);
+// The adapter on an FT2232 channel, from the -aft2232 pin map and the -p options.
+built_adapter_t create_ft2232_adapter(const adapter_settings_t &settings);

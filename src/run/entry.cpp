@@ -7,17 +7,19 @@
 #include <cstring>
 #include <new>
 
-#include "adapters/lpt_adapter.h"
+#include "adapters/adapter_registry.h"
 #include "adapters/spi.h"
+#include "avr/chip_aliases.h"
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "avr/link.h"
 #include "avr/memory_commands.h"
-#include "ftdi/ft2232_adapter.h"
+#include "avr/sck_timing.h"
 #include "image/file_formats.h"
 #include "image/image.h"
 #include "os/os.h"
 #include "run/insertions.h"
+#include "run/long_options.h"
 #include "base/messages.h"
 #include "run/operations.h"
 #include "run/options.h"
@@ -70,10 +72,15 @@ void parse_chip_name(const char *argument)
     const char *name = argument + 1;
     if (!*name)
         fail(EXIT_USAGE, "Chip name required for '+'\n");
+    if (std::strcmp(name, "?") == 0) {
+        print_alias_list();
+        throw app_error(EXIT_OK);   // through the handler, which adds the empty line
+    }
     if (same_prefix(name, "AT"))
         name += 2;
-    run_options.chip_name = name;
-    if (find_device(name) < 0)
+    // an alias stands for its table chip from here on, in messages as well
+    run_options.chip_name = resolve_chip_alias(name);
+    if (find_device(run_options.chip_name) < 0)
         fail(EXIT_USAGE, "Unsupported device %s\n", name);
 }
 
@@ -351,15 +358,28 @@ void load_files()
 
 void create_adapter()
 {
-    const char *adapter = run_options.adapter_spec;
-    if (adapter && same_prefix(adapter, "ft2232"))
-        set_run_adapter(create_ft2232_adapter(adapter, run_options.port_spec));
-    else
-        set_run_adapter(create_lpt_adapter(adapter, run_options.port_spec));
+    adapter_settings_t settings;
+    settings.adapter_text = run_options.adapter_spec;
+    settings.port_text = run_options.port_spec;
+    settings.osc_khz = run_options.osc_khz;
+    settings.force = run_options.force;
+    // The SCK phases of the named chip: nothing is detected yet.
+    int32_t chip = find_device(run_options.chip_name);
+    sck_periods_t sck = sck_periods(chip >= 0 ? &avr_devices[chip] : nullptr, run_options.osc_khz,
+                                    run_options.sck_divider);
+    settings.sck_low_periods = sck.low;
+    settings.sck_high_periods = sck.high;
+
+    built_adapter_t built = find_adapter(settings.adapter_text).create(settings);
+    if (built.inactive_reset_ms)
+        run_options.inactive_reset_ms = *built.inactive_reset_ms;
+    set_run_adapter(std::move(built.spi));
 }
 
 void run(int argc, char **argv, os_timer_t &stopwatch)
 {
+    if (answer_long_option(argc, argv))
+        return;
     print_banner();
     if (argc < 2)
         fail(EXIT_OK, "Nothing to do!\n%s\n", short_help_hint);
@@ -438,6 +458,8 @@ void print_usage()
               "\tSwitches ( # represent number)\n"
               "\n"
               " -?,-h\t this help\n"
+              " --help\t this help alone, without the banner\n"
+              " --version\tthe version alone\n"
               " +<nam>\tforce chip to specified by name <nam> (list see below)\n"
               " -aX\t'adapter' group (default FBPRG)\n"
               "\t-ab  Altera ByteBlaster, ByteBlasterMV or ByteBlaster-II\n"

@@ -14,7 +14,6 @@
 #include "adapters/lpt.h"
 #include "adapters/lpt_adapter.h"
 #include "base/messages.h"
-#include "run/options.h"
 
 // What happened on the port, in order.
 struct port_event {
@@ -230,20 +229,11 @@ inline bool ends_with(const std::string &text, const std::string &tail)
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Fresh run settings and port selection for every test.
+// Fresh factory settings and port selection for every test.
 class adapter_test : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        run_options = run_options_t();
-        run_options.chip_name = "mega8";
-        lpt_reset();
-    }
-    void TearDown() override
-    {
-        lpt_reset();
-        run_options = run_options_t();
-    }
+    void SetUp() override { lpt_reset(); }
+    void TearDown() override { lpt_reset(); }
 
     // create_lpt_adapter will get this fake port.
     fake_lpt *attach_fake(float cycle_us = 1.0f)
@@ -259,6 +249,18 @@ protected:
         return port;
     }
 
+    // The factory with these settings and the given -a and -p texts.
+    built_adapter_t create_lpt(const char *letters, const char *port_text = nullptr)
+    {
+        adapter_settings_t with_texts = settings;
+        with_texts.adapter_text = letters;
+        with_texts.port_text = port_text;
+        return create_lpt_adapter(with_texts);
+    }
+
+    // What the run hands the factory: by default a mega8 on its 800 kHz
+    // clock, SCK low and high 2 periods each.
+    adapter_settings_t settings;
     std::shared_ptr<port_record> record;
     std::unique_ptr<lpt_t> pending;
     lpt_port_choice_t chosen{-1, 0};

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 
 #include "adapters/lpt_adapter.h"
+#include "adapters/lpt_cables.h"
+#include "adapters/lpt_detect.h"
 #include "adapters/spi_lpt.h"
 #include "fake_lpt.h"
 
@@ -27,6 +30,7 @@ protected:
         int status = 0;
         std::string messages;
         std::unique_ptr<spi_lpt_t> adapter;
+        std::optional<float> inactive_reset_ms;
     };
 
     outcome create(const char *letters, const cable_script &script = no_cable, const char *port_spec = nullptr)
@@ -40,8 +44,9 @@ protected:
         };
         message_capture messages;
         try {
-            std::unique_ptr<spi_t> adapter = create_lpt_adapter(letters, port_spec);
-            result.adapter.reset(dynamic_cast<spi_lpt_t *>(adapter.release()));
+            built_adapter_t built = create_lpt(letters, port_spec);
+            result.adapter.reset(dynamic_cast<spi_lpt_t *>(built.spi.release()));
+            result.inactive_reset_ms = built.inactive_reset_ms;
             EXPECT_TRUE(result.adapter);
         } catch (const app_error &error) {
             result.status = error.exit_code;
@@ -59,15 +64,54 @@ struct masks_t {
     uint32_t high, low;
 };
 
-void expect_map(const spi_lpt_t &adapter, const char *name, std::map<int, masks_t> signals)
+void expect_map(const pin_map_t &map, const char *name, std::map<int, masks_t> signals)
 {
-    const pin_map_t &map = adapter.pin_map();
     EXPECT_STREQ(name, map.name);
     for (int s = 0; s < SIGNAL_COUNT; s++) {
         SCOPED_TRACE(signal_table[s].name);
         masks_t expected = signals.count(s) ? signals[s] : masks_t{0, 0};
         EXPECT_EQ(expected.high, map.signals[s].high_mask);
         EXPECT_EQ(expected.low, map.signals[s].low_mask);
+    }
+}
+
+// The built-in cables' pin-map texts as the parser reads them, RESET still
+// listed active high.
+TEST(lpt_cables, texts_give_the_cables_masks)
+{
+    struct case_t {
+        lpt_cable_t cable;
+        const char *name;
+        std::map<int, masks_t> signals;
+    };
+    const case_t cases[] = {
+        {lpt_cable_t::fbprg, "FBPRG",
+         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x40, 0}}, {SIG_RESET, {0x10, 0}},
+          {SIG_XTAL, {0x08, 0}}}},
+        {lpt_cable_t::fbprg_tristate, "", {{SIG_ENABLE, {0, 0x200000}}}},
+        {lpt_cable_t::fbprg_power, "", {{SIG_POWER, {0x87, 0}}}},
+        {lpt_cable_t::byteblaster, "ByteBlaster",
+         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0x02, 0}},
+          {SIG_XTAL, {0x08, 0}}, {SIG_ENABLE, {0x20000, 0}}}},
+        {lpt_cable_t::byteblaster_ii, "ByteBlasterII",
+         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0x02, 0}},
+          {SIG_XTAL, {0x04, 0}}, {SIG_ENABLE, {0x400B0, 0xB0000}}}},
+        {lpt_cable_t::stk, "STK",
+         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0x80, 0}},
+          {SIG_ENABLE, {0, 0x4C}}}},
+        {lpt_cable_t::stk_xtal, "STK",
+         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0x80, 0}},
+          {SIG_XTAL, {0x40, 0}}, {SIG_ENABLE, {0, 0x0C}}}},
+        {lpt_cable_t::xilinx, "XILINX",
+         {{SIG_MOSI, {0x01, 0}}, {SIG_MISO, {0x1000, 0}}, {SIG_SCK, {0x02, 0}}, {SIG_RESET, {0x04, 0}},
+          {SIG_SET, {0x10, 0}}, {SIG_ENABLE, {0, 0x08}}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(lpt_cable_pins(c.cable));
+        pin_map_t map;
+        clear_pin_map(map);
+        add_lpt_cable(map, c.cable);
+        expect_map(map, c.name, c.signals);
     }
 }
 
@@ -79,7 +123,7 @@ TEST_F(lpt_factory, default_cable_on_lpt2)
         EXPECT_EQ(2, chosen.lpt_number);
         EXPECT_EQ(0x278u, chosen.base);
         // RESET listed active high, driven low while active
-        expect_map(*result.adapter, "FBPRG",
+        expect_map(result.adapter->pin_map(), "FBPRG",
                    {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x40, 0}},
                     {SIG_RESET, {0, 0x10}}, {SIG_XTAL, {0x08, 0}}});
         EXPECT_EQ("\t% LPT port number 2\n"
@@ -142,10 +186,10 @@ TEST_F(lpt_factory, builtin_cable_maps)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.letters) + " osc " + std::to_string(c.osc_khz));
-        run_options.osc_khz = c.osc_khz;
+        settings.osc_khz = c.osc_khz;
         outcome result = create(c.letters, *c.script);
         ASSERT_EQ(0, result.status) << result.messages;
-        expect_map(*result.adapter, c.name, c.signals);
+        expect_map(result.adapter->pin_map(), c.name, c.signals);
         EXPECT_TRUE(contains(result.messages, std::string("\t% ") + c.name + " adapter mode\n"))
             << result.messages;
         EXPECT_EQ(c.osc_khz == 0, result.adapter->xtal_generated());
@@ -236,7 +280,7 @@ TEST_F(lpt_factory, missing_buffered_cable)
 
 TEST_F(lpt_factory, forced_cable)
 {
-    run_options.force = true;
+    settings.force = true;
     outcome result = create("b", no_cable);
     ASSERT_EQ(0, result.status) << result.messages;
     EXPECT_TRUE(contains(result.messages, "Altera ByteBlaster not found, but forced by '-!'\n"));
@@ -294,11 +338,13 @@ TEST_F(lpt_factory, inactive_reset_time_in_milliseconds)
     for (auto c : {std::make_pair("i5", 5.0f), std::make_pair("I250xyz", 250.0f),
                    std::make_pair("ri10000", 10000.0f), std::make_pair("i 1", 1.0f)}) {
         SCOPED_TRACE(c.first);
-        run_options.inactive_reset_ms = 2.0f;
         outcome result = create(c.first);
         ASSERT_EQ(0, result.status) << result.messages;
-        EXPECT_FLOAT_EQ(c.second, run_options.inactive_reset_ms);
+        ASSERT_TRUE(result.inactive_reset_ms);
+        EXPECT_FLOAT_EQ(c.second, *result.inactive_reset_ms);
     }
+    // without I the run keeps its own time
+    EXPECT_FALSE(create("rb", byteblaster).inactive_reset_ms);
     // reading stops at I: a later kind letter is not seen
     outcome result = create("i7b");
     ASSERT_EQ(0, result.status) << result.messages;
@@ -310,7 +356,7 @@ TEST_F(lpt_factory, user_pin_map)
 {
     outcome result = create("m:name=My cable:mosi=D5:miso=~BUSY:sck=D6:reset=D4:power=~D7");
     ASSERT_EQ(0, result.status) << result.messages;
-    expect_map(*result.adapter, "My cable",
+    expect_map(result.adapter->pin_map(), "My cable",
                {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x8000, 0}}, {SIG_SCK, {0x40, 0}},
                 {SIG_RESET, {0, 0x10}}, {SIG_POWER, {0, 0x80}}});
     EXPECT_EQ(0u, result.messages.find("Adapter 'My cable'\n")) << "before the port lines";
@@ -322,7 +368,7 @@ TEST_F(lpt_factory, user_pin_map)
     EXPECT_EQ(0x10u, result.adapter->pin_map().signals[SIG_RESET].high_mask);
     EXPECT_EQ(0u, result.messages.find("Adapter ''\n"));
 
-    run_options.osc_khz = 0;
+    settings.osc_khz = 0;
     result = create("m:name=My cable:mosi=D5:miso=ACK:sck=D6:reset=D4");
     EXPECT_EQ(EXIT_USAGE, result.status);
     EXPECT_TRUE(ends_with(result.messages, "Can't generate XTAL, My cable has no XTAL output\n"));
@@ -330,7 +376,7 @@ TEST_F(lpt_factory, user_pin_map)
 
 TEST_F(lpt_factory, clock_generation_needs_an_xtal_line)
 {
-    run_options.osc_khz = 0;
+    settings.osc_khz = 0;
     outcome result = create("x");
     EXPECT_EQ(EXIT_USAGE, result.status);
     EXPECT_TRUE(ends_with(result.messages, "\t% XILINX adapter mode\nCan't generate XTAL, XILINX has no XTAL output\n"))
@@ -343,7 +389,7 @@ TEST_F(lpt_factory, tristate_needs_the_direction_bit)
     port = attach_fake();
     port->bidirectional = false;
     message_capture messages;
-    EXPECT_EQ(EXIT_USAGE, exit_status_of([] { create_lpt_adapter("z", nullptr); }));
+    EXPECT_EQ(EXIT_USAGE, exit_status_of([this] { create_lpt("z"); }));
     EXPECT_TRUE(ends_with(messages.text(), "Can't control LPT data direction bit (required for -AZ)\n"));
     EXPECT_TRUE(record->destroyed) << "the port is closed again";
 }

@@ -18,7 +18,7 @@ protected:
     std::unique_ptr<spi_lpt_t> make(const char *letters = nullptr, float cycle_us = 1.0f)
     {
         port = attach_fake(cycle_us);
-        std::unique_ptr<spi_t> adapter = create_lpt_adapter(letters, nullptr);
+        std::unique_ptr<spi_t> adapter = create_lpt(letters).spi;
         auto *lpt_adapter = dynamic_cast<spi_lpt_t *>(adapter.get());
         EXPECT_NE(nullptr, lpt_adapter);
         adapter.release();
@@ -183,24 +183,29 @@ TEST_F(spi_lpt, phase_lengths_follow_the_write_cycle)
     lpt_reset();
     {
         // 40 MHz target: 3 clocks = 75 ns, shorter than one write
-        run_options.osc_khz = 40000;
+        settings.osc_khz = 40000;
+        settings.sck_low_periods = settings.sck_high_periods = 3;
         auto adapter = make(nullptr, 1.0f);
         EXPECT_EQ(2, adapter->bit_length());
         EXPECT_EQ((std::vector<uint8_t>{0x00, SCK}), adapter->bit_wave(0));
     }
     lpt_reset();
     {
-        // slower SCK with the divider
-        run_options.osc_khz = 800;
-        run_options.sck_divider = 4;
+        // unequal phases at 800 kHz: low 2 clocks = 2.5 us, high 5 clocks = 6.25 us
+        settings.osc_khz = 800;
+        settings.sck_low_periods = 2;
+        settings.sck_high_periods = 5;
         auto adapter = make(nullptr, 1.0f);
-        EXPECT_EQ(20, adapter->bit_length());
+        EXPECT_EQ(10, adapter->bit_length());
+        std::vector<uint8_t> zero_bit(3, 0x00);
+        zero_bit.insert(zero_bit.end(), 7, SCK);
+        EXPECT_EQ(zero_bit, adapter->bit_wave(0));
     }
 }
 
 TEST_F(spi_lpt, xtal_generation_waveforms)
 {
-    run_options.osc_khz = 0;
+    settings.osc_khz = 0;
     message_capture messages;
     // 2 us writes: XTAL period of two writes is 250 kHz
     auto adapter = make(nullptr, 2.0f);
@@ -237,7 +242,7 @@ TEST_F(spi_lpt, xtal_generation_waveforms)
 
 TEST_F(spi_lpt, delay_keeps_generating_xtal)
 {
-    run_options.osc_khz = 0;
+    settings.osc_khz = 0;
     auto adapter = make();
     adapter->set_reset(true);
     record->clear();

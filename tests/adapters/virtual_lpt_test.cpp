@@ -48,7 +48,7 @@ protected:
         outcome result;
         message_capture messages;
         try {
-            result.adapter = create_lpt_adapter(letters, nullptr);
+            result.adapter = create_lpt(letters).spi;
         } catch (const app_error &error) {
             result.status = error.exit_code;
         }
@@ -135,7 +135,7 @@ TEST_F(virtual_cable, user_map_and_generated_clock)
     vt::lpt_config config = cable(vt::cable_kind::custom);
     config.wiring = "mosi=D2,sck=D3,reset=D7,xtal=D0,miso=PE";
     attach(config, 0);
-    run_options.osc_khz = 0;
+    settings.osc_khz = 0;
     outcome result = create("m:name=Mine:mosi=D2:sck=D3:reset=D7:xtal=D0:miso=PE");
     ASSERT_EQ(0, result.status) << result.messages;
     uint8_t signature[3] = {};
@@ -169,7 +169,7 @@ TEST_F(virtual_cable, buffered_cable_detection)
         for (const auto &c : cases) {
             SCOPED_TRACE(std::string(c.letters) + " on cable kind " + std::to_string(static_cast<int>(c.attached)) +
                          (forced ? " with -!" : ""));
-            run_options.force = forced;
+            settings.force = forced;
             attach(cable(c.attached));
             outcome result = create(c.letters);
             bool refused = !c.found && (!forced || std::string(c.letters) == "a");

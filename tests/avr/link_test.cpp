@@ -1,5 +1,5 @@
 // Link set-up: reset, Programming Enable and resynchronisation, signature
-// detection, opening and closing, SCK timing.
+// detection, opening and closing.
 #include <chrono>
 
 #include "fake_chip.h"
@@ -270,45 +270,6 @@ TEST_F(link_open_test, CloseDoesNothingUnlessOpenedWithAnAdapter)
     chip = nullptr;
     link_close();  // adapter gone: nothing to release, no crash
     EXPECT_EQ(output().find("Reset pin released"), std::string::npos);
-}
-
-TEST(sck_periods_test, TimesFollowFlagsFrequencyAndDivider)
-{
-    struct period_case {
-        const char *name;
-        int32_t osc_khz;
-        int32_t divider;
-        int32_t low;
-        int32_t high;
-    };
-    const period_case cases[] = {
-        {"mega8", 800, 1, 2, 2},      {"mega8", 12000, 1, 2, 2},   {"mega8", 12001, 1, 3, 3},
-        {"mega8", 16000, 1, 3, 3},    {"mega8", 16000, 4, 12, 12}, {"mega8", 800, 32, 64, 64},
-        {"86RF401", 800, 1, 5, 17},   {"86RF401", 20000, 1, 5, 17}, {"86RF401", 800, 3, 15, 51},
-        {"90S1200", 16000, 1, 2, 5},  {"90S1200", 800, 2, 4, 10},
-    };
-    for (const period_case &c : cases) {
-        run_options = run_options_t();
-        devices_reset();
-        run_options.chip_name = c.name;
-        run_options.osc_khz = c.osc_khz;
-        run_options.sck_divider = c.divider;
-        int32_t low = -1, high = -1;
-        sck_periods(low, high);
-        EXPECT_EQ(low, c.low) << c.name << " " << c.osc_khz << " kHz /" << c.divider;
-        EXPECT_EQ(high, c.high) << c.name << " " << c.osc_khz << " kHz /" << c.divider;
-    }
-    // a detected chip rules over the named one
-    run_options.chip_name = "mega8";
-    run_options.osc_khz = 800;
-    run_options.sck_divider = 1;
-    set_current_device(find_device("86RF401"));
-    int32_t low = -1, high = -1;
-    sck_periods(low, high);
-    EXPECT_EQ(low, 5);
-    EXPECT_EQ(high, 17);
-    run_options = run_options_t();
-    devices_reset();
 }
 
 }  // namespace

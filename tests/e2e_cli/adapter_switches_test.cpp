@@ -240,17 +240,20 @@ TEST(XtalGeneration, ClocksAChipWithoutOscillatorOnCablesThatHaveXtal)
     struct xtal_case {
         const char *cable;
         std::vector<std::string> args;
+        const char *periods;  // the SCK phases, the divider after -o0, applied
     };
-    for (const xtal_case &c : {xtal_case{"fbprg", {}}, xtal_case{"byteblaster_ii", {"-ab"}},
-                               xtal_case{"stk200", {"-as"}}}) {
+    for (const xtal_case &c : {xtal_case{"fbprg", {"-o0"}, "low 2 periods, high 2 periods"},
+                               xtal_case{"byteblaster_ii", {"-o0", "-ab"}, "low 2 periods, high 2 periods"},
+                               xtal_case{"stk200", {"-o0", "-as"}, "low 2 periods, high 2 periods"},
+                               xtal_case{"fbprg", {"-o0,3"}, "low 6 periods, high 6 periods"}}) {
         e2e::virtual_target target("mega328P", {{"VT_CABLE", c.cable}, {"VT_CLOCK_KHZ", "0"}});
-        std::vector<std::string> args = {"+mega328P", "-o0", "-%"};
+        std::vector<std::string> args = {"+mega328P", "-%"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         e2e::run_result r = target.morvin(args);
-        SCOPED_TRACE(c.cable);
+        SCOPED_TRACE(c.cable + std::string(" ") + c.args.front());
         EXPECT_EQ(0, r.status) << r.out;
         EXPECT_TRUE(cli::has_line(r, detected)) << r.out;
-        EXPECT_TRUE(cli::has_line(r, "\t% with SCK low 2 periods, high 2 periods")) << r.out;
+        EXPECT_TRUE(cli::has_line(r, std::string("\t% with SCK ") + c.periods)) << r.out;
         bool generated = false;
         const std::string tail = " XTAL will be generated";
         for (const std::string &l : cli::debug_lines(r)) {

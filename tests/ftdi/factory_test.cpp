@@ -4,10 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "avr/devices.h"
 #include "ftdi/ft2232_adapter.h"
 #include "recording_chip.h"
-#include "run/options.h"
 
 namespace {
 
@@ -27,23 +25,28 @@ struct factory : ::testing::Test {
         fake_library().devices = {node("FT123456A", "Dual RS232 A"), node("FT123456B", "Dual RS232 B"),
                                   node("FT0123456789ABCD", "My adapter"),
                                   node("FT77", std::string(64, 'x').c_str())};
-        run_options = run_options_t();
-        run_options.chip_name = "mega8";
-        set_current_device(find_device("mega8"));
     }
-    void TearDown() override
-    {
-        ftdi_chip_reset();
-        run_options = run_options_t();
-        set_current_device(-1);
-    }
+    void TearDown() override { ftdi_chip_reset(); }
     chip_log_t &chip() { return *fake_library().chip_log; }
+
+    // The factory with these settings and the given -a and -p texts.
+    std::unique_ptr<spi_t> create(const char *adapter_text, const char *port_text)
+    {
+        adapter_settings_t with_texts = settings;
+        with_texts.adapter_text = adapter_text;
+        with_texts.port_text = port_text;
+        return create_ft2232_adapter(with_texts).spi;
+    }
+
+    // What the run hands the factory: by default a mega8 on its 800 kHz
+    // clock, SCK low and high 2 periods each.
+    adapter_settings_t settings;
 };
 
 TEST_F(factory, without_port_switch_the_default_device_and_map_are_used)
 {
     message_capture_t capture(MSG_TRACE);
-    std::unique_ptr<spi_t> adapter = create_ft2232_adapter("ft2232", nullptr);
+    std::unique_ptr<spi_t> adapter = create("ft2232", nullptr);
     EXPECT_EQ(fake_library().opened_key, "Dual RS232 A");
     EXPECT_EQ(fake_library().opened_how, 2u);
     EXPECT_STREQ(adapter->adapter_name(), "FT2232 MPSSE");
@@ -61,30 +64,32 @@ TEST_F(factory, without_port_switch_the_default_device_and_map_are_used)
     EXPECT_EQ(hex(chip().writes.at(2)), "80 08 0B 80 08 0B 80 08 0B 80 08 0B 80 00 0B");
 }
 
-TEST_F(factory, clock_follows_target_frequency_and_sck_divider)
+TEST_F(factory, clock_follows_target_frequency_and_sck_periods)
 {
-    run_options.osc_khz = 16000;
+    settings.osc_khz = 16000;
+    settings.sck_low_periods = settings.sck_high_periods = 3;
     message_capture_t capture(MSG_TRACE);
-    std::unique_ptr<spi_t> adapter = create_ft2232_adapter("ft2232", nullptr);
+    std::unique_ptr<spi_t> adapter = create("ft2232", nullptr);
     EXPECT_EQ(hex(chip().writes.at(0)), "86 02 00 87");
     EXPECT_DOUBLE_EQ(static_cast<double>(adapter->spi_frequency()), 2.0);
     EXPECT_NE(capture.text().find("SCK frequency 2.00MHz\n"), std::string::npos) << capture.text();
     adapter.reset();
 
-    // twice the periods at 800 kHz: t = 2 x 5.25 us, 63 cycles
+    // unequal periods at 800 kHz: the longer phase rules, t = 2 x 4 x 1.3125 us, 63 cycles
     install_fake_library();
     fake_library().devices = {node("FT123456A", "Dual RS232 A")};
-    run_options.osc_khz = 800;
-    run_options.sck_divider = 2;
-    adapter = create_ft2232_adapter("ft2232", nullptr);
+    settings.osc_khz = 800;
+    settings.sck_low_periods = 2;
+    settings.sck_high_periods = 4;
+    adapter = create("ft2232", nullptr);
     EXPECT_EQ(hex(chip().writes.at(0)), "86 3E 00 87");
 }
 
 TEST_F(factory, cannot_generate_the_target_clock)
 {
-    run_options.osc_khz = 0;
+    settings.osc_khz = 0;
     message_capture_t capture(MSG_TRACE);
-    EXPECT_EQ(exit_status_of([] { create_ft2232_adapter("ft2232", nullptr); }), EXIT_USAGE);
+    EXPECT_EQ(exit_status_of([this] { create("ft2232", nullptr); }), EXIT_USAGE);
     EXPECT_EQ(capture.text(), "FT2232 hardware SPI adapter can't generate XTAL\n");
     EXPECT_EQ(fake_library().loads, 0);
 }
@@ -92,7 +97,7 @@ TEST_F(factory, cannot_generate_the_target_clock)
 TEST_F(factory, question_mark_lists_devices_and_ends_the_run_successfully)
 {
     message_capture_t capture(MSG_INFO);
-    EXPECT_EQ(exit_status_of([] { create_ft2232_adapter("ft2232", "?"); }), EXIT_OK);
+    EXPECT_EQ(exit_status_of([this] { create("ft2232", "?"); }), EXIT_OK);
     std::string text = capture.text();
     EXPECT_EQ(text.substr(0, text.find('\n') + 1), "4 FTDI devices detected\n");
     EXPECT_NE(text.find(" 2: FT_DEVICE_2232C (My adapter), serno 'FT0123456789ABCD'\n"), std::string::npos);
@@ -102,30 +107,30 @@ TEST_F(factory, question_mark_lists_devices_and_ends_the_run_successfully)
 
 TEST_F(factory, serial_number_and_description_options)
 {
-    std::unique_ptr<spi_t> adapter = create_ft2232_adapter("ft2232", "s=FT123456B");
+    std::unique_ptr<spi_t> adapter = create("ft2232", "s=FT123456B");
     EXPECT_EQ(fake_library().opened_key, "FT123456B");
     EXPECT_EQ(fake_library().opened_how, 1u);
     adapter.reset();
 
     // both: opened by serial number, the description checked afterwards
-    adapter = create_ft2232_adapter("ft2232", "s=FT123456A,d=Dual RS232 A");
+    adapter = create("ft2232", "s=FT123456A,d=Dual RS232 A");
     EXPECT_EQ(fake_library().opened_key, "FT123456A");
     adapter.reset();
     message_capture_t capture(MSG_ERROR);
-    EXPECT_EQ(exit_status_of([] { create_ft2232_adapter("ft2232", "s=FT123456A,d=My adapter"); }), EXIT_USAGE);
+    EXPECT_EQ(exit_status_of([this] { create("ft2232", "s=FT123456A,d=My adapter"); }), EXIT_USAGE);
     EXPECT_NE(capture.text().find("Can't use opened FTDI device (some of parameters not match)\n"), std::string::npos);
 
     // a later item replaces an earlier one; a trailing comma adds nothing
-    adapter = create_ft2232_adapter("ft2232", "d=Dual RS232 A,d=My adapter,");
+    adapter = create("ft2232", "d=Dual RS232 A,d=My adapter,");
     EXPECT_EQ(fake_library().opened_key, "My adapter");
     EXPECT_EQ(fake_library().opened_how, 2u);
     adapter.reset();
 
     // the longest values: 16-character serial number, 64-character description
-    adapter = create_ft2232_adapter("ft2232", "s=FT0123456789ABCD");
+    adapter = create("ft2232", "s=FT0123456789ABCD");
     EXPECT_EQ(fake_library().opened_key, "FT0123456789ABCD");
     adapter.reset();
-    adapter = create_ft2232_adapter("ft2232", ("d=" + std::string(64, 'x')).c_str());
+    adapter = create("ft2232", ("d=" + std::string(64, 'x')).c_str());
     EXPECT_EQ(fake_library().opened_key, std::string(64, 'x'));
 }
 
@@ -154,7 +159,7 @@ TEST_F(factory, malformed_options_are_refused_before_any_device_is_opened)
     for (const option_case &c : cases) {
         install_fake_library();
         message_capture_t capture(MSG_TRACE);
-        EXPECT_EQ(exit_status_of([&] { create_ft2232_adapter("ft2232", c.value); }), EXIT_USAGE) << c.value;
+        EXPECT_EQ(exit_status_of([&] { create("ft2232", c.value); }), EXIT_USAGE) << c.value;
         std::string expected = c.message ? c.message : "Option too long: '" + long_item + "'\n";
         EXPECT_EQ(capture.text(), expected) << c.value;
         EXPECT_EQ(fake_library().loads, 0) << c.value;
@@ -164,13 +169,13 @@ TEST_F(factory, malformed_options_are_refused_before_any_device_is_opened)
 TEST_F(factory, empty_port_value_leaves_nothing_to_open_by)
 {
     message_capture_t capture(MSG_ERROR);
-    EXPECT_EQ(exit_status_of([] { create_ft2232_adapter("ft2232", ""); }), EXIT_USAGE);
+    EXPECT_EQ(exit_status_of([this] { create("ft2232", ""); }), EXIT_USAGE);
     EXPECT_EQ(capture.text(), "Description and/or serial number must be set for FTDI device oprning\n");
 }
 
 TEST_F(factory, user_pin_map_is_completed_from_the_default_map)
 {
-    std::unique_ptr<spi_t> adapter = create_ft2232_adapter("FT2232:reset=acbus0", nullptr);
+    std::unique_ptr<spi_t> adapter = create("FT2232:reset=acbus0", nullptr);
     EXPECT_STREQ(adapter->adapter_name(), "FT2232 MPSSE");
     adapter->set_reset(false);
     adapter->pulse_reset();
@@ -180,7 +185,7 @@ TEST_F(factory, user_pin_map_is_completed_from_the_default_map)
 
     install_fake_library();
     fake_library().devices = {node("FT123456A", "Dual RS232 A")};
-    adapter = create_ft2232_adapter("ft2232:name=My box:enable=adbus4,acbus3", nullptr);
+    adapter = create("ft2232:name=My box:enable=adbus4,acbus3", nullptr);
     EXPECT_STREQ(adapter->adapter_name(), "My box");
     adapter->enable_adapter();
     adapter->disable_adapter();
@@ -191,7 +196,7 @@ TEST_F(factory, user_pin_map_is_completed_from_the_default_map)
     // reset written with '~': high mask empty, RESET never driven
     install_fake_library();
     fake_library().devices = {node("FT123456A", "Dual RS232 A")};
-    adapter = create_ft2232_adapter("ft2232:reset=~adbus3", nullptr);
+    adapter = create("ft2232:reset=~adbus3", nullptr);
     adapter->set_reset(false);
     EXPECT_EQ(hex(chip().writes.at(1)), "80 00 03 82 00 00");
 }
@@ -199,8 +204,8 @@ TEST_F(factory, user_pin_map_is_completed_from_the_default_map)
 TEST_F(factory, pin_map_errors_stop_before_the_device_is_opened)
 {
     message_capture_t capture(MSG_ERROR);
-    EXPECT_NE(exit_status_of([] { create_ft2232_adapter("ft2232:reset=adbus9", nullptr); }), -1);
-    EXPECT_NE(exit_status_of([] { create_ft2232_adapter("ft2232=", nullptr); }), -1);
+    EXPECT_NE(exit_status_of([this] { create("ft2232:reset=adbus9", nullptr); }), -1);
+    EXPECT_NE(exit_status_of([this] { create("ft2232=", nullptr); }), -1);
     EXPECT_EQ(fake_library().loads, 0);
     EXPECT_NE(capture.text().find("adapter: invalid pin name 'adbus9'\n"), std::string::npos) << capture.text();
 }
@@ -209,7 +214,7 @@ TEST_F(factory, a_chip_that_fails_while_the_adapter_is_built_is_closed)
 {
     fake_library().chip_log->fail_bit_mode = true;
     message_capture_t capture(MSG_ERROR);
-    EXPECT_EQ(exit_status_of([] { create_ft2232_adapter("ft2232", nullptr); }), EXIT_USAGE);
+    EXPECT_EQ(exit_status_of([this] { create("ft2232", nullptr); }), EXIT_USAGE);
     EXPECT_EQ(capture.text(), "Can't set bit mode (FT_IO_ERROR)\n");
     EXPECT_EQ(chip().calls.back(), "destroyed");
 }

@@ -237,6 +237,8 @@ public:
     void set_library_path(const std::string &dir) { library_path_ = dir; }
     // A file on the standard input of the following runs (none when empty).
     void set_input(const std::string &path) { input_ = path; }
+    // The native program to run (the build's morvin unless set, e.g. an installed copy).
+    void set_program(const std::string &path) { program_ = path; }
     void drop_inherited(const std::vector<std::string> &names) { dropped_ = names; }
 
     // Runs the native program with the drop-in libraries; extra adds or replaces
@@ -245,7 +247,7 @@ public:
                       const std::function<void(pid_t, int)> &while_running = nullptr,
                       const std::map<std::string, std::string> &extra = {}) const
     {
-        std::vector<std::string> argv = {MORVIN_EXE};
+        std::vector<std::string> argv = {program_};
         argv.insert(argv.end(), args.begin(), args.end());
         std::map<std::string, std::string> env = vars_;
         env["LD_LIBRARY_PATH"] = library_path_;
@@ -281,6 +283,7 @@ public:
 private:
     std::map<std::string, std::string> vars_;
     std::string library_path_ = std::string(MORVIN_BUILD_DIR) + "/vtarget";
+    std::string program_ = MORVIN_EXE;
     std::vector<std::string> dropped_;
     std::string input_;
 };
