@@ -88,7 +88,6 @@ struct state_t {
 
     state_t()
     {
-        vtd::target_first();
         const char *list = std::getenv("VT_PARPORTS");
         if (!list)
             return;
@@ -198,10 +197,49 @@ struct state_t {
     }
 };
 
+// The settings the state was made from.
+std::string settings()
+{
+    std::string key;
+    for (const char *name : {"VT_PARPORTS", "VT_PARPORT_TARGET", "VT_PARPORT_GROUP", "VT_CABLE", "VT_BIDIR",
+                             "VT_PORT_POWER", "VT_PORT_CYCLE_NS"}) {
+        const char *v = std::getenv(name);
+        key += v ? std::string("=") + v : std::string("-");
+        key += '\n';
+    }
+    return key;
+}
+
+struct holder_t {
+    std::unique_ptr<state_t> state;
+    std::string made_from;
+};
+
+holder_t &holder()
+{
+    vtd::target_first();  // the chip outlives the ports when statics are destroyed
+    static holder_t h;
+    return h;
+}
+
 state_t &state()
 {
-    static state_t s;
-    return s;
+    holder_t &h = holder();
+    if (!h.state) {
+        h.made_from = settings();
+        h.state.reset(new state_t());
+    }
+    return *h.state;
+}
+
+// The state before a device or the kernel's information is looked at: made anew when the
+// settings changed while nothing was open (a test program loads the library once).
+state_t &current_state()
+{
+    holder_t &h = holder();
+    if (h.state && h.state->handles.empty() && settings() != h.made_from)
+        h.state.reset();
+    return state();
 }
 
 // The parport number of "/dev/parportN", or -1.
@@ -380,8 +418,8 @@ using openat_t = int (*)(int, const char *, int, ...);
 
 int open_common(const char *name, const char *path, int flags, mode_t mode)
 {
-    state_t &s = state();
     int number = device_number(path);
+    state_t &s = number >= 0 ? current_state() : state();
     if (s.configured && number >= 0) {
         vtd::guard held(s.lock);
         return open_device(s, number, real<open_t>("open"));
@@ -396,8 +434,8 @@ mode_t mode_arg(int flags, va_list args)
 
 template <class Stat> int stat_common(const char *name, const char *path, Stat *buf)
 {
-    state_t &s = state();
     int number = device_number(path);
+    state_t &s = number >= 0 || in_proc_tree(path) ? current_state() : state();
     if (s.configured && number >= 0) {
         vtd::guard held(s.lock);
         port_entry *p = s.find(number);
@@ -499,7 +537,7 @@ VT_EXPORT int stat64(const char *path, struct stat64 *buf)
 
 VT_EXPORT DIR *opendir(const char *path)
 {
-    state_t &s = state();
+    state_t &s = in_proc_tree(path) ? current_state() : state();
     if (s.configured && in_proc_tree(path)) {
         std::string m = moved(s, path);
         return real<DIR *(*)(const char *)>("opendir")(m.c_str());
@@ -509,7 +547,7 @@ VT_EXPORT DIR *opendir(const char *path)
 
 VT_EXPORT FILE *fopen(const char *path, const char *mode)
 {
-    state_t &s = state();
+    state_t &s = in_proc_tree(path) ? current_state() : state();
     if (s.configured && in_proc_tree(path)) {
         std::string m = moved(s, path);
         return real<FILE *(*)(const char *, const char *)>("fopen")(m.c_str(), mode);
@@ -519,7 +557,7 @@ VT_EXPORT FILE *fopen(const char *path, const char *mode)
 
 VT_EXPORT FILE *fopen64(const char *path, const char *mode)
 {
-    state_t &s = state();
+    state_t &s = in_proc_tree(path) ? current_state() : state();
     if (s.configured && in_proc_tree(path)) {
         std::string m = moved(s, path);
         return real<FILE *(*)(const char *, const char *)>("fopen64")(m.c_str(), mode);
