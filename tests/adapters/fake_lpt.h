@@ -261,5 +261,5 @@ protected:
 
     std::shared_ptr<port_record> record;
     std::unique_ptr<lpt_t> pending;
-    lpt_port_choice_t chosen{-1, 0};
+    lpt_port_choice_t chosen{-1, 0, false, {}};
 };
