@@ -210,9 +210,19 @@ std::string settings()
     return key;
 }
 
+// False once the library's statics are going: calls made while the chip saves its state at
+// exit pass straight through.
+bool alive = false;
+
 struct holder_t {
     std::unique_ptr<state_t> state;
     std::string made_from;
+    holder_t() { alive = true; }
+    ~holder_t()
+    {
+        alive = false;
+        state.reset();
+    }
 };
 
 holder_t &holder()
@@ -416,14 +426,26 @@ int port_ioctl(state_t &s, int fd, handle &h, unsigned long request, void *arg)
 using open_t = int (*)(const char *, int, ...);
 using openat_t = int (*)(int, const char *, int, ...);
 
+// Whether the stand-in answers for this path: a device or the kernel's parport information,
+// with VT_PARPORTS set.
+bool ours(const char *path)
+{
+    if (!(device_number(path) >= 0 || in_proc_tree(path)))
+        return false;
+    holder();
+    return alive && current_state().configured;
+}
+
 int open_common(const char *name, const char *path, int flags, mode_t mode)
 {
     int number = device_number(path);
-    state_t &s = number >= 0 ? current_state() : state();
-    if (s.configured && number >= 0) {
+    if (number >= 0 && ours(path)) {
+        state_t &s = state();
         vtd::guard held(s.lock);
         return open_device(s, number, real<open_t>("open"));
     }
+    if (in_proc_tree(path) && ours(path))
+        return real<open_t>(name)(moved(state(), path).c_str(), flags, mode);
     return real<open_t>(name)(path, flags, mode);
 }
 
@@ -434,9 +456,11 @@ mode_t mode_arg(int flags, va_list args)
 
 template <class Stat> int stat_common(const char *name, const char *path, Stat *buf)
 {
+    if (!ours(path))
+        return real<int (*)(const char *, Stat *)>(name)(path, buf);
+    state_t &s = state();
     int number = device_number(path);
-    state_t &s = number >= 0 || in_proc_tree(path) ? current_state() : state();
-    if (s.configured && number >= 0) {
+    if (number >= 0) {
         vtd::guard held(s.lock);
         port_entry *p = s.find(number);
         if (!p || !p->node)
@@ -448,11 +472,8 @@ template <class Stat> int stat_common(const char *name, const char *path, Stat *
         buf->st_gid = g ? g->gr_gid : 7;
         return 0;
     }
-    if (s.configured && in_proc_tree(path)) {
-        std::string m = moved(s, path);
-        return real<int (*)(const char *, Stat *)>(name)(m.c_str(), buf);
-    }
-    return real<int (*)(const char *, Stat *)>(name)(path, buf);
+    std::string m = moved(s, path);
+    return real<int (*)(const char *, Stat *)>(name)(m.c_str(), buf);
 }
 
 }  // namespace
@@ -495,8 +516,8 @@ VT_EXPORT int __open_2(const char *path, int flags)
 
 VT_EXPORT int close(int fd)
 {
-    state_t &s = state();
-    if (s.configured) {
+    if (alive && state().configured) {
+        state_t &s = state();
         vtd::guard held(s.lock);
         auto h = s.handles.find(fd);
         if (h != s.handles.end()) {
@@ -515,8 +536,8 @@ VT_EXPORT int ioctl(int fd, unsigned long request, ...)
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
-    state_t &s = state();
-    if (s.configured) {
+    if (alive && state().configured) {
+        state_t &s = state();
         vtd::guard held(s.lock);
         auto h = s.handles.find(fd);
         if (h != s.handles.end())
@@ -537,9 +558,8 @@ VT_EXPORT int stat64(const char *path, struct stat64 *buf)
 
 VT_EXPORT DIR *opendir(const char *path)
 {
-    state_t &s = in_proc_tree(path) ? current_state() : state();
-    if (s.configured && in_proc_tree(path)) {
-        std::string m = moved(s, path);
+    if (in_proc_tree(path) && ours(path)) {
+        std::string m = moved(state(), path);
         return real<DIR *(*)(const char *)>("opendir")(m.c_str());
     }
     return real<DIR *(*)(const char *)>("opendir")(path);
@@ -547,9 +567,8 @@ VT_EXPORT DIR *opendir(const char *path)
 
 VT_EXPORT FILE *fopen(const char *path, const char *mode)
 {
-    state_t &s = in_proc_tree(path) ? current_state() : state();
-    if (s.configured && in_proc_tree(path)) {
-        std::string m = moved(s, path);
+    if (in_proc_tree(path) && ours(path)) {
+        std::string m = moved(state(), path);
         return real<FILE *(*)(const char *, const char *)>("fopen")(m.c_str(), mode);
     }
     return real<FILE *(*)(const char *, const char *)>("fopen")(path, mode);
@@ -557,9 +576,8 @@ VT_EXPORT FILE *fopen(const char *path, const char *mode)
 
 VT_EXPORT FILE *fopen64(const char *path, const char *mode)
 {
-    state_t &s = in_proc_tree(path) ? current_state() : state();
-    if (s.configured && in_proc_tree(path)) {
-        std::string m = moved(s, path);
+    if (in_proc_tree(path) && ours(path)) {
+        std::string m = moved(state(), path);
         return real<FILE *(*)(const char *, const char *)>("fopen64")(m.c_str(), mode);
     }
     return real<FILE *(*)(const char *, const char *)>("fopen64")(path, mode);
