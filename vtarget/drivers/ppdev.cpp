@@ -61,6 +61,7 @@ struct port_entry {
 
 struct handle {
     int number;
+    port_entry *port = nullptr;
     bool claimed = false;
     bool excl = false;
     bool registered = false;
@@ -84,6 +85,21 @@ struct state_t {
     int target = -1;
     std::string group = "lp";
     std::map<int, handle> handles;
+    // the descriptor of the last call: every register access repeats it
+    int last_fd = -1;
+    handle *last = nullptr;
+
+    handle *find_handle(int fd)
+    {
+        if (fd == last_fd && last)
+            return last;
+        auto h = handles.find(fd);
+        if (h == handles.end())
+            return nullptr;
+        last_fd = fd;
+        last = &h->second;
+        return last;
+    }
     std::string tree;  // the /proc/sys/dev/parport stand-in
 
     state_t()
@@ -325,7 +341,10 @@ int open_device(state_t &s, int number, int (*open_fn)(const char *, int, ...))
     if (fd < 0)
         return -1;
     set_up_port(*p, s);
-    s.handles[fd] = handle{number};
+    handle h{number};
+    h.port = p;
+    s.handles[fd] = h;
+    s.last_fd = -1;
     return fd;
 }
 
@@ -341,9 +360,9 @@ void release(port_entry &p, handle &h)
     p.claimed_by = -1;
 }
 
-int port_ioctl(state_t &s, int fd, handle &h, unsigned long request, void *arg)
+int port_ioctl(int fd, handle &h, unsigned long request, void *arg)
 {
-    port_entry &p = *s.find(h.number);
+    port_entry &p = *h.port;
     switch (request) {
     case PPCLAIM: {
         if (h.claimed)
@@ -523,8 +542,9 @@ VT_EXPORT int close(int fd)
         if (h != s.handles.end()) {
             // closing releases a claimed port
             if (h->second.claimed)
-                release(*s.find(h->second.number), h->second);
+                release(*h->second.port, h->second);
             s.handles.erase(h);
+            s.last_fd = -1;
         }
     }
     return real<int (*)(int)>("close")(fd);
@@ -536,12 +556,11 @@ VT_EXPORT int ioctl(int fd, unsigned long request, ...)
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
-    if (alive && state().configured) {
-        state_t &s = state();
-        vtd::guard held(s.lock);
-        auto h = s.handles.find(fd);
-        if (h != s.handles.end())
-            return port_ioctl(s, fd, h->second, request, arg);
+    state_t *s = alive ? holder().state.get() : nullptr;
+    if (s && s->configured) {
+        vtd::guard held(s->lock);
+        if (handle *h = s->find_handle(fd))
+            return port_ioctl(fd, *h, request, arg);
     }
     return real<int (*)(int, unsigned long, void *)>("ioctl")(fd, request, arg);
 }
