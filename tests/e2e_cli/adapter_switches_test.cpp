@@ -581,6 +581,7 @@ void check_file_beside_program(build b)
         ASSERT_TRUE(cli::copy_file(MORVIN_EXE, folder + "/morvin"));
         argv = {folder + "/morvin"};
         env["LD_LIBRARY_PATH"] = std::string(MORVIN_BUILD_DIR) + "/vtarget";
+        e2e::attach_port(env);
         program_dir = folder;
     } else {
         ASSERT_TRUE(cli::copy_file(cli::windows_exe(), folder + "/morvin.exe"));
