@@ -799,8 +799,8 @@ TEST(PortSelection, KernelPortThatCannotBeOpenedNamesCauseAndFix)
 TEST(PortSelection, MissingDriverLibraryNamesThePort)
 {
     // no parport device at all: the library is tried, and its loader error is the message
-    std::map<std::string, std::string> env = {
-        {"VT_CHIP", "mega328P"}, {"LD_PRELOAD", e2e::ppdev_interposer()}, {"VT_PARPORTS", ""}};
+    std::map<std::string, std::string> env = {{"VT_CHIP", "mega328P"}, {"VT_PARPORTS", ""}};
+    e2e::attach_port(env);
     e2e::run_result r = cli::run_program({MORVIN_EXE, "+mega328P", "-p3"}, env, false);
     EXPECT_EQ(70, r.status) << r.out;
     std::vector<std::string> lines = cli::split_lines(cli::after_command(r));

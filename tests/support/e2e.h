@@ -106,6 +106,11 @@ inline std::string ppdev_interposer()
 inline void attach_port(std::map<std::string, std::string> &env)
 {
     env["LD_PRELOAD"] = ppdev_interposer();
+    if (sanitizer_build()) {
+        // the preloaded interposer comes before the sanitizer's run-time library
+        const char *asan = getenv("ASAN_OPTIONS");
+        env["ASAN_OPTIONS"] = std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+    }
     if (env.count("VT_PARPORTS"))
         return;
     if (!over_ppdev()) {
@@ -295,11 +300,6 @@ public:
         for (auto &v : extra)
             env[v.first] = v.second;
         attach_port(env);
-        if (sanitizer_build()) {
-            // the preloaded interposer comes before the sanitizer's run-time library
-            const char *asan = getenv("ASAN_OPTIONS");
-            env["ASAN_OPTIONS"] = std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
-        }
         spawn_options options;
         options.unset = dropped_;
         options.while_running = while_running;
