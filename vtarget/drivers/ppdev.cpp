@@ -229,6 +229,8 @@ std::string settings()
 // False once the library's statics are going: calls made while the chip saves its state at
 // exit pass straight through.
 bool alive = false;
+// The state as the register calls find it: set while one exists and the library is alive.
+state_t *current = nullptr;
 
 struct holder_t {
     std::unique_ptr<state_t> state;
@@ -237,6 +239,7 @@ struct holder_t {
     ~holder_t()
     {
         alive = false;
+        current = nullptr;
         state.reset();
     }
 };
@@ -255,6 +258,7 @@ state_t &state()
         h.made_from = settings();
         h.state.reset(new state_t());
     }
+    current = h.state.get();
     return *h.state;
 }
 
@@ -263,8 +267,10 @@ state_t &state()
 state_t &current_state()
 {
     holder_t &h = holder();
-    if (h.state && h.state->handles.empty() && settings() != h.made_from)
+    if (h.state && h.state->handles.empty() && settings() != h.made_from) {
+        current = nullptr;
         h.state.reset();
+    }
     return state();
 }
 
@@ -556,7 +562,7 @@ VT_EXPORT int ioctl(int fd, unsigned long request, ...)
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
-    state_t *s = alive ? holder().state.get() : nullptr;
+    state_t *s = current;
     if (s && s->configured) {
         vtd::guard held(s->lock);
         if (handle *h = s->find_handle(fd))
