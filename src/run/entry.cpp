@@ -512,7 +512,10 @@ void print_usage()
               " -p<device>\n"
               "    for LPT-based adapters:\n"
               "\t- hexadecimal number - LPT port number or base address for direct IO interface.\n"
-              "\t  Default is 2 (LPT2)\n"
+              "\t  Default is 2 (LPT2)\n");
+    if (os::parallel_port_access() == os::port_access::ppdev)
+        msg_print(msg_out, MSG_INFO, "\t- /dev/parportN - the kernel's parallel port device\n");
+    msg_print(msg_out, MSG_INFO,
               "    for FT2232-based adapters:\n"
               "\tlist of optional FT2232 attributes  -pv=VID,p=PID,s=SERNO,d=DESCRIPTION\n");
     msg_print(msg_out, MSG_INFO,

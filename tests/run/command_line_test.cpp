@@ -184,6 +184,7 @@ const char usage_head[] =
     "    for LPT-based adapters:\n"
     "\t- hexadecimal number - LPT port number or base address for direct IO interface.\n"
     "\t  Default is 2 (LPT2)\n"
+    "\t- /dev/parportN - the kernel's parallel port device\n"
     "    for FT2232-based adapters:\n"
     "\tlist of optional FT2232 attributes  -pv=VID,p=PID,s=SERNO,d=DESCRIPTION\n"
     " -o#[Hz|kHz|MHz] define oscillator frequency, default units is kHz\n"
