@@ -31,6 +31,10 @@ void load_extended_address(uint8_t value);
 void write_memory_byte(int32_t address, uint8_t value);
 void commit_page(int32_t address);
 void reset_command_buffer();
+// The caller reads [address, address + count) of the current memory next, block after
+// block in order: a block-mode adapter may then send the next block's commands before
+// the previous replies are back. reset_command_buffer forgets it.
+void expect_reads(int32_t address, int32_t count);
 bool wait_ready(int32_t address, uint8_t value, float delay);
 void chip_erase_command();
 void erase_chip();

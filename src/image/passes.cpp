@@ -149,6 +149,7 @@ bool is_blank(int32_t first, int32_t last)
 {
     msg_print(msg_out, MSG_DEBUG, "\n\t%% IsBlank from 0x%lX to 0x%lX\t", long(first), long(last));
     reset_command_buffer();
+    expect_reads(first, last + 1 - first);
     uint8_t buffer[code_step];
     int32_t step = int32_t(std::min<uint32_t>(pass.progress_step, sizeof buffer));
     for (int32_t address = first; address <= last;) {
@@ -173,6 +174,7 @@ void read_memory(int memory, PortionList &image)
     msg_print(msg_out, MSG_INFO, "Reading %s\n", memory_name(memory));
     pass_start(memory);
     reset_command_buffer();
+    expect_reads(0, size);
     memory_state.last_address = -1;
     uint8_t buffer[code_step];
     for (int32_t address = 0; address < size;) {
@@ -235,6 +237,7 @@ bool verify_memory(int memory, PortionList &image)
         }
         msg_print(msg_out, MSG_DEBUG, "\n\t%% Verifying from 0x%lX to 0x%lX  ", long(portion->address),
                   long(portion->end() - 1));
+        expect_reads(portion->address, portion->length);
         for (int32_t offset = 0; offset < portion->length;) {
             int32_t address = portion->address + offset;
             int32_t n = block_length(address, std::min(step, portion->length - offset));
