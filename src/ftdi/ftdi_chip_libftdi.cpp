@@ -327,8 +327,12 @@ public:
         uint32_t status = FTDI_DEVICE_NOT_FOUND;
         uint32_t found = for_each_device([&](libusb_device *device, uint32_t id) {
             usb_strings_t strings;
-            if (!get_strings(device, strings))
+            if (!get_strings(device, strings)) {
+                // a device this user may not open shows no strings either
+                if (open_error == 0 && strings_error == -4)
+                    remember_open_error("ftdi_usb_get_strings", strings_error);
                 return false;
+            }
             bool suffixed = false;
             int channel = matching_channel(key, how, strings, suffixed);
             if (channel < 0)
@@ -411,6 +415,7 @@ private:
         strings.serial_number[sizeof strings.serial_number - 1] = 0;
         if (r < 0) {
             api->report(context, "ftdi_usb_get_strings", r);
+            strings_error = r;
             return false;
         }
         return true;
@@ -545,6 +550,7 @@ private:
     // 0, 0: libftdi1's own list of FTDI's standard IDs.
     std::vector<usb_ids_t> searches{{0, 0}};
     int open_error = 0;
+    int strings_error = 0;
     std::string open_error_text;
     std::vector<ftdi_node_t> nodes;
     bool opened = false;
