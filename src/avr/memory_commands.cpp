@@ -57,6 +57,10 @@ struct queued_read_t {
 read_window_t read_window;
 queued_read_t queued_read;
 
+// How long the last page write took, in ms, as the ready polls saw it (0: no page yet).
+// Pages of one chip take nearly the same time, so the next batch of polls is sized to it.
+float learned_page_ms = 0.0f;
+
 spi_t &adapter()
 {
     spi_t *spi = run_adapter();
@@ -336,16 +340,22 @@ bool poll_until_ready(os_timer_t &timer)
 }
 
 // Write Program Memory Page followed, in the same transfer, by as many ready polls as
-// the expected write time takes to clock: a block-mode adapter pays one round trip
-// for them instead of one per poll. The replies are read together and the first
-// "ready" ends the write (the polls after it reach a chip that is ready already);
-// without one, polling goes on one poll at a time until the usual time-out.
+// the page's expected write time takes to clock: a block-mode adapter pays one round
+// trip for them instead of one per poll. The expected time is what the previous page
+// took (the device table's time, a maximum, for the first page), so that the polls
+// end about when the chip gets ready: polls past that point hold up the next page. The
+// replies are read together and the first "ready" ends the write (the polls after it
+// reach a chip that is ready already); without one, polling goes on one poll at a time
+// until the usual time-out.
 bool write_page_polling_ready(spi_t &spi, const uint8_t *page_command, float delay)
 {
     os_timer_t timer;
     timer.set_wait(4.0f * delay);
+    os_timer_t stopwatch;
+    stopwatch.start();
     long double poll_ms = 32.0L / (spi.spi_frequency() * 1000.0L);
-    long double wanted = poll_ms > 0 ? std::ceil(static_cast<long double>(delay) / poll_ms) : 1;
+    float expected = learned_page_ms > 0 && learned_page_ms < delay ? learned_page_ms : delay;
+    long double wanted = poll_ms > 0 ? std::ceil(static_cast<long double>(expected) / poll_ms) + 2 : 1;
     uint32_t polls = wanted < 1 ? 1 : wanted > largest_poll_batch ? largest_poll_batch : static_cast<uint32_t>(wanted);
 
     std::vector<uint8_t> batch(4 + static_cast<size_t>(polls) * 4);
@@ -359,14 +369,21 @@ bool write_page_polling_ready(spi_t &spi, const uint8_t *page_command, float del
     }
     spi.transfer_block(batch.data(), batch.data(), static_cast<uint32_t>(batch.size()));
     check_echo(batch[1], 0x4C);
-    bool ready = false;
+    int64_t first_ready = -1;
     for (uint32_t i = 0; i < polls; i++) {
         const uint8_t *reply = &batch[4 + static_cast<size_t>(i) * 4];
         check_echo(reply[1], 0xF0);
-        if ((reply[3] & 1) == 0)
-            ready = true;
+        if (first_ready < 0 && (reply[3] & 1) == 0)
+            first_ready = i;
     }
-    return ready || poll_until_ready(timer);
+    if (first_ready >= 0) {
+        learned_page_ms = static_cast<float>(static_cast<long double>(first_ready + 1) * poll_ms);
+        return true;
+    }
+    bool ready = poll_until_ready(timer);
+    stopwatch.stop();
+    learned_page_ms = static_cast<float>(stopwatch.elapsed_ms());
+    return ready;
 }
 
 }  // namespace
@@ -385,6 +402,7 @@ void setup_timing(float factor)
     memory_state.code_write_delay = static_cast<float>(code.write_ms) * factor;
     memory_state.data_write_delay = static_cast<float>(data.write_ms) * factor;
     memory_state.erase_delay = static_cast<float>(device.erase_ms) * factor;
+    learned_page_ms = 0.0f;
 }
 
 uint8_t read_memory_byte(int32_t address)
@@ -571,4 +589,5 @@ void memory_commands_reset()
     page_loaded.clear();
     read_window = read_window_t();
     queued_read = queued_read_t();
+    learned_page_ms = 0.0f;
 }
