@@ -355,7 +355,8 @@ bool write_page_polling_ready(spi_t &spi, const uint8_t *page_command, float del
     stopwatch.start();
     long double poll_ms = 32.0L / (spi.spi_frequency() * 1000.0L);
     float expected = learned_page_ms > 0 && learned_page_ms < delay ? learned_page_ms : delay;
-    long double wanted = poll_ms > 0 ? std::ceil(static_cast<long double>(expected) / poll_ms) + 2 : 1;
+    // (less a hair, so that a time learnt as a whole number of polls stays that number)
+    long double wanted = poll_ms > 0 ? std::ceil(static_cast<long double>(expected) / poll_ms - 1e-3L) + 2 : 1;
     uint32_t polls = wanted < 1 ? 1 : wanted > largest_poll_batch ? largest_poll_batch : static_cast<uint32_t>(wanted);
 
     std::vector<uint8_t> batch(4 + static_cast<size_t>(polls) * 4);
