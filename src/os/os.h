@@ -56,6 +56,12 @@ void raise_signal(int signal_number);  // for tests
 void *load_library(const char *name);                 // null on failure
 void *library_symbol(void *handle, const char *name); // null on failure
 void free_library(void *handle);
+// Calling convention of the entry points of driver libraries (stdcall on 32-bit Windows).
+#if defined(_WIN32)
+#define OS_DRIVER_CALL __stdcall
+#else
+#define OS_DRIVER_CALL
+#endif
 
 // ---- files and paths -------------------------------------------------------
 // Full path of the running program (GetModuleFileNameA / /proc/self/exe),
