@@ -286,17 +286,13 @@ void parse_switches(const char *argument, int &index, int argc, char **argv)
     }
 }
 
-// '/' starts a switch group, as on Windows. Where '/' is also the path
-// separator, an absolute path (a second '/', or an existing file) is a file name.
+// '/' starts a switch group on Windows. Where '/' is the path separator it
+// always starts a file name: -r /ec.hex must never erase the chip.
 bool is_switch_group(const char *argument)
 {
     if (argument[0] == '-')
         return true;
-    if (argument[0] != '/')
-        return false;
-    if (os::path_separator != '/')
-        return true;
-    return strchr(argument + 1, '/') == nullptr && !os::is_regular_file(argument);
+    return argument[0] == '/' && os::path_separator != '/';
 }
 
 void parse_arguments(int argc, char **argv)

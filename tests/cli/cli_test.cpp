@@ -162,6 +162,17 @@ TEST_P(program, help_prints_usage_and_web_address)
     EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
 }
 
+// '/' begins a group of switches on Windows and a file name on Linux, where
+// "/r" could be a file in the root folder.
+TEST_P(program, slash_argument_is_a_switch_group_only_on_windows)
+{
+    outcome o = run_program(GetParam(), {"+mega8", "/r"});
+    std::string expected = GetParam().name == "wine" ? "Can't read without target files\n\n"
+                                                      : "Nothing to do with files, -r or -w or -v must be specified\n\n";
+    EXPECT_EQ(after_banner(o.out), "Command:\n  +mega8 /r\n" + expected);
+    EXPECT_EQ(o.status, 70);
+}
+
 INSTANTIATE_TEST_SUITE_P(builds, program, ::testing::ValuesIn(runners()),
                          [](const ::testing::TestParamInfo<runner> &info) { return info.param.name; });
 
