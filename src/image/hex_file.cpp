@@ -1,6 +1,7 @@
 #include "image/hex_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -74,17 +75,24 @@ public:
         return n > 0;
     }
 
+    // errno of a read that failed; 0 when the file merely ended.
+    int read_error() const { return error; }
+
 private:
     bool refill()
     {
+        errno = 0;
         fill = fread(buffer, 1, sizeof buffer, file);
         pos = 0;
+        if (fill == 0 && ferror(file))
+            error = errno ? errno : EIO;
         return fill > 0;
     }
 
     FILE *file;
     size_t pos;
     size_t fill;
+    int error = 0;
     char buffer[1 << 16];
 };
 
@@ -100,6 +108,8 @@ private:
     [[noreturn]] void invalid_line(const char *line);
     void sort_portions();
     void check_overlaps();
+    static bool same_bytes(const CodePortion *p, const CodePortion *q, int32_t first, int32_t last);
+    [[noreturn]] void report_conflict(const CodePortion *q, const CodePortion *furthest);
 
     const char *path;
     PortionList &image;
@@ -120,7 +130,7 @@ void hex_reader_t::read()
     while (!ended) {
         if (!lines->next(line)) {
             msg_print(msg_out, MSG_ERROR, "Unexpected end of file '%s'\n", path);
-            throw rtl_error(EXIT_BAD_DATA);
+            throw rtl_error(EXIT_BAD_DATA, lines->read_error());
         }
         handle_line(line);
     }
@@ -251,21 +261,44 @@ void hex_reader_t::sort_portions()
         image.append(portion);
 }
 
+// Portions are sorted by address, so everything before Q that reaches past
+// Q's start covers one stretch from Q's start on, and the portion that reaches
+// furthest covers all of it: comparing Q with that one alone checks Q against
+// every earlier portion, one warning per overlapping portion.
 void hex_reader_t::check_overlaps()
 {
-    for (CodePortion *p = image.first(); p; p = image.next_of(p)) {
-        for (CodePortion *q = image.next_of(p); q && q->address < p->end(); q = image.next_of(q)) {
+    CodePortion *furthest = image.first();
+    for (CodePortion *q = furthest ? image.next_of(furthest) : nullptr; q; q = image.next_of(q)) {
+        if (q->address < furthest->end()) {
             int32_t first = q->address;
-            int32_t last = std::min(p->end(), q->end()) - 1;
-            bool equal = std::memcmp(p->data + (first - p->address), q->data, size_t(last - first + 1)) == 0;
-            if (!equal)
-                fail(EXIT_BAD_DATA, "HEX file records overlapped in addresses 0x%X-0x%X with NON-equal data\n",
-                     unsigned(first), unsigned(last));
+            int32_t last = std::min(furthest->end(), q->end()) - 1;
+            if (!same_bytes(furthest, q, first, last))
+                report_conflict(q, furthest);
             msg_print(msg_out, MSG_WARNING,
                       "Warning: HEX file records overlapped in addresses 0x%X-0x%X with equal data\n",
                       unsigned(first), unsigned(last));
         }
+        if (q->end() > furthest->end())
+            furthest = q;
     }
+}
+
+bool hex_reader_t::same_bytes(const CodePortion *p, const CodePortion *q, int32_t first, int32_t last)
+{
+    return std::memcmp(p->data + (first - p->address), q->data + (first - q->address), size_t(last - first + 1)) ==
+           0;
+}
+
+// Names the first earlier portion whose bytes differ from q's (furthest
+// differs, so there is one).
+void hex_reader_t::report_conflict(const CodePortion *q, const CodePortion *furthest)
+{
+    const CodePortion *p = image.first();
+    while (p != furthest &&
+           (p->end() <= q->address || same_bytes(p, q, q->address, std::min(p->end(), q->end()) - 1)))
+        p = image.next_of(p);
+    fail(EXIT_BAD_DATA, "HEX file records overlapped in addresses 0x%X-0x%X with NON-equal data\n",
+         unsigned(q->address), unsigned(std::min(p->end(), q->end()) - 1));
 }
 
 // Output buffer that builds whole records and writes them in large blocks.

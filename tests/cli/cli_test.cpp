@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -171,6 +172,20 @@ TEST_P(program, slash_argument_is_a_switch_group_only_on_windows)
                                                       : "Nothing to do with files, -r or -w or -v must be specified\n\n";
     EXPECT_EQ(after_banner(o.out), "Command:\n  +mega8 /r\n" + expected);
     EXPECT_EQ(o.status, 70);
+}
+
+// A file that ends early failed no system call, so no system text follows its
+// message, whatever errno the start-up left behind.
+TEST_P(program, early_end_of_file_has_no_stale_system_text)
+{
+    std::string name = "morvin-cli-empty-" + std::to_string(getpid()) + ".hex";
+    FILE *file = fopen(name.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fclose(file);
+    outcome o = run_program(GetParam(), {"+mega8", "-w", name});
+    remove(name.c_str());
+    EXPECT_EQ(after_banner(o.out), "Command:\n  +mega8 -w " + name + "\nUnexpected end of file '" + name + "'\n\n");
+    EXPECT_EQ(o.status, 50);
 }
 
 INSTANTIATE_TEST_SUITE_P(builds, program, ::testing::ValuesIn(runners()),
