@@ -147,6 +147,10 @@ const char *signal_name(int signal_number)
         return "SIGBREAK";
     case os::signal_terminate:
         return "SIGTERM";
+    case os::signal_hangup:
+        return "SIGHUP";
+    case os::signal_quit:
+        return "SIGQUIT";
     default:
         return "unknown signal";
     }

@@ -12,7 +12,16 @@ namespace os {
 bool is_console(FILE *stream);            // _isatty / isatty on the stream's descriptor
 void make_unbuffered(FILE *stream);       // setvbuf(_IONBF)
 void to_oem(char *text);                  // CharToOemA in place on Windows; nothing on POSIX
-int read_key_no_echo();                   // one key, no echo, no Enter; -1 at end of input / no terminal
+// One key, no echo, no Enter; -1 at end of input / no terminal. A signal that
+// arrives meanwhile finds the terminal's echo and line mode restored.
+int read_key_no_echo();
+
+// ---- process set-up ------------------------------------------------------
+// Called first thing: standard input, output and error that are closed at
+// start are opened on the null device, so no file the program opens later
+// takes their place and receives its messages; a write to a closed pipe fails
+// instead of ending the process (SIGPIPE ignored).
+void prepare_process();
 
 // ---- system error texts -----------------------------------------------
 // Text of the last failed system call (FormatMessageA(GetLastError()) on Windows;
@@ -40,8 +49,11 @@ unsigned sleep_overshoot_ms();
 constexpr int signal_interrupt = 2;   // SIGINT
 constexpr int signal_break = 21;      // SIGBREAK (Windows only)
 constexpr int signal_terminate = 15;  // SIGTERM
-// Install handler for SIGINT, SIGTERM and SIGBREAK where it exists. The handler
-// receives the numbers above. reinstall_signal() is for the handler itself.
+constexpr int signal_hangup = 1;      // SIGHUP (POSIX only: the terminal or SSH session closed)
+constexpr int signal_quit = 3;        // SIGQUIT (POSIX only)
+// Install handler for SIGINT, SIGTERM, and SIGBREAK or SIGHUP and SIGQUIT where
+// they exist. The handler receives the numbers above. reinstall_signal() is for
+// the handler itself.
 void install_break_handlers(void (*handler)(int));
 void reinstall_signal(int signal_number, void (*handler)(int));
 void restore_break_handlers();

@@ -113,6 +113,27 @@ TEST(insertions, serial_number_refused_by_a_write_that_fails_verification)
     EXPECT_EQ(e2e::read_text(serial), "8\n");
 }
 
+// Started with standard output (and input, and error) closed: the serial-number
+// file, open through the run, must not take their place and collect the messages.
+TEST(insertions, serial_number_file_never_gets_the_messages)
+{
+    e2e::virtual_target chip("mega8", cfg::clocked(16000));
+    std::string image = cfg::hex_file(chip, "code.hex", {{0x100, code}});
+    std::string serial = chip.path("serial.txt");
+    for (std::string closed : {">&-", "<&- >&-", "<&- >&- 2>&-"}) {
+        e2e::write_text(serial, "41\n");
+        e2e::spawn_options options;
+        // verification only: the file is kept open to the end and left as it was
+        auto run = e2e::spawn_program({"bash", "-c", "exec \"$0\" \"$@\" " + closed, MORVIN_EXE, "+mega8",
+                                       "-o16MHz", "-v", "-c?SERNO2=100," + serial, image},
+                                      chip.environment(), options);
+        EXPECT_EQ(run.status, 10) << closed << " (the chip is blank)";
+        EXPECT_EQ(e2e::read_text(serial), "41\n") << closed;
+        for (const char *name : {"chip.state", "counters.txt", "trace.txt"})
+            EXPECT_EQ(e2e::read_text(chip.path(name)).find("Command:"), std::string::npos) << closed << " " << name;
+    }
+}
+
 TEST(insertions, bytes_into_the_eeprom_and_the_flash)
 {
     e2e::virtual_target chip("mega8", cfg::clocked(16000));
