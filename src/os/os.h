@@ -79,6 +79,22 @@ constexpr char path_separator = '/';
 bool is_regular_file(const char *path);
 int remove_file(const char *path);
 
+// ---- counter files ---------------------------------------------------------
+// A file that one run at a time reads and then replaces (the serial-number
+// file). open_locked opens it for reading and writing and holds an exclusive
+// lock on it (flock / LockFileEx), waiting while another program holds it; a
+// file that was replaced during the wait is opened again. Null on failure,
+// with the cause in errno.
+struct locked_file;
+locked_file *open_locked(const char *path);
+FILE *locked_stream(locked_file *file);
+// Writes text to a new file beside the locked one and renames it into place,
+// still under the lock, so the file is never seen empty or half written.
+// False on failure, with the cause in errno; the file is then as it was.
+bool replace_locked(locked_file *file, const char *text);
+// Releases the lock and closes the file.
+void close_locked(locked_file *file);
+
 // ---- environment --------------------------------------------------------
 const char *get_env(const char *name);
 
