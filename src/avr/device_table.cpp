@@ -198,56 +198,393 @@ const fuse_field_t *const L31[] = {boot_lock, L31_low, L31_high, nullptr};
 
 // ---------------------------------------------------------------------------
 // Profiles: everything of a record apart from name, signature, sizes and layout.
+// The initialisers name every field, in the order of declaration.
+
+// One memory of a profile: everything but its size.
+struct memory_profile_t {
+    int32_t page_size;
+    int32_t write_ms;
+    poll_kind_t poll_kind;
+};
 
 struct profile_t {
     int32_t erase_ms;
-    int32_t code_page, code_write_ms, code_poll;
-    int32_t data_page, data_write_ms, data_poll;
+    memory_profile_t code, data;
     int32_t osccal_count;
-    uint8_t lock_kind, fuse_kind, fuse_bytes;
+    lock_kind_t lock_kind;
+    fuse_kind_t fuse_kind;
+    uint8_t fuse_bytes;
     uint32_t flags;
 };
 
 constexpr uint32_t SCK_RESYNC_LOCKED = flag_resync_sck | flag_fuses_when_locked;
 
-constexpr profile_t P1 = {30, 0, 10, 0, 0, 10, 0, 0, 0, 0, 0x0, flag_sck_5_17};
-constexpr profile_t P2 = {30, 0, 6, 0, 0, 6, 0, 0, 0, 0, 0x0, flag_no_sync | flag_sck_2_5};
-constexpr profile_t P3 = {30, 0, 6, 3, 0, 6, 2, 0, 0, 0, 0x0, flag_resync_sck};
-constexpr profile_t P4 = {30, 0, 6, 4, 0, 6, 1, 0, 1, 1, 0x2, SCK_RESYNC_LOCKED};
-constexpr profile_t P5 = {3, 0, 6, 4, 0, 6, 1, 0, 2, 2, 0x2, SCK_RESYNC_LOCKED};
-constexpr profile_t P6 = {30, 0, 6, 4, 0, 6, 1, 0, 2, 2, 0x2, SCK_RESYNC_LOCKED};
-constexpr profile_t P7 = {30, 0, 6, 4, 0, 8, 4, 1, 2, 3, 0x2,
-                          SCK_RESYNC_LOCKED | flag_erase_fix};
-constexpr profile_t P8 = {30, 0, 6, 4, 0, 6, 1, 0, 1, 0, 0x0, flag_resync_sck};
-constexpr profile_t P9 = {20, 32, 6, 5, 4, 5, 5, 2, 3, 3, 0x6, 0};
-constexpr profile_t P10 = {20, 32, 6, 5, 4, 5, 5, 2, 3, 3, 0xE, 0};
-constexpr profile_t P11 = {30, 0, 5, 4, 0, 9, 4, 1, 2, 3, 0x2, SCK_RESYNC_LOCKED};
-constexpr profile_t P12 = {20, 64, 6, 5, 4, 5, 5, 2, 3, 3, 0xE, 0};
-constexpr profile_t P13 = {20, 64, 5, 5, 4, 5, 5, 1, 3, 3, 0xE, 0};
-constexpr profile_t P14 = {20, 128, 6, 5, 4, 5, 5, 1, 3, 3, 0xE, 0};
-constexpr profile_t P15 = {20, 32, 6, 4, 4, 10, 4, 4, 3, 3, 0x6, 0};
-constexpr profile_t P16 = {20, 32, 6, 5, 4, 5, 5, 1, 3, 3, 0xE, 0};
-constexpr profile_t P17 = {20, 64, 6, 5, 4, 5, 5, 1, 3, 3, 0xE, 0};
-constexpr profile_t P18 = {70, 256, 25, 0, 0, 10, 2, 0, 2, 2, 0x2, flag_resync_sck};
-constexpr profile_t P19 = {35, 128, 16, 4, 0, 6, 4, 0, 3, 3, 0x3, 0};
-constexpr profile_t P20 = {35, 128, 18, 4, 0, 6, 4, 1, 3, 3, 0x7, flag_resync_sck};
-constexpr profile_t P21 = {20, 64, 6, 4, 4, 10, 4, 4, 3, 3, 0x7, 0};
-constexpr profile_t P22 = {20, 128, 6, 5, 4, 10, 5, 1, 3, 3, 0xF, 0};
-constexpr profile_t P23 = {20, 64, 6, 5, 4, 5, 5, 1, 3, 3, 0xF, 0};
-constexpr profile_t P24 = {20, 128, 6, 5, 4, 5, 5, 1, 3, 3, 0xF, 0};
-constexpr profile_t P25 = {20, 128, 6, 4, 4, 10, 4, 4, 3, 3, 0x7, 0};
-constexpr profile_t P26 = {20, 256, 6, 4, 8, 12, 4, 4, 3, 3, 0xF, 0};
-constexpr profile_t P27 = {20, 256, 6, 5, 8, 10, 5, 1, 3, 3, 0xF, 0};
-constexpr profile_t P28 = {20, 64, 6, 5, 4, 10, 5, 1, 3, 3, 0xF, 0};
-constexpr profile_t P29 = {20, 128, 6, 5, 4, 5, 5, 1, 3, 3, 0x7, 0};
-constexpr profile_t P30 = {20, 256, 6, 5, 8, 5, 5, 1, 3, 3, 0x7, 0};
-constexpr profile_t P31 = {10, 128, 6, 5, 4, 5, 5, 1, 3, 3, 0x2, 0};
-constexpr profile_t P32 = {10, 128, 6, 5, 4, 5, 5, 1, 3, 3, 0x7, 0};
-constexpr profile_t P33 = {20, 64, 6, 5, 4, 5, 5, 1, 3, 3, 0x2, 0};
+constexpr profile_t P1 = {
+    .erase_ms = 30,
+    .code = {.page_size = 0, .write_ms = 10, .poll_kind = poll_none},
+    .data = {.page_size = 0, .write_ms = 10, .poll_kind = poll_none},
+    .osccal_count = 0,
+    .lock_kind = lock_write_only,
+    .fuse_kind = fuses_none,
+    .fuse_bytes = 0,
+    .flags = flag_sck_5_17,
+};
+
+constexpr profile_t P2 = {
+    .erase_ms = 30,
+    .code = {.page_size = 0, .write_ms = 6, .poll_kind = poll_none},
+    .data = {.page_size = 0, .write_ms = 6, .poll_kind = poll_none},
+    .osccal_count = 0,
+    .lock_kind = lock_write_only,
+    .fuse_kind = fuses_none,
+    .fuse_bytes = 0,
+    .flags = flag_no_sync | flag_sck_2_5,
+};
+
+constexpr profile_t P3 = {
+    .erase_ms = 30,
+    .code = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_7f},
+    .data = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_7f_80},
+    .osccal_count = 0,
+    .lock_kind = lock_write_only,
+    .fuse_kind = fuses_none,
+    .fuse_bytes = 0,
+    .flags = flag_resync_sck,
+};
+
+constexpr profile_t P4 = {
+    .erase_ms = 30,
+    .code = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_00_ff},
+    .osccal_count = 0,
+    .lock_kind = lock_read_lb1_bit7,
+    .fuse_kind = fuses_classic_read_58,
+    .fuse_bytes = has_low_byte,
+    .flags = SCK_RESYNC_LOCKED,
+};
+
+constexpr profile_t P5 = {
+    .erase_ms = 3,
+    .code = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_00_ff},
+    .osccal_count = 0,
+    .lock_kind = lock_read_lb1_bit1,
+    .fuse_kind = fuses_classic_read_50,
+    .fuse_bytes = has_low_byte,
+    .flags = SCK_RESYNC_LOCKED,
+};
+
+constexpr profile_t P6 = {
+    .erase_ms = 30,
+    .code = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_00_ff},
+    .osccal_count = 0,
+    .lock_kind = lock_read_lb1_bit1,
+    .fuse_kind = fuses_classic_read_50,
+    .fuse_bytes = has_low_byte,
+    .flags = SCK_RESYNC_LOCKED,
+};
+
+constexpr profile_t P7 = {
+    .erase_ms = 30,
+    .code = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 0, .write_ms = 8, .poll_kind = poll_value_not_ff},
+    .osccal_count = 1,
+    .lock_kind = lock_read_lb1_bit1,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte,
+    .flags = SCK_RESYNC_LOCKED | flag_erase_fix,
+};
+
+constexpr profile_t P8 = {
+    .erase_ms = 30,
+    .code = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_00_ff},
+    .osccal_count = 0,
+    .lock_kind = lock_read_lb1_bit7,
+    .fuse_kind = fuses_none,
+    .fuse_bytes = 0,
+    .flags = flag_resync_sck,
+};
+
+constexpr profile_t P9 = {
+    .erase_ms = 20,
+    .code = {.page_size = 32, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 2,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte | has_high_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P10 = {
+    .erase_ms = 20,
+    .code = {.page_size = 32, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 2,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P11 = {
+    .erase_ms = 30,
+    .code = {.page_size = 0, .write_ms = 5, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 0, .write_ms = 9, .poll_kind = poll_value_not_ff},
+    .osccal_count = 1,
+    .lock_kind = lock_read_lb1_bit1,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte,
+    .flags = SCK_RESYNC_LOCKED,
+};
+
+constexpr profile_t P12 = {
+    .erase_ms = 20,
+    .code = {.page_size = 64, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 2,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P13 = {
+    .erase_ms = 20,
+    .code = {.page_size = 64, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P14 = {
+    .erase_ms = 20,
+    .code = {.page_size = 128, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P15 = {
+    .erase_ms = 20,
+    .code = {.page_size = 32, .write_ms = 6, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 4, .write_ms = 10, .poll_kind = poll_value_not_ff},
+    .osccal_count = 4,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte | has_high_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P16 = {
+    .erase_ms = 20,
+    .code = {.page_size = 32, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P17 = {
+    .erase_ms = 20,
+    .code = {.page_size = 64, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P18 = {
+    .erase_ms = 70,
+    .code = {.page_size = 256, .write_ms = 25, .poll_kind = poll_none},
+    .data = {.page_size = 0, .write_ms = 10, .poll_kind = poll_value_not_7f_80},
+    .osccal_count = 0,
+    .lock_kind = lock_read_lb1_bit1,
+    .fuse_kind = fuses_classic_read_50,
+    .fuse_bytes = has_low_byte,
+    .flags = flag_resync_sck,
+};
+
+constexpr profile_t P19 = {
+    .erase_ms = 35,
+    .code = {.page_size = 128, .write_ms = 16, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_ff},
+    .osccal_count = 0,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P20 = {
+    .erase_ms = 35,
+    .code = {.page_size = 128, .write_ms = 18, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 0, .write_ms = 6, .poll_kind = poll_value_not_ff},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte,
+    .flags = flag_resync_sck,
+};
+
+constexpr profile_t P21 = {
+    .erase_ms = 20,
+    .code = {.page_size = 64, .write_ms = 6, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 4, .write_ms = 10, .poll_kind = poll_value_not_ff},
+    .osccal_count = 4,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P22 = {
+    .erase_ms = 20,
+    .code = {.page_size = 128, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 10, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P23 = {
+    .erase_ms = 20,
+    .code = {.page_size = 64, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P24 = {
+    .erase_ms = 20,
+    .code = {.page_size = 128, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P25 = {
+    .erase_ms = 20,
+    .code = {.page_size = 128, .write_ms = 6, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 4, .write_ms = 10, .poll_kind = poll_value_not_ff},
+    .osccal_count = 4,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P26 = {
+    .erase_ms = 20,
+    .code = {.page_size = 256, .write_ms = 6, .poll_kind = poll_value_not_ff},
+    .data = {.page_size = 8, .write_ms = 12, .poll_kind = poll_value_not_ff},
+    .osccal_count = 4,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P27 = {
+    .erase_ms = 20,
+    .code = {.page_size = 256, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 8, .write_ms = 10, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P28 = {
+    .erase_ms = 20,
+    .code = {.page_size = 64, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 10, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte | has_ext_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P29 = {
+    .erase_ms = 20,
+    .code = {.page_size = 128, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P30 = {
+    .erase_ms = 20,
+    .code = {.page_size = 256, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 8, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P31 = {
+    .erase_ms = 10,
+    .code = {.page_size = 128, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P32 = {
+    .erase_ms = 10,
+    .code = {.page_size = 128, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_lock_byte | has_low_byte | has_high_byte,
+    .flags = 0,
+};
+
+constexpr profile_t P33 = {
+    .erase_ms = 20,
+    .code = {.page_size = 64, .write_ms = 6, .poll_kind = poll_rdy_bsy},
+    .data = {.page_size = 4, .write_ms = 5, .poll_kind = poll_rdy_bsy},
+    .osccal_count = 1,
+    .lock_kind = lock_byte,
+    .fuse_kind = fuses_by_byte,
+    .fuse_bytes = has_low_byte,
+    .flags = 0,
+};
 
 constexpr profile_t with_code_page(profile_t profile, int32_t page_size)
 {
-    profile.code_page = page_size;
+    profile.code.page_size = page_size;
     return profile;
 }
 constexpr profile_t with_fuse_bytes(profile_t profile, uint8_t fuse_bytes)
@@ -261,23 +598,30 @@ constexpr profile_t P23_page128 = with_code_page(P23, 128);
 constexpr profile_t P28_page128 = with_code_page(P28, 128);
 // The CAN/LIN chips keep PSC and brown-out fuses in an extended fuse byte,
 // read and written like the other three.
-constexpr profile_t P29_ext = with_fuse_bytes(P29, 0xF);
-constexpr profile_t P30_ext = with_fuse_bytes(P30, 0xF);
+constexpr profile_t P29_ext = with_fuse_bytes(P29, P29.fuse_bytes | has_ext_byte);
+constexpr profile_t P30_ext = with_fuse_bytes(P30, P30.fuse_bytes | has_ext_byte);
 
+constexpr avr_memory_t M(int32_t size, const memory_profile_t &m)
+{
+    return avr_memory_t{.size = size, .page_size = m.page_size, .write_ms = m.write_ms,
+                        .poll_kind = m.poll_kind};
+}
+
+// One record: name (alternatives joined by '|'), signature, flash and EEPROM
+// sizes in bytes, profile and fuse layout (null: none).
 constexpr avr_device_t D(const char *name, uint32_t signature, int32_t code_size,
                          int32_t data_size, const profile_t &p, fuse_layout_t layout)
 {
-    return avr_device_t{name,
-                        signature,
-                        p.erase_ms,
-                        {{code_size, p.code_page, p.code_write_ms, p.code_poll},
-                         {data_size, p.data_page, p.data_write_ms, p.data_poll}},
-                        p.osccal_count,
-                        p.flags,
-                        p.lock_kind,
-                        p.fuse_kind,
-                        p.fuse_bytes,
-                        layout};
+    return avr_device_t{.name = name,
+                        .signature = signature,
+                        .erase_ms = p.erase_ms,
+                        .memory = {M(code_size, p.code), M(data_size, p.data)},
+                        .osccal_count = p.osccal_count,
+                        .flags = p.flags,
+                        .lock_kind = p.lock_kind,
+                        .fuse_kind = p.fuse_kind,
+                        .fuse_bytes = p.fuse_bytes,
+                        .fuses = layout};
 }
 
 // The record starts a new line of the supported-device list.

@@ -28,8 +28,17 @@ bool same_name(const char *a, size_t length, const char *b)
 
 // Stands in for the current device when none is known, so callers never
 // index outside the table.
-const avr_device_t no_device = {"unknown", 0, 0, {{0, 0, 0, 0}, {0, 0, 0, 0}}, 0, 0, 0, 0, 0,
-                                nullptr};
+const avr_device_t no_device = {.name = "unknown",
+                                .signature = 0,
+                                .erase_ms = 0,
+                                .memory = {{.size = 0, .page_size = 0, .write_ms = 0, .poll_kind = poll_none},
+                                           {.size = 0, .page_size = 0, .write_ms = 0, .poll_kind = poll_none}},
+                                .osccal_count = 0,
+                                .flags = 0,
+                                .lock_kind = lock_write_only,
+                                .fuse_kind = fuses_none,
+                                .fuse_bytes = 0,
+                                .fuses = nullptr};
 
 }  // namespace
 

@@ -230,13 +230,13 @@ void read_fuses()
 {
     const avr_device_t &device = current_device();
     switch (device.fuse_kind) {
-    case 1:
+    case fuses_classic_read_58:
         fuse_state[FUSE_LOW].read_value = read_fuse_byte(0x58, 0x00);
         break;
-    case 2:
+    case fuses_classic_read_50:
         fuse_state[FUSE_LOW].read_value = read_fuse_byte(0x50, 0x00);
         break;
-    case 3:
+    case fuses_by_byte:
         for (int slot : read_order) {
             if (device.fuse_bytes & (1u << slot)) {
                 const fuse_command_t &c = fuse_commands[slot];
@@ -275,7 +275,7 @@ void print_fuses(const char *title)
 bool lock_byte_writable()
 {
     const avr_device_t &device = current_device();
-    if (device.fuse_kind != 3 || !(device.fuse_bytes & (1u << FUSE_LOCK)))
+    if (device.fuse_kind != fuses_by_byte || !(device.fuse_bytes & (1u << FUSE_LOCK)))
         return true;
     const fuse_state_t &lock = fuse_state[FUSE_LOCK];
     return (lock.request_value & lock.request_mask & ~lock.read_value & 0xFF) == 0;
@@ -292,13 +292,13 @@ void program_fuses()
         state.request_value = static_cast<uint8_t>(requested | kept | unused);
     }
     switch (device.fuse_kind) {
-    case 1:
-    case 2:
+    case fuses_classic_read_58:
+    case fuses_classic_read_50:
         // classic chips: the fuse bits travel in the second command byte
         write_fuse_byte(static_cast<uint8_t>(0xA0 | (fuse_state[FUSE_LOW].request_value & 0x1F)),
                         0x00);
         break;
-    case 3:
+    case fuses_by_byte:
         for (int slot : write_order) {
             if ((device.fuse_bytes & (1u << slot)) && fuse_state[slot].request_mask != 0)
                 write_fuse_byte(fuse_commands[slot].write2, fuse_state[slot].request_value);
@@ -356,15 +356,15 @@ void read_lock_state()
     const avr_device_t &device = current_device();
     int lb2_bit, lb1_bit;
     switch (device.lock_kind) {
-    case 1:
+    case lock_read_lb1_bit7:
         lb2_bit = 6;
         lb1_bit = 7;
         break;
-    case 2:
+    case lock_read_lb1_bit1:
         lb2_bit = 2;
         lb1_bit = 1;
         break;
-    case 3:
+    case lock_byte:
         lb2_bit = 1;
         lb1_bit = 0;
         break;
@@ -394,7 +394,7 @@ char lock_chip(char level)
     const avr_device_t &device = current_device();
     const bool level2 = level > '1';
     uint8_t command[4];
-    if (device.lock_kind == 3) {
+    if (device.lock_kind == lock_byte) {
         const uint8_t program = level2 ? 0x03 : 0x01;   // LB1, LB2
         uint8_t value = static_cast<uint8_t>(~program);
         if (device.fuse_bytes & (1u << FUSE_LOCK)) {

@@ -105,32 +105,32 @@ void setup_polling(int memory)
     memory_state.poll_address = -1;
     const avr_device_t &device = current_device();
     switch (device.memory[memory].poll_kind) {
-    case 0:
+    case poll_none:
         memory_state.poll_method = POLL_TIMED;
         msg_print(msg_out, MSG_WARNING, "Warning: can't use write polling for %s of %s\n", memory_name(memory),
                   device.name);
         break;
-    case 1:
+    case poll_value_not_00_ff:
         memory_state.poll_method = POLL_DATA;
         memory_state.poll_exclude_1 = 0x00;
         memory_state.poll_exclude_2 = 0xFF;
         break;
-    case 2:
+    case poll_value_not_7f_80:
         memory_state.poll_method = POLL_DATA;
         memory_state.poll_exclude_1 = 0x7F;
         memory_state.poll_exclude_2 = 0x80;
         break;
-    case 3:
+    case poll_value_not_7f:
         memory_state.poll_method = POLL_DATA;
         memory_state.poll_exclude_1 = 0x7F;
         memory_state.poll_exclude_2 = 0x7F;
         break;
-    case 4:
+    case poll_value_not_ff:
         memory_state.poll_method = POLL_DATA;
         memory_state.poll_exclude_1 = 0xFF;
         memory_state.poll_exclude_2 = 0xFF;
         break;
-    case 5:
+    case poll_rdy_bsy:
         memory_state.poll_method = POLL_READY;
         break;
     default:

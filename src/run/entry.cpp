@@ -9,6 +9,7 @@
 
 #include "adapters/adapter_registry.h"
 #include "adapters/spi.h"
+#include "avr/chip_aliases.h"
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "avr/link.h"
@@ -18,6 +19,7 @@
 #include "image/image.h"
 #include "os/os.h"
 #include "run/insertions.h"
+#include "run/long_options.h"
 #include "base/messages.h"
 #include "run/operations.h"
 #include "run/options.h"
@@ -69,10 +71,15 @@ void parse_chip_name(const char *argument)
     const char *name = argument + 1;
     if (!*name)
         fail(EXIT_USAGE, "Chip name required for '+'\n");
+    if (std::strcmp(name, "?") == 0) {
+        print_alias_list();
+        throw app_error(EXIT_OK);   // through the handler, which adds the empty line
+    }
     if (same_prefix(name, "AT"))
         name += 2;
-    run_options.chip_name = name;
-    if (find_device(name) < 0)
+    // an alias stands for its table chip from here on, in messages as well
+    run_options.chip_name = resolve_chip_alias(name);
+    if (find_device(run_options.chip_name) < 0)
         fail(EXIT_USAGE, "Unsupported device %s\n", name);
 }
 
@@ -371,6 +378,8 @@ void create_adapter()
 
 void run(int argc, char **argv, os_timer_t &stopwatch)
 {
+    if (answer_long_option(argc, argv))
+        return;
     print_banner();
     if (argc < 2)
         fail(EXIT_OK, "Nothing to do!\n%s\n", short_help_hint);
@@ -447,6 +456,8 @@ void print_usage()
               "\tSwitches ( # represent number)\n"
               "\n"
               " -?,-h\t this help\n"
+              " --help\t this help alone, without the banner\n"
+              " --version\tthe version alone\n"
               " +<nam>\tforce chip to specified by name <nam> (list see below)\n"
               " -aX\t'adapter' group (default FBPRG)\n"
               "\t-ab  Altera ByteBlaster, ByteBlasterMV or ByteBlaster-II\n"

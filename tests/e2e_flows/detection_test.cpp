@@ -37,6 +37,35 @@ TEST(E2eDetection, WrongChipNamedStopsUnlessForced)
                       {{0x0000, pattern(64, 1)}, {0x1FC0, pattern(64, 9)}}));
 }
 
+TEST(E2eDetection, AnAliasIsItsTableChip)
+{
+    e2e::virtual_target t("mega328P", fast());
+    // one file: what lies above the 32 KiB of flash goes to the EEPROM
+    runs_t code = {{0x0000, pattern(200, 3)}, {0x7F80, pattern(128, 8)}};
+    runs_t data = {{0x0000, pattern(16, 50)}};
+    runs_t both = code;
+    both[0x8000] = data.at(0);
+    std::string image = hex_file(t, "both.hex", both);
+
+    auto r = t.morvin({"+m328p", fast_osc, "-e", "-w", "-v", image});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(lines_in_order(r, {"Device connected, mega328P detected", "Device erased", "Programming CODE memory",
+                                   "Verifying CODE memory", " passed", "Programming DATA memory",
+                                   "Verifying DATA memory", " passed"}))
+        << r.out;
+    EXPECT_EQ(r.out.find("Requested"), std::string::npos) << r.out;
+    auto s = read_state(t);
+    EXPECT_TRUE(holds(s.flash, code));
+    EXPECT_TRUE(holds(s.eeprom, data));
+
+    // a variant's name compares as its table chip
+    r = t.morvin({"+ATmega8A", fast_osc, "-r", "-c", t.path("read.hex")});
+    EXPECT_EQ(r.status, 30) << r.out;
+    EXPECT_TRUE(lines_in_order(r, {"Device connected, mega328P detected", "Requested <mega8>, detected <mega328P>",
+                                   "Can't continue"}))
+        << r.out;
+}
+
 TEST(E2eDetection, ProtectedChipIsUnknownUntilErased)
 {
     // a fully locked AT90S hides its signature behind 00 01 02

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "avr/chip_aliases.h"
 #include "harness.h"
 #include "run/options.h"
 
@@ -55,6 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
         message_case{{"+ATx"}, "Unsupported device x\n\n", 70},
         message_case{{"+atmega"}, "Unsupported device mega\n\n", 70},
         message_case{{"+at"}, "Unsupported device \n\n", 70},
+        // ATmega165 differs from the table's mega165 in its signature: no alias
+        message_case{{"+m165"}, "Unsupported device m165\n\n", 70},
         message_case{{"+mega8", "-wv"}, invalid_value("v", 'w'), 70},
         message_case{{"+mega8", "-Wv"}, invalid_value("v", 'W'), 70},
         message_case{{"-w+px"}, invalid_value("x", 'w'), 70},
@@ -143,6 +146,19 @@ TEST(command_line, unsupported_name_is_kept_as_typed_without_prefix)
     EXPECT_STREQ(run_options.chip_name, "foo");
 }
 
+TEST(command_line, an_alias_names_its_table_chip)
+{
+    // the prefix goes first, then the alias is the table's chip for everything after
+    run_result r = run_morvin({"+ATmega8A", "-?"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_STREQ(run_options.chip_name, "mega8");
+    const std::string head = echo("+ATmega8A -?") + "\nmega8 signature 1E9307\nFuse list\n";
+    EXPECT_EQ(r.rest.compare(0, head.size(), head), 0) << r.rest;
+    r = run_morvin({"+m328p", "+t13a", "-x"});
+    EXPECT_EQ(r.status, 70);
+    EXPECT_STREQ(run_options.chip_name, "tiny13A");
+}
+
 // ---- help ------------------------------------------------------------------
 
 const char usage_head[] =
@@ -150,6 +166,8 @@ const char usage_head[] =
     "\tSwitches ( # represent number)\n"
     "\n"
     " -?,-h\t this help\n"
+    " --help\t this help alone, without the banner\n"
+    " --version\tthe version alone\n"
     " +<nam>\tforce chip to specified by name <nam> (list see below)\n"
     " -aX\t'adapter' group (default FBPRG)\n"
     "\t-ab  Altera ByteBlaster, ByteBlasterMV or ByteBlaster-II\n"
@@ -226,6 +244,21 @@ TEST(help, every_help_form_prints_the_usage_and_ends_with_status_0)
     expect_usage(run_morvin({"-eh"}), "-eh");
     // a chip named after the help switch is not looked at
     expect_usage(run_morvin({"-?", "+mega8"}), "-? +mega8");
+}
+
+TEST(help, plus_question_mark_lists_the_devices_with_their_aliases)
+{
+    captured_output listing;
+    print_alias_list();
+    const std::string aliases = listing.text();
+    // switches before it are parsed, arguments after it are not looked at
+    run_result r = run_morvin({"-e", "+?", "-x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.rest, echo("-e +? -x") + aliases + "\n");
+    EXPECT_NE(aliases.find("\n mega328P               m328p\n"), std::string::npos) << aliases;
+    // -h keeps its own list without the aliases
+    r = run_morvin({"-h"});
+    EXPECT_EQ(r.rest.find("m328p"), std::string::npos);
 }
 
 TEST(help, a_switch_error_before_help_wins)
