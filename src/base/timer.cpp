@@ -156,10 +156,23 @@ const char *signal_name(int signal_number)
     }
 }
 
-void poll_user_break()
+namespace {
+void install_break_handlers_once()
 {
     static break_handlers_t handlers;
     (void)handlers;
+}
+}  // namespace
+
+bool no_user_break()
+{
+    install_break_handlers_once();
+    return !interrupted;
+}
+
+void poll_user_break()
+{
+    install_break_handlers_once();
     if (interrupted) {
         interrupted = 0;
         fail(EXIT_USER_BREAK, "\nTerminated by user (%s)\n\n", signal_name(last_signal));

@@ -83,10 +83,11 @@ int remove_file(const char *path);
 // A file that one run at a time reads and then replaces (the serial-number
 // file). open_locked opens it for reading and writing and holds an exclusive
 // lock on it (flock / LockFileEx), waiting while another program holds it; a
-// file that was replaced during the wait is opened again. Null on failure,
-// with the cause in errno.
+// file that was replaced during the wait is opened again. While it waits it
+// asks keep_waiting every few milliseconds; when that says no, it gives up
+// with EINTR. Null on failure, with the cause in errno.
 struct locked_file;
-locked_file *open_locked(const char *path);
+locked_file *open_locked(const char *path, bool (*keep_waiting)());
 FILE *locked_stream(locked_file *file);
 // Writes text to a new file beside the locked one and renames it into place,
 // still under the lock, so the file is never seen empty or half written.

@@ -27,7 +27,7 @@ bool same_file(const struct stat &a, const struct stat &b)
 }
 }  // namespace
 
-locked_file *open_locked(const char *path)
+locked_file *open_locked(const char *path, bool (*keep_waiting)())
 {
     char resolved[PATH_MAX];
     if (!realpath(path, resolved))
@@ -39,9 +39,13 @@ locked_file *open_locked(const char *path)
         if (fd < 0)
             return nullptr;
         int locked;
-        do {
-            locked = flock(fd, LOCK_EX);
-        } while (locked != 0 && errno == EINTR);
+        while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
+            if (keep_waiting && !keep_waiting()) {
+                errno = EINTR;
+                break;
+            }
+            sleep_ms(20);
+        }
         struct stat held, named;
         if (locked != 0 || fstat(fd, &held) != 0) {
             int error = errno;

@@ -62,7 +62,7 @@ bool same_file(HANDLE held, const char *path)
 }
 }  // namespace
 
-locked_file *open_locked(const char *path)
+locked_file *open_locked(const char *path, bool (*keep_waiting)())
 {
     for (;;) {
         HANDLE handle = open_shared(path, GENERIC_READ | GENERIC_WRITE);
@@ -71,10 +71,20 @@ locked_file *open_locked(const char *path)
             return nullptr;
         }
         OVERLAPPED whole = {};
-        if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-            set_errno_from_system();
-            CloseHandle(handle);
-            return nullptr;
+        while (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                           &whole)) {
+            if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) {
+                set_errno_from_system();
+                CloseHandle(handle);
+                return nullptr;
+            }
+            if (keep_waiting && !keep_waiting()) {
+                CloseHandle(handle);
+                errno = EINTR;
+                return nullptr;
+            }
+            Sleep(20);
+            whole = OVERLAPPED();
         }
         // Another run that held the lock may have renamed a new file into place.
         if (!same_file(handle, path)) {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "os/os.h"
+
 enum insertion_target_t { TARGET_NONE = 0, TARGET_CODE = 1, TARGET_CODE_LDI = 2, TARGET_DATA = 3 };
 
 struct osccal_request_t {
@@ -19,7 +21,7 @@ struct serno_request_t {
     const char *file = nullptr;
     int32_t address = -1;
     uint32_t number = 0;
-    FILE *stream = nullptr;
+    os::locked_file *lock = nullptr;  // held from reading the number to writing the next
 };
 
 struct bytes_request_t {
