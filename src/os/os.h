@@ -89,9 +89,10 @@ int remove_file(const char *path);
 struct locked_file;
 locked_file *open_locked(const char *path, bool (*keep_waiting)());
 FILE *locked_stream(locked_file *file);
-// Writes text to a new file beside the locked one and renames it into place,
-// still under the lock, so the file is never seen empty or half written.
-// False on failure, with the cause in errno; the file is then as it was.
+// Replaces the file's text, still under the lock, so that it is never seen
+// empty: a new file beside it renamed into place (POSIX); on Windows, where an
+// open file can't be renamed over, one write over the old text, then the rest
+// cut. False on failure, with the cause in errno.
 bool replace_locked(locked_file *file, const char *text);
 // Releases the lock and closes the file.
 void close_locked(locked_file *file);

@@ -1,4 +1,4 @@
-// Counter files on Windows: LockFileEx on the file, replacement by MoveFileEx.
+// Counter files on Windows: LockFileEx on the file, rewritten in place.
 #include "os/os.h"
 
 #include <cerrno>
@@ -110,36 +110,26 @@ FILE *locked_stream(locked_file *file)
     return file ? file->stream : nullptr;
 }
 
+// Windows can't rename a file over one that is open, and closing it would
+// let another run in with the old number: the new text goes over the old in
+// one write that is never shorter than a number (the file holds old or new,
+// never nothing), then the rest is cut and the file flushed.
 bool replace_locked(locked_file *file, const char *text)
 {
-    std::string temp = file->path + ".new" + std::to_string(GetCurrentProcessId());
-    HANDLE out = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
-        set_errno_from_system();
-        return false;
-    }
-    // Text mode: line ends as the runtime writes them.
-    std::string content;
+    std::string content;  // text mode: line ends as the runtime writes them
     for (const char *p = text; *p; p++) {
         if (*p == '\n')
             content += '\r';
         content += *p;
     }
+    fflush(file->stream);
+    LARGE_INTEGER start = {};
     DWORD written = 0;
-    bool ok = WriteFile(out, content.data(), DWORD(content.size()), &written, nullptr) &&
-              written == content.size() && FlushFileBuffers(out);
+    bool ok = SetFilePointerEx(file->handle, start, nullptr, FILE_BEGIN) &&
+              WriteFile(file->handle, content.data(), DWORD(content.size()), &written, nullptr) &&
+              written == content.size() && SetEndOfFile(file->handle) && FlushFileBuffers(file->handle);
     if (!ok)
         set_errno_from_system();
-    CloseHandle(out);
-    if (ok && !MoveFileExA(temp.c_str(), file->path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        set_errno_from_system();
-        ok = false;
-    }
-    if (!ok) {
-        int error = errno;
-        DeleteFileA(temp.c_str());
-        errno = error;
-    }
     return ok;
 }
 
