@@ -83,6 +83,18 @@ template <typename T> bool read_limited(const char *text, int base, int64_t low,
     return true;
 }
 
+// While another run holds the serial-number file: said once, and Ctrl-C ends the wait.
+const char *waiting_for = nullptr;
+
+bool wait_for_serial_file()
+{
+    if (waiting_for) {
+        msg_print(msg_out, MSG_INFO, "Waiting for %s, which another run holds\n", waiting_for);
+        waiting_for = nullptr;
+    }
+    return no_user_break();
+}
+
 // The serial number: a decimal number at the start of the file.
 enum serial_read_t { SERIAL_READ, SERIAL_UNREADABLE, SERIAL_TOO_LARGE };
 
@@ -175,7 +187,9 @@ void apply_serno(run_context_t &context)
 
     // Locked until the next number is written: two stations sharing the file
     // never program the same number.
-    request.lock = os::open_locked(request.file, no_user_break);
+    waiting_for = request.file;
+    request.lock = os::open_locked(request.file, wait_for_serial_file);
+    waiting_for = nullptr;
     if (!request.lock) {
         int error = errno;
         poll_user_break();  // Ctrl-C while another run held the file
