@@ -15,6 +15,7 @@ void to_oem(char *text);                  // CharToOemA in place on Windows; not
 // One key, no echo, no Enter; -1 at end of input / no terminal. A signal that
 // arrives meanwhile finds the terminal's echo and line mode restored.
 int read_key_no_echo();
+void set_binary_mode(FILE *stream);       // _setmode(_O_BINARY) on Windows; nothing on POSIX
 
 // ---- process set-up ------------------------------------------------------
 // Called first thing: standard input, output and error that are closed at
