@@ -174,6 +174,20 @@ void parse_inline(pin_map_t &map, const char *entries, const pin_def_t *table)
     }
 }
 
+// One whole line, whatever its length (a long comment stays a comment);
+// false at the end of the file.
+bool read_line(FILE *file, std::string &line)
+{
+    line.clear();
+    char piece[max_entry + 1];
+    while (fgets(piece, sizeof piece, file)) {
+        line += piece;
+        if (line.back() == '\n')
+            return true;
+    }
+    return !line.empty();
+}
+
 struct file_closer {
     void operator()(FILE *file) const { fclose(file); }
 };
@@ -185,9 +199,8 @@ void load_pin_map_file(pin_map_t &map, const char *name, const pin_def_t *table)
         fail(EXIT_USAGE, "File '%s' not found\n", name);
     std::unique_ptr<FILE, file_closer> file(open_file(path, "rt"));
     msg_print(msg_out, MSG_DEBUG, "\t%% loading config file '%s'\n", path);
-    char piece[max_entry + 1];
-    while (fgets(piece, sizeof piece, file.get())) {
-        std::string line(piece);
+    std::string line;
+    while (read_line(file.get(), line)) {
         size_t cut = line.find('#');
         if (cut != std::string::npos)
             line.resize(cut);

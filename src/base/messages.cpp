@@ -63,30 +63,38 @@ const char *app_error::what() const noexcept
     return "";
 }
 
+rtl_error::rtl_error(int exit_code) : app_error(exit_code), error_number(errno) {}
+
 rtl_error::~rtl_error() = default;
 
 const char *rtl_error::what() const noexcept
 {
-    return strerror(errno);
+    return error_number ? strerror(error_number) : "";
+}
+
+win32_error::win32_error(int exit_code) : app_error(exit_code)
+{
+    snprintf(text, sizeof text, "%s", os::system_error_text());
 }
 
 win32_error::~win32_error() = default;
 
 const char *win32_error::what() const noexcept
 {
-    return os::system_error_text();
+    return text;
 }
 
 FILE *open_file(const char *path, const char *mode)
 {
     FILE *file = nullptr;
-    if (path && mode)
+    int error = EINVAL;
+    if (path && mode) {
         file = fopen(path, mode);
-    else
-        errno = EINVAL;
+        error = errno;
+    }
     if (!file) {
         msg_print(msg_out, MSG_ERROR, "Can't open file '%s'\n", path ? path : "");
-        throw rtl_error(EXIT_USAGE);
+        throw rtl_error(EXIT_USAGE, error);
     }
     return file;
 }

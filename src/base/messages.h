@@ -53,20 +53,28 @@ public:
     int exit_code;
 };
 
-// what(): strerror(errno) at the moment of the call.
+// what(): the runtime library's text for the error of the failing call: errno
+// when the error is built, or the number given; no text for 0 (a file that
+// merely ended, a number that did not read).
 class rtl_error : public app_error {
 public:
-    explicit rtl_error(int exit_code) : app_error(exit_code) {}
+    explicit rtl_error(int exit_code);
+    rtl_error(int exit_code, int error_number) : app_error(exit_code), error_number(error_number) {}
     ~rtl_error() override;
     const char *what() const noexcept override;
+    int error_number;
 };
 
-// what(): the system's text for the last error, trailing CR/LF removed.
+// what(): the system's text for the last error when the error was built,
+// trailing CR/LF removed.
 class win32_error : public app_error {
 public:
-    explicit win32_error(int exit_code) : app_error(exit_code) {}
+    explicit win32_error(int exit_code);
     ~win32_error() override;
     const char *what() const noexcept override;
+
+private:
+    char text[256];
 };
 
 // fopen with the standard failure: "Can't open file '%s'\n" and rtl_error(70).

@@ -147,15 +147,32 @@ const char *signal_name(int signal_number)
         return "SIGBREAK";
     case os::signal_terminate:
         return "SIGTERM";
+    case os::signal_hangup:
+        return "SIGHUP";
+    case os::signal_quit:
+        return "SIGQUIT";
     default:
         return "unknown signal";
     }
 }
 
-void poll_user_break()
+namespace {
+void install_break_handlers_once()
 {
     static break_handlers_t handlers;
     (void)handlers;
+}
+}  // namespace
+
+bool no_user_break()
+{
+    install_break_handlers_once();
+    return !interrupted;
+}
+
+void poll_user_break()
+{
+    install_break_handlers_once();
     if (interrupted) {
         interrupted = 0;
         fail(EXIT_USER_BREAK, "\nTerminated by user (%s)\n\n", signal_name(last_signal));

@@ -31,6 +31,9 @@ os_timer_t &process_timer();
 
 // Console interrupt: ends the run with status 80 when Ctrl-C etc. arrived.
 void poll_user_break();
+// True while no interrupt is pending (installs the handler like the poll); for
+// waits in the platform layer, which then end so the poll can report it.
+bool no_user_break();
 const char *signal_name(int signal_number);
 // Forgets a pending interrupt (start of a new in-process run).
 void user_break_reset();

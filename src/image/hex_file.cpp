@@ -1,6 +1,7 @@
 #include "image/hex_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -78,14 +79,19 @@ public:
 
     // The line of the file that the last line came from, from 1.
     unsigned long line_number() const { return number; }
+    // errno of a read that failed; 0 when the file merely ended.
+    int read_error() const { return error; }
 
 private:
     bool refill()
     {
         if (!file)
             return false;
+        errno = 0;
         fill = fread(own_buffer, 1, sizeof own_buffer, file);
         pos = 0;
+        if (fill == 0 && ferror(file))
+            error = errno ? errno : EIO;
         return fill > 0;
     }
 
@@ -94,6 +100,7 @@ private:
     size_t pos;
     size_t fill;
     unsigned long number = 0;
+    int error = 0;
     bool ended_line = true;
     char own_buffer[1 << 16];
 };
@@ -129,7 +136,7 @@ void hex_reader_t::read()
     while (!ended) {
         if (!lines->next(line)) {
             msg_print(msg_out, MSG_ERROR, "Unexpected end of file '%s'\n", file.name);
-            throw rtl_error(EXIT_BAD_DATA);
+            throw rtl_error(EXIT_BAD_DATA, lines->read_error());
         }
         handle_line(line);
     }

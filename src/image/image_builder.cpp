@@ -61,19 +61,42 @@ void image_builder_t::sort_portions()
         image.append(portion);
 }
 
+// Portions are sorted by address, so everything before Q that reaches past
+// Q's start covers one stretch from Q's start on, and the portion that reaches
+// furthest covers all of it: comparing Q with that one alone checks Q against
+// every earlier portion, one warning per overlapping portion.
 void image_builder_t::check_overlaps()
 {
-    for (CodePortion *p = image.first(); p; p = image.next_of(p)) {
-        for (CodePortion *q = image.next_of(p); q && q->address < p->end(); q = image.next_of(q)) {
+    CodePortion *furthest = image.first();
+    for (CodePortion *q = furthest ? image.next_of(furthest) : nullptr; q; q = image.next_of(q)) {
+        if (q->address < furthest->end()) {
             int32_t first = q->address;
-            int32_t last = std::min(p->end(), q->end()) - 1;
-            bool equal = std::memcmp(p->data + (first - p->address), q->data, size_t(last - first + 1)) == 0;
-            if (!equal)
-                fail(EXIT_BAD_DATA, "%s records overlapped in addresses 0x%X-0x%X with NON-equal data\n", kind,
-                     unsigned(first), unsigned(last));
+            int32_t last = std::min(furthest->end(), q->end()) - 1;
+            if (!same_bytes(furthest, q, first, last))
+                report_conflict(q, furthest);
             msg_print(msg_out, MSG_WARNING,
                       "Warning: %s records overlapped in addresses 0x%X-0x%X with equal data\n", kind,
                       unsigned(first), unsigned(last));
         }
+        if (q->end() > furthest->end())
+            furthest = q;
     }
+}
+
+bool image_builder_t::same_bytes(const CodePortion *p, const CodePortion *q, int32_t first, int32_t last)
+{
+    return std::memcmp(p->data + (first - p->address), q->data + (first - q->address), size_t(last - first + 1)) ==
+           0;
+}
+
+// Names the first earlier portion whose bytes differ from q's (furthest
+// differs, so there is one).
+void image_builder_t::report_conflict(const CodePortion *q, const CodePortion *furthest)
+{
+    const CodePortion *p = image.first();
+    while (p != furthest &&
+           (p->end() <= q->address || same_bytes(p, q, q->address, std::min(p->end(), q->end()) - 1)))
+        p = image.next_of(p);
+    fail(EXIT_BAD_DATA, "%s records overlapped in addresses 0x%X-0x%X with NON-equal data\n", kind,
+         unsigned(q->address), unsigned(std::min(p->end(), q->end()) - 1));
 }

@@ -29,6 +29,8 @@ public:
 private:
     void sort_portions();
     void check_overlaps();
+    static bool same_bytes(const CodePortion *p, const CodePortion *q, int32_t first, int32_t last);
+    [[noreturn]] void report_conflict(const CodePortion *q, const CodePortion *furthest);
 
     PortionList &image;
     const char *kind;

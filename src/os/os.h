@@ -14,8 +14,17 @@ namespace os {
 bool is_console(FILE *stream);            // _isatty / isatty on the stream's descriptor
 void make_unbuffered(FILE *stream);       // setvbuf(_IONBF)
 void to_oem(char *text);                  // CharToOemA in place on Windows; nothing on POSIX
-int read_key_no_echo();                   // one key, no echo, no Enter; -1 at end of input / no terminal
+// One key, no echo, no Enter; -1 at end of input / no terminal. A signal that
+// arrives meanwhile finds the terminal's echo and line mode restored.
+int read_key_no_echo();
 void set_binary_mode(FILE *stream);       // _setmode(_O_BINARY) on Windows; nothing on POSIX
+
+// ---- process set-up ------------------------------------------------------
+// Called first thing: standard input, output and error that are closed at
+// start are opened on the null device, so no file the program opens later
+// takes their place and receives its messages; a write to a closed pipe fails
+// instead of ending the process (SIGPIPE ignored).
+void prepare_process();
 
 // ---- system error texts -----------------------------------------------
 // Text of the last failed system call (FormatMessageA(GetLastError()) on Windows;
@@ -43,8 +52,11 @@ unsigned sleep_overshoot_ms();
 constexpr int signal_interrupt = 2;   // SIGINT
 constexpr int signal_break = 21;      // SIGBREAK (Windows only)
 constexpr int signal_terminate = 15;  // SIGTERM
-// Install handler for SIGINT, SIGTERM and SIGBREAK where it exists. The handler
-// receives the numbers above. reinstall_signal() is for the handler itself.
+constexpr int signal_hangup = 1;      // SIGHUP (POSIX only: the terminal or SSH session closed)
+constexpr int signal_quit = 3;        // SIGQUIT (POSIX only)
+// Install handler for SIGINT, SIGTERM, and SIGBREAK or SIGHUP and SIGQUIT where
+// they exist. The handler receives the numbers above. reinstall_signal() is for
+// the handler itself.
 void install_break_handlers(void (*handler)(int));
 void reinstall_signal(int signal_number, void (*handler)(int));
 void restore_break_handlers();
@@ -75,6 +87,24 @@ constexpr char path_separator = '/';
 #endif
 bool is_regular_file(const char *path);
 int remove_file(const char *path);
+
+// ---- counter files ---------------------------------------------------------
+// A file that one run at a time reads and then replaces (the serial-number
+// file). open_locked opens it for reading and writing and holds an exclusive
+// lock on it (flock / LockFileEx), waiting while another program holds it; a
+// file that was replaced during the wait is opened again. While it waits it
+// asks keep_waiting every few milliseconds; when that says no, it gives up
+// with EINTR. Null on failure, with the cause in errno.
+struct locked_file;
+locked_file *open_locked(const char *path, bool (*keep_waiting)());
+FILE *locked_stream(locked_file *file);
+// Replaces the file's text, still under the lock, so that it is never seen
+// empty: a new file beside it renamed into place (POSIX); on Windows, where an
+// open file can't be renamed over, one write over the old text, then the rest
+// cut. False on failure, with the cause in errno.
+bool replace_locked(locked_file *file, const char *text);
+// Releases the lock and closes the file.
+void close_locked(locked_file *file);
 
 // ---- environment --------------------------------------------------------
 const char *get_env(const char *name);

@@ -42,6 +42,17 @@ void to_oem(char *)
     // Terminals here take the text as it is.
 }
 
+namespace {
+// Signals that may arrive while the terminal is in raw mode.
+const int key_read_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+volatile sig_atomic_t key_read_signal = 0;
+
+void note_key_read_signal(int number)
+{
+    key_read_signal = number;
+}
+}  // namespace
+
 int read_key_no_echo()
 {
     unsigned char key = 0;
@@ -52,17 +63,36 @@ int read_key_no_echo()
     struct termios saved;
     if (tcgetattr(STDIN_FILENO, &saved) != 0)
         return -1;
+    // A signal interrupts the read (no restart); the terminal is put back
+    // before the signal takes its course, so Ctrl-C here leaves echo on.
+    const size_t count = sizeof key_read_signals / sizeof key_read_signals[0];
+    struct sigaction note, previous[count];
+    memset(&note, 0, sizeof note);
+    note.sa_handler = note_key_read_signal;
+    sigemptyset(&note.sa_mask);
+    key_read_signal = 0;
+    for (size_t i = 0; i < count; i++)
+        sigaction(key_read_signals[i], &note, &previous[i]);
+
     struct termios raw = saved;
     raw.c_lflag &= ~(ICANON | ECHO);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0)
+    ssize_t got = -1;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+        while (!key_read_signal) {
+            got = read(STDIN_FILENO, &key, 1);
+            if (got >= 0 || errno != EINTR)
+                break;
+        }
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    }
+    for (size_t i = 0; i < count; i++)
+        sigaction(key_read_signals[i], &previous[i], nullptr);
+    if (key_read_signal) {
+        raise(key_read_signal);
         return -1;
-    ssize_t got;
-    do {
-        got = read(STDIN_FILENO, &key, 1);
-    } while (got < 0 && errno == EINTR);
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    }
     return got == 1 ? key : -1;
 }
 
@@ -154,24 +184,31 @@ unsigned sleep_overshoot_ms()
 namespace {
 void (*volatile break_handler)(int) = nullptr;
 
+// The signals that end a run at its next check, as the run layer numbers them
+// and as this system does (no Ctrl-Break here).
+const struct {
+    int run;
+    int local;
+} break_signals[] = {
+    {signal_interrupt, SIGINT},
+    {signal_terminate, SIGTERM},
+    {signal_hangup, SIGHUP},
+    {signal_quit, SIGQUIT},
+};
+
 int to_local_signal(int number)
 {
-    switch (number) {
-    case signal_interrupt:
-        return SIGINT;
-    case signal_terminate:
-        return SIGTERM;
-    default:
-        return 0;  // no Ctrl-Break here
-    }
+    for (const auto &s : break_signals)
+        if (s.run == number)
+            return s.local;
+    return 0;
 }
 
 int to_run_signal(int local)
 {
-    if (local == SIGINT)
-        return signal_interrupt;
-    if (local == SIGTERM)
-        return signal_terminate;
+    for (const auto &s : break_signals)
+        if (s.local == local)
+            return s.run;
     return local;
 }
 
@@ -186,8 +223,8 @@ void trampoline(int local)
 void install_break_handlers(void (*handler)(int))
 {
     break_handler = handler;
-    signal(SIGINT, trampoline);
-    signal(SIGTERM, trampoline);
+    for (const auto &s : break_signals)
+        signal(s.local, trampoline);
 }
 
 void reinstall_signal(int signal_number, void (*handler)(int))
@@ -201,8 +238,8 @@ void reinstall_signal(int signal_number, void (*handler)(int))
 
 void restore_break_handlers()
 {
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    for (const auto &s : break_signals)
+        signal(s.local, SIG_DFL);
     break_handler = nullptr;
 }
 

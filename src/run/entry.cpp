@@ -329,17 +329,13 @@ void parse_switches(run_context_t &context, const char *argument, int &index, in
     }
 }
 
-// '/' starts a switch group, as on Windows. Where '/' is also the path
-// separator, an absolute path (a second '/', or an existing file) is a file name.
+// '/' starts a switch group on Windows. Where '/' is the path separator it
+// always starts a file name: -r /ec.hex must never erase the chip.
 bool is_switch_group(const char *argument)
 {
     if (argument[0] == '-')
         return argument[1] != 0;  // a lone "-" is a standard stream
-    if (argument[0] != '/')
-        return false;
-    if (os::path_separator != '/')
-        return true;
-    return strchr(argument + 1, '/') == nullptr && !os::is_regular_file(argument);
+    return argument[0] == '/' && os::path_separator != '/';
 }
 
 void parse_arguments(run_context_t &context, int argc, char **argv)

@@ -3,6 +3,8 @@
 #include "run/insertions.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "avr/devices.h"
 #include "avr/memory_commands.h"
 #include "base/messages.h"
+#include "base/timer.h"
 #include "image/image.h"
 #include "image/passes.h"
 #include "run/run_context.h"
@@ -44,6 +47,70 @@ int target_memory(int target)
 const char *ldi_note(int target, const char *text)
 {
     return target == TARGET_CODE_LDI ? text : "";
+}
+
+// A number in the given base at the start of text (as scanf would read it:
+// blanks, a sign, "0x" in base 16), refused when it does not lie within
+// [low, high] instead of wrapping.
+template <typename T> bool read_limited(const char *text, int base, int64_t low, int64_t high, T &value)
+{
+    const char *p = text;
+    while (isspace((unsigned char)*p))
+        p++;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        p++;
+    if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && isxdigit((unsigned char)p[2]))
+        p += 2;
+    int64_t magnitude = 0;
+    const char *digits = p;
+    for (; *p; p++) {
+        int digit = isdigit((unsigned char)*p) ? *p - '0'
+                    : (base == 16 && isxdigit((unsigned char)*p)) ? toupper((unsigned char)*p) - 'A' + 10
+                                                                    : -1;
+        if (digit < 0)
+            break;
+        magnitude = magnitude * base + digit;
+        if (magnitude > INT64_C(0xFFFFFFFFFF))  // far beyond any limit: stop before it wraps
+            return false;
+    }
+    if (p == digits)
+        return false;
+    int64_t result = negative ? -magnitude : magnitude;
+    if (result < low || result > high)
+        return false;
+    value = (T)result;
+    return true;
+}
+
+// While another run holds the serial-number file: said once, and Ctrl-C ends the wait.
+const char *waiting_for = nullptr;
+
+bool wait_for_serial_file()
+{
+    if (waiting_for) {
+        msg_print(msg_out, MSG_INFO, "Waiting for %s, which another run holds\n", waiting_for);
+        waiting_for = nullptr;
+    }
+    return no_user_break();
+}
+
+// The serial number: a decimal number at the start of the file.
+enum serial_read_t { SERIAL_READ, SERIAL_UNREADABLE, SERIAL_TOO_LARGE };
+
+serial_read_t read_serial_number(FILE *stream, uint32_t &number, int &error)
+{
+    char text[24];
+    errno = 0;
+    int got = fscanf(stream, " %23[0-9]", text);
+    error = ferror(stream) ? (errno ? errno : EIO) : 0;
+    if (got != 1)
+        return SERIAL_UNREADABLE;
+    int64_t value;
+    if (!read_limited(text, 10, 0, 0xFFFFFFFF, value))
+        return SERIAL_TOO_LARGE;
+    number = (uint32_t)value;
+    return SERIAL_READ;
 }
 
 void check_destination(run_context_t &context, const char *name, int target, int32_t address, int32_t length)
@@ -118,13 +185,26 @@ void apply_serno(run_context_t &context)
         fail(EXIT_USAGE, "Invalid SERNO length\n");
     check_destination(context, "SERNO", request.target, request.address, request.width);
 
-    request.stream = open_file(request.file, "r+t");
-    unsigned long number;
-    if (fscanf(request.stream, "%lu", &number) != 1) {
-        msg_print(msg_out, MSG_ERROR, "Can't read %s\n", request.file);
-        throw rtl_error(EXIT_BAD_DATA);
+    // Locked until the next number is written: two stations sharing the file
+    // never program the same number.
+    waiting_for = request.file;
+    request.lock = os::open_locked(request.file, wait_for_serial_file);
+    waiting_for = nullptr;
+    if (!request.lock) {
+        int error = errno;
+        poll_user_break();  // Ctrl-C while another run held the file
+        msg_print(msg_out, MSG_ERROR, "Can't open file '%s'\n", request.file);
+        throw rtl_error(EXIT_USAGE, error);
     }
-    request.number = (uint32_t)number;
+    int error = 0;
+    serial_read_t read = read_serial_number(os::locked_stream(request.lock), request.number, error);
+    if (read == SERIAL_UNREADABLE) {
+        msg_print(msg_out, MSG_ERROR, "Can't read %s\n", request.file);
+        throw rtl_error(EXIT_BAD_DATA, error);
+    }
+    if (read == SERIAL_TOO_LARGE)
+        fail(EXIT_BAD_DATA, "Serial number in %s does not fit in 32 bits\n", request.file);
+
 
     uint8_t bytes[4];
     for (int i = 0; i < 4; i++)
@@ -141,8 +221,7 @@ void apply_serno(run_context_t &context)
 
 insertion_requests_t::~insertion_requests_t()
 {
-    if (serno.stream)
-        fclose(serno.stream);
+    os::close_locked(serno.lock);
 }
 
 void parse_hex_extension(insertion_requests_t &requests, const char *text)
@@ -168,11 +247,12 @@ void parse_hex_extension(insertion_requests_t &requests, const char *text)
         number_start++;
     size_t keyword_length = number_start - rest;
     int number = 0;
-    if (*number_start != '=' && sscanf(number_start, "%d", &number) != 1)
+    if (*number_start != '=' && !read_limited(number_start, 10, INT32_MIN, INT32_MAX, number))
         invalid_extension(text);
 
-    unsigned long address_value;
-    if (sscanf(equals + 1, "%lx", &address_value) != 1 || (uint32_t)address_value == 0xFFFFFFFFu)
+    // A byte address of the chip: 32 bits, 0xFFFFFFFF meaning none.
+    int64_t address_value;
+    if (!read_limited(equals + 1, 16, 0, 0xFFFFFFFE, address_value))
         invalid_extension(text);
     int32_t address = (int32_t)(uint32_t)address_value;
 
@@ -183,8 +263,9 @@ void parse_hex_extension(insertion_requests_t &requests, const char *text)
         osccal_request_t &request = requests.osccal;
         if (request.target != TARGET_NONE)
             fail(EXIT_USAGE, "Can't handle two specail code/data commands of one type\n");
+        // added to a byte of 0..255, the sum must stay a 32-bit number
         int correction = 0;
-        if (parameter != nullptr && sscanf(parameter, "%d", &correction) != 1)
+        if (parameter != nullptr && !read_limited(parameter, 10, INT32_MIN, INT32_MAX - 255, correction))
             invalid_extension(text);
         request.target = target;
         request.index = number;
@@ -234,25 +315,26 @@ void apply_insertions(run_context_t &context)
 void store_next_serial(run_context_t &context)
 {
     serno_request_t &request = context.requests.serno;
-    if (request.stream == nullptr)
+    if (request.lock == nullptr)
         return;
-    fclose(request.stream);
-    request.stream = nullptr;
-    if (!(context.options.write & WRITE_ON))
-        return;
-
-    request.number += 1;
-    FILE *file = fopen(request.file, "wt");
-    bool ok = file != nullptr;
-    if (ok) {
-        ok = fprintf(file, "%lu\n", (unsigned long)request.number) > 0;
-        ok = (fclose(file) == 0) && ok;
+    bool ok = true;
+    int error = 0;
+    // the number after 4294967295 is written too; the next run refuses it
+    unsigned long long next = (unsigned long long)request.number + 1;
+    if (context.options.write & WRITE_ON) {
+        // a new file renamed into place: a crash never leaves it empty
+        char text[24];
+        snprintf(text, sizeof text, "%llu\n", next);
+        ok = os::replace_locked(request.lock, text);
+        error = errno;
     }
+    os::close_locked(request.lock);
+    request.lock = nullptr;
     if (!ok) {
-        msg_print(msg_out, MSG_ERROR, "Can't write %s\nnext serial number is %lu\n", request.file,
-                  (unsigned long)request.number);
-        throw rtl_error(EXIT_BAD_DATA);
+        msg_print(msg_out, MSG_ERROR, "Can't write %s\nnext serial number is %llu\n", request.file, next);
+        throw rtl_error(EXIT_BAD_DATA, error);
     }
+    request.number = (uint32_t)next;
 }
 
 void read_erase_counter(run_context_t &context)

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "os/os.h"
+
 struct run_context_t;
 
 enum insertion_target_t { TARGET_NONE = 0, TARGET_CODE = 1, TARGET_CODE_LDI = 2, TARGET_DATA = 3 };
@@ -22,7 +24,7 @@ struct serno_request_t {
     const char *file = nullptr;
     int32_t address = -1;
     uint32_t number = 0;
-    FILE *stream = nullptr;   // the number file, open from the insertion to the end of the run
+    os::locked_file *lock = nullptr;  // held from reading the number to writing the next
 };
 
 struct bytes_request_t {

@@ -293,15 +293,28 @@ TEST_F(pin_map_file, blank_name_in_a_file_is_an_invalid_string)
     EXPECT_TRUE(ends_with(result.messages, "adapter: invalid string 'name='\n")) << result.messages;
 }
 
-TEST_F(pin_map_file, long_lines_are_read_in_pieces)
+TEST_F(pin_map_file, long_lines_are_read_whole)
 {
-    // 511 characters per read: the rest of the line is an entry of its own
-    std::string line = "name=" + std::string(506, 'x') + "sck=D6\n";
-    write(dir / "a" / "long.cfg", line);
+    // Longer than one read of 511 characters: the tail of the line is not an
+    // entry of its own, so a long comment stays a comment.
+    write(dir / "a" / "long.cfg",
+          "name=" + std::string(506, 'x') + "sck=D6\n"
+          "# " + std::string(600, '-') + " reset=D7\n"
+          "mosi=D5 ;" + std::string(1200, ' ') + "miso=ACK\n"
+          "sck=D1\n");
     parse_result result = parse("m=long.cfg");
     ASSERT_EQ(0, result.status) << result.messages;
     EXPECT_EQ(std::string(39, 'x'), result.map.name);
-    EXPECT_EQ(0x40u, result.map.signals[SIG_SCK].high_mask);
+    EXPECT_EQ(0x02u, result.map.signals[SIG_SCK].high_mask);
+    EXPECT_EQ(0x20u, result.map.signals[SIG_MOSI].high_mask);
+    EXPECT_FALSE(result.map.signals[SIG_RESET].defined());
+    EXPECT_FALSE(result.map.signals[SIG_MISO].defined());
+
+    // a long entry is read as one, and its last piece needs no line end
+    write(dir / "a" / "tail.cfg", "reset=" + std::string(700, ' ') + "D7");
+    result = parse("m=tail.cfg");
+    ASSERT_EQ(0, result.status) << result.messages;
+    EXPECT_EQ(0x80u, result.map.signals[SIG_RESET].high_mask);
 }
 
 TEST_F(pin_map_file, missing_file)

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -168,6 +169,31 @@ TEST_P(program, help_prints_usage_and_web_address)
     const std::string tail = "\n\nFor latest versions see\nhttps://morvin.example.org/\n\n";
     ASSERT_GE(rest.size(), tail.size());
     EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
+}
+
+// '/' begins a group of switches on Windows and a file name on Linux, where
+// "/r" could be a file in the root folder.
+TEST_P(program, slash_argument_is_a_switch_group_only_on_windows)
+{
+    outcome o = run_program(GetParam(), {"+mega8", "/r"});
+    std::string expected = GetParam().name == "wine" ? "Can't read without target files\n\n"
+                                                      : "Nothing to do with files, -r or -w or -v must be specified\n\n";
+    EXPECT_EQ(after_banner(o.out), "Command:\n  +mega8 /r\n" + expected);
+    EXPECT_EQ(o.status, 70);
+}
+
+// A file that ends early failed no system call, so no system text follows its
+// message, whatever errno the start-up left behind.
+TEST_P(program, early_end_of_file_has_no_stale_system_text)
+{
+    std::string name = "morvin-cli-empty-" + std::to_string(getpid()) + ".hex";
+    FILE *file = fopen(name.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fclose(file);
+    outcome o = run_program(GetParam(), {"+mega8", "-w", name});
+    remove(name.c_str());
+    EXPECT_EQ(after_banner(o.out), "Command:\n  +mega8 -w " + name + "\nUnexpected end of file '" + name + "'\n\n");
+    EXPECT_EQ(o.status, 50);
 }
 
 TEST_P(program, plus_question_mark_lists_chips_with_their_aliases)

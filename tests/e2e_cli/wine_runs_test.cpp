@@ -180,3 +180,37 @@ TEST(WineRuns, VerifyFailureEndsWithStatus10LikeTheNativeRun)
 }
 
 }  // namespace
+
+namespace {
+
+// The serial-number file: the next number after a good write run, a number
+// beyond 32 bits refused with the file left alone; the same on both builds.
+TEST(WineRuns, SerialNumberFileLikeTheNativeRun)
+{
+    REQUIRE_WINDOWS_BUILD();
+    std::map<build, e2e::run_result> results;
+    for (build b : {build::native, build::wine}) {
+        SCOPED_TRACE(cli::build_name(b));
+        std::string line_end = b == build::native ? "\n" : "\r\n";
+        e2e::virtual_target target("mega328P", cli::chip_vars());
+        e2e::write_text(target.path("image.hex"), e2e::hex_text({{0x100, {0x00, 0xE0, 0x00, 0xE0}}}));
+        e2e::write_text(target.path("sn.txt"), "41" + line_end);
+        std::vector<std::string> args = {"+mega328P", run_osc, "-e", "-w", "-v",
+                                         "-c?SERNO2=100," + file_arg(b, target, "sn.txt"),
+                                         file_arg(b, target, "image.hex")};
+        results[b] = cli::run(target, b, args);
+        EXPECT_EQ(0, results[b].status) << results[b].out;
+        EXPECT_TRUE(cli::lines_in_order(results[b], {"Chip serial number is 41", "Verifying CODE memory", " passed"}));
+        EXPECT_EQ("42" + line_end, e2e::read_text(target.path("sn.txt")));
+
+        e2e::write_text(target.path("sn.txt"), "4294967296" + line_end);
+        e2e::run_result refused = cli::run(target, b, args);
+        EXPECT_EQ(50, refused.status) << refused.out;
+        EXPECT_TRUE(cli::has_line(refused, "Serial number in " + file_arg(b, target, "sn.txt") +
+                                               " does not fit in 32 bits"))
+            << refused.out;
+        EXPECT_EQ("4294967296" + line_end, e2e::read_text(target.path("sn.txt")));
+    }
+}
+
+}  // namespace

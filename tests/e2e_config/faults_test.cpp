@@ -3,6 +3,11 @@
 // from the XTAL pin. None may end with status 0 and wrong data.
 #include "e2e_config/config_support.h"
 
+#include <poll.h>
+#include <termios.h>
+
+#include <chrono>
+
 using cfg::find_in_order;
 using cfg::has_line;
 
@@ -27,18 +32,93 @@ void expect_released_after(const e2e::run_result &run, const std::string &error)
 
 TEST(interrupt, ctrl_c_during_a_read_ends_it_and_releases_the_chip)
 {
-    e2e::virtual_target chip("mega328P", cfg::clocked(1000));
+    // Ctrl-C, a termination request, a closed terminal or SSH session, and Ctrl-\ (quit):
+    for (auto sig : std::vector<std::pair<int, std::string>>{
+             {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"}}) {
+        e2e::virtual_target chip("mega328P", cfg::clocked(1000));
+        std::string file = chip.path("read.hex");
+        bool seen = false;
+        auto run = chip.morvin({"+mega328P", "-o1MHz", "-r", file}, [&](pid_t pid, int out_fd) {
+            seen = e2e::wait_for_text(out_fd, "Reading CODE memory\n", 20000);
+            kill(pid, sig.first);
+        });
+        ASSERT_TRUE(seen) << run.out;
+        EXPECT_EQ(run.status, 80) << sig.second << "\n" << run.out;
+        expect_released_after(run, "\nTerminated by user (" + sig.second + ")\n\n");
+        EXPECT_EQ(run.out.find(" done ("), std::string::npos) << "the pass did not finish\n" << run.out;
+        EXPECT_FALSE(e2e::file_exists(file)) << sig.second;
+    }
+}
+
+// Output into a pipe whose reader has gone (morvin | head): the messages are
+// lost, the run is not: it reads the whole chip into its file and ends well.
+TEST(interrupt, a_closed_output_pipe_does_not_end_the_run)
+{
+    e2e::virtual_target chip("mega328P", cfg::clocked(4000));
     std::string file = chip.path("read.hex");
-    bool seen = false;
-    auto run = chip.morvin({"+mega328P", "-o1MHz", "-r", file}, [&](pid_t pid, int out_fd) {
-        seen = e2e::wait_for_text(out_fd, "Reading CODE memory\n", 20000);
-        kill(pid, SIGINT);
-    });
-    ASSERT_TRUE(seen) << run.out;
-    EXPECT_EQ(run.status, 80) << run.out;
-    expect_released_after(run, "\nTerminated by user (SIGINT)\n\n");
-    EXPECT_EQ(run.out.find(" done ("), std::string::npos) << "the pass did not finish\n" << run.out;
-    EXPECT_FALSE(e2e::file_exists(file));
+    e2e::spawn_options options;
+    auto run = e2e::spawn_program({"bash", "-c", "\"$0\" \"$@\" | head -n 3 >/dev/null; exit ${PIPESTATUS[0]}",
+                                   MORVIN_EXE, "+mega328P", "-o4MHz", "-r", file},
+                                  chip.environment(), options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(e2e::hex_bytes(file).size(), 32768u);
+}
+
+// Ctrl-C while the checksum question waits for its key: the terminal gets its
+// echo and line mode back before the interrupt ends the program.
+TEST(interrupt, ctrl_c_at_the_checksum_question_restores_the_terminal)
+{
+    e2e::virtual_target chip("mega8", cfg::clocked(8000));
+    std::string image = chip.path("bad.hex");
+    e2e::write_text(image, ":0100000001FF\n:00000001FF\n");  // checksum should be FE
+
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string slave_name = ptsname(master);
+    int slave = open(slave_name.c_str(), O_RDWR | O_NOCTTY);  // keeps the settings readable afterwards
+    ASSERT_GE(slave, 0);
+    struct termios before;
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    ASSERT_TRUE((before.c_lflag & ECHO) && (before.c_lflag & ICANON) && (before.c_lflag & ISIG));
+
+    std::map<std::string, std::string> env = chip.environment();
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        int tty = open(slave_name.c_str(), O_RDWR);  // becomes the controlling terminal
+        dup2(tty, 0);
+        dup2(tty, 1);
+        dup2(tty, 2);
+        for (auto &v : env)
+            setenv(v.first.c_str(), v.second.c_str(), 1);
+        execl(MORVIN_EXE, MORVIN_EXE, "+mega8", "-o8MHz", "-w", image.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    std::string seen;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (seen.find("(y/N)?") == std::string::npos && std::chrono::steady_clock::now() < end) {
+        struct pollfd ready = {master, POLLIN, 0};
+        if (poll(&ready, 1, 100) > 0) {
+            char buffer[512];
+            ssize_t n = read(master, buffer, sizeof buffer);
+            if (n > 0)
+                seen.append(buffer, size_t(n));
+        }
+    }
+    ASSERT_NE(seen.find("(y/N)?"), std::string::npos) << seen;
+    usleep(200000);  // the key read has the terminal in raw mode now
+    ASSERT_EQ(write(master, "\x03", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    struct termios after;
+    ASSERT_EQ(tcgetattr(slave, &after), 0);
+    EXPECT_TRUE(after.c_lflag & ECHO);
+    EXPECT_TRUE(after.c_lflag & ICANON);
+    close(slave);
+    close(master);
 }
 
 TEST(stuck_write, polled_writes_time_out_and_timed_writes_fail_verification)

@@ -3,6 +3,10 @@
 
 #include <cstdio>
 
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using cfg::find_in_order;
 using cfg::has_line;
 using cfg::ldi;
@@ -111,6 +115,115 @@ TEST(insertions, serial_number_refused_by_a_write_that_fails_verification)
     run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-c*SERNO4=100," + serial, image});
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(e2e::read_text(serial), "8\n");
+}
+
+// Two stations, one counter file: a run waits while another holds the file,
+// and reads the number that one wrote (a new file renamed over the old), so no
+// number is programmed twice.
+TEST(insertions, serial_number_file_is_locked_from_reading_to_writing)
+{
+    e2e::virtual_target chip("mega8", cfg::clocked(16000));
+    std::string image = cfg::hex_file(chip, "code.hex", {{0x100, code}});
+    std::string serial = chip.path("serial.txt");
+    e2e::write_text(serial, "41\n");
+
+    // the other station: holds the lock, then renames its next number into place
+    int held = open(serial.c_str(), O_RDWR | O_CLOEXEC);  // the run must not inherit the lock
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    bool waited = false;
+    auto run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", "-c?SERNO2=100," + serial, image},
+                           [&](pid_t, int out_fd) {
+                               waited = e2e::wait_for_text(out_fd, "which another run holds\n", 20000) &&
+                                        !e2e::wait_for_text(out_fd, "Chip serial number", 1500);
+                               std::string next = chip.path("serial.next");
+                               e2e::write_text(next, "77\n");
+                               EXPECT_EQ(rename(next.c_str(), serial.c_str()), 0);
+                               close(held);
+                           });
+    EXPECT_TRUE(waited) << run.out;
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(find_in_order(run.out, {"Chip not locked\n", "Waiting for " + serial + ", which another run holds\n",
+                                      "Chip serial number is 77\n"}),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(cfg::read_state(chip).flash_range(0x100, 4), join({ldi(0, 77), ldi(1, 0)}));
+    EXPECT_EQ(e2e::read_text(serial), "78\n");
+
+    // Ctrl-C while waiting ends the run; the number stays where it was
+    held = open(serial.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-c?SERNO2=100," + serial, image}, [&](pid_t pid, int out_fd) {
+        EXPECT_TRUE(e2e::wait_for_text(out_fd, "which another run holds\n", 20000));
+        kill(pid, SIGINT);
+    });
+    close(held);
+    EXPECT_EQ(run.status, 80) << run.out;
+    EXPECT_NE(find_in_order(run.out, {"\nTerminated by user (SIGINT)\n\n", "Reset pin released\n"}), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("Device erased"), std::string::npos) << run.out;
+    EXPECT_EQ(e2e::read_text(serial), "78\n");
+}
+
+// The number must fit in 32 bits; the file is then left as it was. The next
+// number is a new file renamed into place, written through a link to the file.
+TEST(insertions, serial_number_limits_and_the_file_written)
+{
+    e2e::virtual_target chip("mega8", cfg::clocked(16000));
+    std::string image = cfg::hex_file(chip, "code.hex", {{0x100, code}});
+    std::string serial = chip.path("serial.txt");
+    for (std::string number : {"4294967296", "99999999999999999999999999"}) {
+        e2e::write_text(serial, number + "\n");
+        auto run = chip.morvin({"+mega8", "-o16MHz", "-w", "-c*SERNO4=100," + serial, image});
+        EXPECT_EQ(run.status, 50) << run.out;
+        EXPECT_TRUE(has_line(run.out, "Serial number in " + serial + " does not fit in 32 bits\n")) << run.out;
+        EXPECT_EQ(run.out.find("Programming"), std::string::npos) << run.out;
+        EXPECT_EQ(e2e::read_text(serial), number + "\n");
+    }
+    // a file that holds no number: no system text follows, it failed no call
+    e2e::write_text(serial, "none\n");
+    auto run = chip.morvin({"+mega8", "-o16MHz", "-w", "-c*SERNO4=100," + serial, image});
+    EXPECT_EQ(run.status, 50) << run.out;
+    EXPECT_NE(run.out.find("Can't read " + serial + "\n\n"), std::string::npos) << run.out;
+
+    // the largest number is programmed; its successor is written for the next run to refuse
+    std::string target = chip.path("numbers.txt");
+    e2e::write_text(target, "4294967295\n");
+    ASSERT_EQ(unlink(serial.c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), serial.c_str()), 0);
+    run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-c*SERNO4=100," + serial, image});
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(cfg::read_state(chip).flash_range(0x100, 4), (bytes_t{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(e2e::read_text(target), "4294967296\n");
+    struct stat link;
+    ASSERT_EQ(lstat(serial.c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode)) << "the link was replaced by a file";
+    // nothing is left beside the file
+    std::string listing = chip.path("listing.txt");
+    ASSERT_EQ(system(("ls '" + chip.dir + "' > '" + listing + "'").c_str()), 0);
+    EXPECT_EQ(e2e::read_text(listing).find("numbers.txt."), std::string::npos) << e2e::read_text(listing);
+}
+
+// Started with standard output (and input, and error) closed: the serial-number
+// file, open through the run, must not take their place and collect the messages.
+TEST(insertions, serial_number_file_never_gets_the_messages)
+{
+    e2e::virtual_target chip("mega8", cfg::clocked(16000));
+    std::string image = cfg::hex_file(chip, "code.hex", {{0x100, code}});
+    std::string serial = chip.path("serial.txt");
+    for (std::string closed : {">&-", "<&- >&-", "<&- >&- 2>&-"}) {
+        e2e::write_text(serial, "41\n");
+        e2e::spawn_options options;
+        // verification only: the file is kept open to the end and left as it was
+        auto run = e2e::spawn_program({"bash", "-c", "exec \"$0\" \"$@\" " + closed, MORVIN_EXE, "+mega8",
+                                       "-o16MHz", "-v", "-c?SERNO2=100," + serial, image},
+                                      chip.environment(), options);
+        EXPECT_EQ(run.status, 10) << closed << " (the chip is blank)";
+        EXPECT_EQ(e2e::read_text(serial), "41\n") << closed;
+        for (const char *name : {"chip.state", "counters.txt", "trace.txt"})
+            EXPECT_EQ(e2e::read_text(chip.path(name)).find("Command:"), std::string::npos) << closed << " " << name;
+    }
 }
 
 TEST(insertions, bytes_into_the_eeprom_and_the_flash)

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "image/hex_file.h"
@@ -79,6 +83,7 @@ struct read_result_t {
     int status;         // 0: no exception
     bool runtime_error;  // the exception was an rtl_error
     std::string messages;
+    std::string cause;  // the exception's what()
 };
 
 // No key reader: a checksum error is answered "no".
@@ -88,13 +93,13 @@ read_result_t read_text_as_hex(const std::string &text, PortionList &image, cons
     std::string path = temp_path(name);
     write_text(path, text);
     message_capture_t capture;
-    read_result_t result{0, false, ""};
+    read_result_t result{0, false, "", ""};
     try {
         read_hex_file(path.c_str(), image, ask_key);
     } catch (const rtl_error &e) {
-        result = {e.exit_code, true, ""};
+        result = {e.exit_code, true, "", e.what()};
     } catch (const app_error &e) {
-        result = {e.exit_code, false, ""};
+        result = {e.exit_code, false, "", e.what()};
     }
     result.messages = capture.take();
     std::remove(path.c_str());
@@ -165,11 +170,29 @@ TEST_F(HexFileTest, OtherFailuresGiveTheirMessagesAndStatuses)
     EXPECT_EQ(r.status, EXIT_BAD_DATA);
     EXPECT_EQ(r.messages, "Unknown HEX record type 0x 6\n" + at_line(1));
 
+    // A file that ends early failed no system call: no system text follows,
+    // whatever errno an earlier call left behind.
     PortionList no_end;
+    errno = ENOTTY;
     r = read_text_as_hex(record(0, 0, {1, 2}), no_end, "noend.hex");
     EXPECT_EQ(r.status, EXIT_BAD_DATA);
     EXPECT_TRUE(r.runtime_error);
     EXPECT_EQ(r.messages, "Unexpected end of file '" + temp_path("noend.hex") + "'\n");
+    EXPECT_EQ(r.cause, "");
+    // a read that fails gives its own cause
+    std::string folder = temp_path("folder.hex");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    PortionList unread;
+    message_capture_t folder_capture;
+    try {
+        read_hex_file(folder.c_str(), unread, nullptr);
+        ADD_FAILURE() << "a folder was read as a HEX file";
+    } catch (const rtl_error &e) {
+        EXPECT_EQ(e.exit_code, EXIT_BAD_DATA);
+        EXPECT_STREQ(e.what(), strerror(EISDIR));
+    }
+    EXPECT_EQ(folder_capture.take(), "Unexpected end of file '" + folder + "'\n");
+    rmdir(folder.c_str());
 
     PortionList missing;
     message_capture_t capture;
@@ -280,6 +303,50 @@ TEST_F(HexFileTest, PortionsAreSortedAndOverlapsChecked)
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(empty.empty());
     EXPECT_EQ(r.messages, "Warning: '" + temp_path("empty.hex") + "' has no data records\n");
+}
+
+// One warning per record that meets earlier ones, however many it meets, with
+// the stretch it shares with them; the check is not quadratic in the records.
+TEST_F(HexFileTest, EachOverlappingRecordIsReportedOnce)
+{
+    std::vector<uint8_t> pattern = sequence(16, 0x40);
+    std::vector<uint8_t> tail(pattern.begin() + 4, pattern.end());
+    std::vector<uint8_t> middle(pattern.begin() + 6, pattern.begin() + 8);
+    std::string text = record(0, 0x100, pattern) + record(0, 0x104, tail) + record(0, 0x106, middle) + eof;
+    read_result_t r = read_text_as_hex(text, image);
+    ASSERT_EQ(r.status, 0) << r.messages;
+    EXPECT_EQ(r.messages,
+              "Warning: HEX file records overlapped in addresses 0x104-0x10F with equal data\n"
+              "Warning: HEX file records overlapped in addresses 0x106-0x107 with equal data\n");
+    EXPECT_EQ(image.count(), 3);
+
+    // a record that differs from an earlier one it overlaps
+    std::vector<uint8_t> changed = middle;
+    changed[1] ^= 1;
+    PortionList clash;
+    r = read_text_as_hex(record(0, 0x100, pattern) + record(0, 0x102, {pattern[2]}) + record(0, 0x106, changed) + eof,
+                         clash);
+    EXPECT_EQ(r.status, EXIT_BAD_DATA);
+    EXPECT_EQ(r.messages,
+              "Warning: HEX file records overlapped in addresses 0x102-0x102 with equal data\n"
+              "HEX file records overlapped in addresses 0x106-0x107 with NON-equal data\n");
+
+    // 30,000 copies of one record: 29,999 warnings, in well under the test's
+    // time-out (pair by pair it would be 450 million lines and hours)
+    std::string copies;
+    std::string one = record(0, 0x200, pattern);
+    for (int i = 0; i < 30000; i++)
+        copies += one;
+    PortionList many;
+    auto start = std::chrono::steady_clock::now();
+    r = read_text_as_hex(copies + eof, many);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(r.status, 0);
+    const std::string warning = "Warning: HEX file records overlapped in addresses 0x200-0x20F with equal data\n";
+    EXPECT_EQ(r.messages.size(), 29999 * warning.size());
+    EXPECT_EQ(r.messages.substr(0, warning.size()), warning);
+    EXPECT_EQ(many.count(), 30000);
+    EXPECT_LT(seconds, 20.0);
 }
 
 TEST_F(HexFileTest, WriterTextIsExact)

@@ -77,13 +77,25 @@ TEST(errors, what_texts)
     EXPECT_STREQ(app_error(10).what(), "");
     EXPECT_EQ(app_error(10).exit_code, 10);
 
+    // the cause is the failing call's, taken when the error is built: what runs
+    // between the failure and the handler (closing files, printing) can't change it
+    errno = ENOENT;
     rtl_error rtl(50);
     EXPECT_EQ(rtl.exit_code, 50);
-    errno = ENOENT;
+    errno = ENOTTY;
     EXPECT_STREQ(rtl.what(), strerror(ENOENT));
-    // read when asked, not when built
-    errno = EACCES;
-    EXPECT_STREQ(rtl.what(), strerror(EACCES));
+    EXPECT_STREQ(rtl_error(70, EISDIR).what(), strerror(EISDIR));
+    // a call that failed without a system error (a file that ended) has no text
+    EXPECT_STREQ(rtl_error(50, 0).what(), "");
+
+    os::clear_system_error();
+    EXPECT_EQ(os::load_library("no-such-library-morvin.so"), nullptr);
+    win32_error system(70);
+    std::string text = system.what();
+    EXPECT_EQ(os::load_library("another-missing-morvin.so"), nullptr);
+    EXPECT_EQ(std::string(system.what()), text);
+    EXPECT_NE(text.find("no-such-library-morvin.so"), std::string::npos) << text;
+    os::clear_system_error();
 }
 
 TEST(errors, fail_prints_at_error_level_and_throws_the_status)

@@ -7,6 +7,7 @@
 
 #include "avr/devices.h"
 #include "harness.h"
+#include "os/os.h"
 
 namespace {
 
@@ -29,10 +30,25 @@ TEST(options, grouped_switches_without_values)
     EXPECT_FALSE(o.verify_all);
     EXPECT_TRUE(o.force);
 
-    parse({"/e-v+r"});
+    parse({"-e-v+r"});
     EXPECT_TRUE(last_options().erase_keep_eeprom);
     EXPECT_TRUE(last_options().verify_all);
     EXPECT_TRUE(last_options().read);
+}
+
+// Where '/' separates path parts, an argument that begins with it is a file
+// name, whether or not it exists or holds a second '/'; Windows reads it as a
+// group of switches (the Windows build's runs show that).
+TEST(options, slash_argument_is_an_absolute_path)
+{
+    ASSERT_EQ(os::path_separator, '/');
+    for (const char *path : {"/e-v+r", "/ec.hex", "/r", "/tmp/x.hex"}) {
+        const run_options_t &o = parse({path});
+        ASSERT_NE(o.code_file, nullptr) << path;
+        EXPECT_STREQ(o.code_file, path);
+        EXPECT_FALSE(o.erase) << path;
+        EXPECT_FALSE(o.read) << path;
+    }
 }
 
 TEST(options, verify_then_write_in_one_group)

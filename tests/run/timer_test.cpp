@@ -177,6 +177,10 @@ TEST(user_break, every_signal_is_caught_and_ends_the_run)
     EXPECT_EQ(poll_after(os::signal_interrupt), std::make_pair(80, std::string("\nTerminated by user (SIGINT)\n\n")));
     EXPECT_EQ(poll_after(os::signal_terminate),
               std::make_pair(80, std::string("\nTerminated by user (SIGTERM)\n\n")));
+    // a closed terminal or SSH session, and Ctrl-\, end the run the same way
+    EXPECT_EQ(poll_after(os::signal_hangup), std::make_pair(80, std::string("\nTerminated by user (SIGHUP)\n\n")));
+    EXPECT_EQ(poll_after(os::signal_quit), std::make_pair(80, std::string("\nTerminated by user (SIGQUIT)\n\n")));
+    EXPECT_EQ(poll_after(os::signal_hangup), std::make_pair(80, std::string("\nTerminated by user (SIGHUP)\n\n")));
     // the flag is cleared by the poll that reported it
     captured_output capture;
     EXPECT_NO_THROW(poll_user_break());
@@ -196,6 +200,8 @@ TEST(user_break, signal_names)
     EXPECT_STREQ(signal_name(2), "SIGINT");
     EXPECT_STREQ(signal_name(21), "SIGBREAK");
     EXPECT_STREQ(signal_name(15), "SIGTERM");
+    EXPECT_STREQ(signal_name(1), "SIGHUP");
+    EXPECT_STREQ(signal_name(3), "SIGQUIT");
     EXPECT_STREQ(signal_name(9), "unknown signal");
     EXPECT_STREQ(signal_name(0), "unknown signal");
 }

@@ -121,6 +121,13 @@ TEST_F(Insertions, RejectsMalformedExtensions)
         "c*BYTES2=10",       // no parameter
         "c*BYTES2=10,ABCG",  // not hexadecimal
         "c*FOO=10",          // unknown keyword
+        // numbers that do not fit are refused, not wrapped
+        "c*OSCCAL=100000000",           // an address beyond 32 bits (would patch address 0)
+        "c*OSCCAL=-2",                  // a negative address
+        "c*OSCCAL=0,2147483647",        // the corrected byte would overflow
+        "c*OSCCAL=0,-99999999999",      // a correction beyond 32 bits
+        "d*SERNO2=1000000010,sn.txt",   // a SERNO address beyond 32 bits
+        "c*SERNO99999999999=0,sn.txt",  // a width beyond 32 bits
     };
     for (const char *text : bad) {
         start_over();
@@ -130,6 +137,18 @@ TEST_F(Insertions, RejectsMalformedExtensions)
     std::string text = output();
     EXPECT_NE(text.find("Invalid HEX file switch extension '-c*BYTES2=10,ABC'\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Invalid HEX file switch extension '-d?OSCCAL=10'\n"), std::string::npos) << text;
+}
+
+TEST_F(Insertions, NumbersUpToTheirLimitsAreTaken)
+{
+    parse_hex_extension(context->requests, "c*OSCCAL=0xFFFFFFFE,2147483392");
+    EXPECT_EQ(context->requests.osccal.address, int32_t(0xFFFFFFFE));
+    EXPECT_EQ(context->requests.osccal.correction, 2147483392);
+    start_over();
+    parse_hex_extension(context->requests, "c?OSCCAL2=7fffffff,-2147483648");
+    EXPECT_EQ(context->requests.osccal.address, 0x7FFFFFFF);
+    EXPECT_EQ(context->requests.osccal.correction, INT32_MIN);
+    EXPECT_EQ(context->requests.osccal.index, 2);
 }
 
 TEST_F(Insertions, SecondRequestOfOneKindIsRefused)

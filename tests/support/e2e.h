@@ -292,6 +292,15 @@ public:
     void set_program(const std::string &path) { program_ = path; }
     void drop_inherited(const std::vector<std::string> &names) { dropped_ = names; }
 
+    // The variables a native run of this target sees (for programs started
+    // some other way, through a shell or on a terminal).
+    std::map<std::string, std::string> environment() const
+    {
+        std::map<std::string, std::string> env = vars_;
+        env["LD_LIBRARY_PATH"] = library_path_;
+        return env;
+    }
+
     // Runs the native program with the drop-in libraries; extra adds or replaces
     // variables of this run only.
     run_result morvin(const std::vector<std::string> &args,
