@@ -26,6 +26,16 @@ struct pass_state_t {
 
 pass_state_t pass;
 
+// The first mismatch of the last verify pass, and whether a mismatch wanted a 1
+// where the chip holds a 0.
+struct verify_findings_t {
+    bool any = false;
+    uint32_t first_address = 0;
+    uint8_t first_expected = 0, first_read = 0;
+    bool wanted_set_bits = false;
+};
+verify_findings_t findings;
+
 int32_t step_of(int memory)
 {
     return memory == CODE_MEMORY ? code_step : data_step;
@@ -143,6 +153,12 @@ void setup_polling(int memory)
 void passes_reset()
 {
     pass = pass_state_t();
+    findings = verify_findings_t();
+}
+
+bool verify_wanted_set_bits()
+{
+    return findings.wanted_set_bits;
 }
 
 bool is_blank(int32_t first, int32_t last)
@@ -223,6 +239,7 @@ bool verify_memory(int memory, PortionList &image)
     pass.covered_end = 0;
     pass.free_blank = true;
     pass.verify_ok = true;
+    findings = verify_findings_t();
     reset_command_buffer();
 
     bool test_free = run_options.verify_all || (memory == DATA_MEMORY && (run_options.write & WRITE_FILL_EEPROM));
@@ -243,6 +260,14 @@ bool verify_memory(int memory, PortionList &image)
                 uint8_t expected = portion->data[offset + i];
                 if (buffer[i] != expected) {
                     pass.error_count++;
+                    if (!findings.any) {
+                        findings.any = true;
+                        findings.first_address = uint32_t(address + i);
+                        findings.first_expected = expected;
+                        findings.first_read = buffer[i];
+                    }
+                    if (expected & ~buffer[i])
+                        findings.wanted_set_bits = true;
                     msg_print(msg_out, MSG_DEBUG, "\t%% %08X: expected %02X, read %02X\n", unsigned(address + i),
                               expected, buffer[i]);
                 }
@@ -269,6 +294,9 @@ bool verify_memory(int memory, PortionList &image)
     if (test_free)
         msg_print(msg_out, MSG_DEBUG, "\tfree positions are %sblank\n", pass.free_blank ? "" : "NOT ");
     pass_end();
+    if (findings.any)
+        msg_print(msg_out, MSG_ERROR, "First difference at 0x%X: expected %02X, read %02X\n",
+                  unsigned(findings.first_address), findings.first_expected, findings.first_read);
     return pass.verify_ok && pass.free_blank;
 }
 

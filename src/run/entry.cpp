@@ -192,6 +192,10 @@ void parse_switches(const char *argument, int &index, int argc, char **argv)
         case 'f':
             if (run_options.fuse_list)
                 fail(EXIT_USAGE, "Only one -F switch can be used, place all fuses in one switch\n");
+            if (*p == '!') {
+                run_options.fuse_lockout_ok = true;
+                p++;
+            }
             run_options.fuse_list = p;
             return;
         case 'c':
@@ -506,6 +510,10 @@ void print_usage()
               "\t\tfusename=val,bytename=val,...\n"
               "\t\tfor single-bit fuses val can be ON (0) or OFF (1)\n"
               "\t\tunlisted fuses not changed\n"
+              "\t-f!<list> also writes fuses that lock the chip out of\n"
+              "\t\tserial programming (RSTDISBL, DWEN, SPIEN, external clock)\n"
+              "\t\twithout asking; otherwise they are refused unless\n"
+              "\t\tconfirmed on the console\n"
               "\ttype 'morvin +name -?'\n"
               "\tfor list of fuse names for chip 'name'\n");
     print_device_list();

@@ -10,6 +10,7 @@
 #include "image/image.h"
 #include "image/passes.h"
 #include "run/insertions.h"
+#include "run/lockout_confirm.h"
 #include "base/messages.h"
 #include "run/options.h"
 
@@ -114,8 +115,14 @@ void program_and_verify(int memory, PortionList &image)
         program_memory(memory, image);
         check_sync();
     }
-    if (run_options.verify && !verify_memory(memory, image))
+    if (run_options.verify && !verify_memory(memory, image)) {
+        if (memory == CODE_MEMORY && (run_options.write & WRITE_ON) && !run_options.erase &&
+            verify_wanted_set_bits())
+            msg_print(msg_out, MSG_ERROR,
+                      "Flash was written without an erase: writing only clears bits, "
+                      "so bytes that need a 1 back stay wrong; add -e to erase first\n");
         throw app_error(EXIT_CHIP_REFUSED);
+    }
 }
 
 void lock()
@@ -185,6 +192,8 @@ void check_fuses()
     print_fuses("Fuses ");
     if ((run_options.write & WRITE_ON) && run_options.fuse_list != nullptr && !lock_byte_writable())
         fail(EXIT_CHIP_REFUSED, "Can't write all requested fuses, need to erase chip\n");
+    if ((run_options.write & WRITE_ON) && run_options.fuse_list != nullptr)
+        confirm_lockout_writes();
 }
 
 void run_operations()

@@ -1,0 +1,54 @@
+// The last word before a fuse write that locks the chip out of serial programming.
+#include "run/lockout_confirm.h"
+
+#include <cstdio>
+
+#include "avr/devices.h"
+#include "avr/fuse_lockout.h"
+#include "avr/fuses.h"
+#include "base/messages.h"
+#include "os/os.h"
+#include "run/options.h"
+
+namespace {
+
+bool stdin_is_console()
+{
+    return os::is_console(stdin);
+}
+
+}  // namespace
+
+bool (*lockout_console)() = stdin_is_console;
+int (*lockout_key_reader)() = os::read_key_no_echo;
+
+void lockout_console_reset()
+{
+    lockout_console = stdin_is_console;
+    lockout_key_reader = os::read_key_no_echo;
+}
+
+void confirm_lockout_writes()
+{
+    uint8_t request_value[4], request_mask[4], read_value[4];
+    for (int slot = 0; slot < 4; slot++) {
+        request_value[slot] = fuse_state[slot].request_value;
+        request_mask[slot] = fuse_state[slot].request_mask;
+        read_value[slot] = fuse_state[slot].read_value;
+    }
+    const std::vector<lockout_write_t> writes =
+        find_lockout_writes(current_device(), request_value, request_mask, read_value);
+    if (writes.empty())
+        return;
+    for (const lockout_write_t &write : writes)
+        print_lockout_warning(write);
+    if (run_options.fuse_lockout_ok)
+        return;
+
+    if (!lockout_console())
+        fail(EXIT_USAGE, "Fuses not written: nobody to confirm them here; -f!<list> writes them\n");
+    msg_print(msg_out, MSG_ERROR, "Write these fuses anyway (y/N)?\n");
+    const int key = lockout_key_reader();
+    if (key != 'y' && key != 'Y')
+        fail(EXIT_USAGE, "Fuses not written\n");
+}

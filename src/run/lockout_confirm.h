@@ -1,0 +1,12 @@
+// The last word before a fuse write that locks the chip out of serial programming.
+#pragma once
+
+// Before programming fuses: warns about every requested field that would lock the
+// chip out, and unless -f! was given asks on a console for a yes; without a console,
+// or without the yes, the run ends with status 70 before anything is written.
+void confirm_lockout_writes();
+
+// Whether standard input is a console, and the key read from it; tests replace them.
+extern bool (*lockout_console)();
+extern int (*lockout_key_reader)();
+void lockout_console_reset();
