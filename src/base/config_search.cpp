@@ -1,5 +1,6 @@
 // Finding adapter configuration files: the name as given, the directories of
-// MORVIN_CONFIG_PATH, then the program's own directory.
+// MORVIN_CONFIG_PATH, the program's own directory, then the data folder of an
+// installation (share/morvin beside the program's bin folder).
 #include "base/config_search.h"
 
 #include <cstring>
@@ -34,6 +35,53 @@ const char *program_directory()
 bool is_separator(char c)
 {
     return c == '\\' || c == '/';
+}
+
+#ifdef MORVIN_DATA_FROM_BIN
+const char data_from_bin[] = MORVIN_DATA_FROM_BIN;
+#else
+const char data_from_bin[] = "";
+#endif
+
+// The installation's data folder: the program's directory with the relative
+// path MORVIN_DATA_FROM_BIN ("../share/morvin") applied, each leading ".."
+// taking off one folder. Empty when the program's directory is unknown or too
+// short for the path.
+const char *data_directory()
+{
+    static char directory[259];
+    static bool worked_out = false;
+    if (worked_out)
+        return directory;
+    worked_out = true;
+    directory[0] = 0;
+    const char *program = program_directory();
+    if (!*program || !*data_from_bin)
+        return directory;
+    char path[259];
+    strcpy(path, program);
+    const char *rest = data_from_bin;
+    while (rest[0] == '.' && rest[1] == '.' && (is_separator(rest[2]) || !rest[2])) {
+        char *back = strrchr(path, '\\');
+        char *forward = strrchr(path, '/');
+        char *cut = back > forward ? back : forward;
+        if (!cut || cut == path)
+            return directory;
+        *cut = 0;
+        rest += rest[2] ? 3 : 2;
+    }
+    size_t length = strlen(path);
+    size_t rest_length = strlen(rest);
+    if (length + 1 + rest_length >= sizeof path)
+        return directory;
+    if (rest_length) {
+        path[length++] = os::path_separator;
+        for (const char *c = rest; *c; c++)
+            path[length++] = is_separator(*c) ? os::path_separator : *c;
+        path[length] = 0;
+    }
+    strcpy(directory, path);
+    return directory;
 }
 
 // Tries every ';'-separated element of `list` as the directory of `name`.
@@ -80,6 +128,12 @@ bool find_config_file(char *buffer, size_t size, const char *name)
     else
         directory = nullptr;
 
+    const char *data = data_directory();
+    if (*data)
+        msg_print(msg_out, MSG_DEBUG, "\t%% data path %s\n", data);
+    else
+        data = nullptr;
+
     if (os::is_regular_file(name)) {
         strncpy(buffer, name, size - 1);
         buffer[size - 1] = 0;
@@ -92,7 +146,7 @@ bool find_config_file(char *buffer, size_t size, const char *name)
     if (size <= name_length + 1)
         return false;
 
-    const char *lists[2] = {config_path, directory};
+    const char *lists[3] = {config_path, directory, data};
     for (const char *list : lists) {
         if (list && search_list(buffer, size, list, name))
             return true;

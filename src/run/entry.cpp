@@ -19,6 +19,7 @@
 #include "image/image.h"
 #include "os/os.h"
 #include "run/insertions.h"
+#include "run/long_options.h"
 #include "base/messages.h"
 #include "run/operations.h"
 #include "run/options.h"
@@ -385,6 +386,8 @@ void create_adapter()
 
 void run(int argc, char **argv, os_timer_t &stopwatch)
 {
+    if (answer_long_option(argc, argv))
+        return;
     print_banner();
     if (argc < 2)
         fail(EXIT_OK, "Nothing to do!\n%s\n", short_help_hint);
@@ -461,6 +464,8 @@ void print_usage()
               "\tSwitches ( # represent number)\n"
               "\n"
               " -?,-h\t this help\n"
+              " --help\t this help alone, without the banner\n"
+              " --version\tthe version alone\n"
               " +<nam>\tforce chip to specified by name <nam> (list see below)\n"
               " -aX\t'adapter' group (default FBPRG)\n"
               "\t-ab  Altera ByteBlaster, ByteBlasterMV or ByteBlaster-II\n"

@@ -128,6 +128,9 @@ const std::vector<cli_case> &cases()
          "Command:\n  \"my file.hex\" -n65535\nInvalid value '65535' for switch n\n\n" + hint + "\n", 70},
         {{"+mega8", "-r"}, "Command:\n  +mega8 -r\nCan't read without target files\n\n", 70},
         {{"-e-v+b", "/l+2"}, "Command:\n  -e-v+b /l+2\nChip name must be specified\n\n", 70},
+        // only the two long options exactly as written are known
+        {{"--helpme"}, "Command:\n  --helpme\nInvalid switch -\n" + hint + "\n", 70},
+        {{"--Version"}, "Command:\n  --Version\nInvalid switch -\n" + hint + "\n", 70},
     };
     return list;
 }
@@ -174,6 +177,37 @@ TEST_P(program, plus_question_mark_lists_chips_with_their_aliases)
     const std::string tail = "\n mega32HVB\n mega8HVD\n\n";
     ASSERT_GE(rest.size(), tail.size());
     EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
+}
+
+// --help and --version print their text alone: no banner, no command echo, no
+// empty line from the handler, and nothing else on the command line counts.
+TEST_P(program, long_options_print_their_text_alone)
+{
+    outcome help = run_program(GetParam(), {"-?"});
+    std::string usage = after_banner(help.out);
+    const std::string echo = "Command:\n  -?\n";
+    ASSERT_EQ(usage.compare(0, echo.size(), echo), 0) << usage;
+    ASSERT_GE(usage.size(), echo.size() + 1);
+    usage = usage.substr(echo.size(), usage.size() - echo.size() - 1);
+    EXPECT_NE(usage.find("\n --help\t this help alone, without the banner\n --version\tthe version alone\n"),
+              std::string::npos)
+        << usage;
+    const std::string version = std::string("morvin ") + MORVIN_VERSION + " (built " + MORVIN_BUILD_DATE + ")\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string expected;
+    } cases[] = {
+        {{"--help"}, usage},
+        {{"+mega8", "-x", "--help", "--version"}, usage},
+        {{"--version"}, version},
+        {{"+ATx", "a", "b", "c", "--version", "--help"}, version},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.back());
+        outcome o = run_program(GetParam(), c.args);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.out, c.expected);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(builds, program, ::testing::ValuesIn(runners()),

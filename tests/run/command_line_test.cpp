@@ -164,6 +164,8 @@ const char usage_head[] =
     "\tSwitches ( # represent number)\n"
     "\n"
     " -?,-h\t this help\n"
+    " --help\t this help alone, without the banner\n"
+    " --version\tthe version alone\n"
     " +<nam>\tforce chip to specified by name <nam> (list see below)\n"
     " -aX\t'adapter' group (default FBPRG)\n"
     "\t-ab  Altera ByteBlaster, ByteBlasterMV or ByteBlaster-II\n"

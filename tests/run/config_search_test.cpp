@@ -1,5 +1,5 @@
-// Finding configuration files by name, through MORVIN_CONFIG_PATH and in the
-// program's own directory.
+// Finding configuration files by name, through MORVIN_CONFIG_PATH, in the
+// program's own directory and in the installation's data folder.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -155,6 +155,66 @@ TEST_F(config_search, program_directory_last)
     EXPECT_EQ(first_path, root + "/a/" + name);
 }
 
+// The data folder of an installation: share/morvin beside the program's bin
+// folder. For this test program (build/tests/test_run) that is build/share/morvin.
+std::string data_directory_of_this_program()
+{
+    char exe[4096];
+    if (!os::program_path(exe, sizeof exe))
+        return "";
+    std::string dir = exe;
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir.substr(0, dir.rfind('/')) + "/share/morvin";
+}
+
+TEST_F(config_search, installed_data_folder_after_the_program_directory)
+{
+    char exe[4096];
+    ASSERT_TRUE(os::program_path(exe, sizeof exe));
+    std::string program_dir = exe;
+    program_dir = program_dir.substr(0, program_dir.rfind('/'));
+    std::string data_dir = data_directory_of_this_program();
+    std::string share_dir = data_dir.substr(0, data_dir.rfind('/'));
+    struct stat info;
+    bool made_share = stat(share_dir.c_str(), &info) != 0;
+    if (made_share) {
+        ASSERT_EQ(mkdir(share_dir.c_str(), 0755), 0) << share_dir;
+    }
+    bool made_data = stat(data_dir.c_str(), &info) != 0;
+    if (made_data) {
+        ASSERT_EQ(mkdir(data_dir.c_str(), 0755), 0) << data_dir;
+    }
+    std::string name = "morvin-data-test-" + std::to_string(getpid()) + ".cfg";
+    touch(data_dir + "/" + name);
+
+    unsetenv("MORVIN_CONFIG_PATH");
+    char buffer[4096];
+    bool found_in_data = find_config_file(buffer, sizeof buffer, name.c_str());
+    std::string data_path = buffer;
+    // the program's own folder comes first
+    touch(program_dir + "/" + name);
+    bool found_beside = find_config_file(buffer, sizeof buffer, name.c_str());
+    std::string beside_path = buffer;
+    unlink((program_dir + "/" + name).c_str());
+    // and the environment's folders before both
+    touch(root + "/a/" + name);
+    set_path(root + "/a");
+    bool found_first = find_config_file(buffer, sizeof buffer, name.c_str());
+    std::string first_path = buffer;
+    unlink((data_dir + "/" + name).c_str());
+    if (made_data)
+        rmdir(data_dir.c_str());
+    if (made_share)
+        rmdir(share_dir.c_str());
+
+    ASSERT_TRUE(found_in_data);
+    EXPECT_EQ(data_path, data_dir + "/" + name);
+    ASSERT_TRUE(found_beside);
+    EXPECT_EQ(beside_path, program_dir + "/" + name);
+    ASSERT_TRUE(found_first);
+    EXPECT_EQ(first_path, root + "/a/" + name);
+}
+
 TEST_F(config_search, debug_lines)
 {
     char exe[4096];
@@ -174,7 +234,8 @@ TEST_F(config_search, debug_lines)
         find_config_file(buffer, sizeof buffer, "none.cfg");
         msg_out.level = MSG_INFO;
         find_config_file(buffer, sizeof buffer, "none.cfg");
-        std::string program = "\t% program path " + dir + "\n";
+        std::string program =
+            "\t% program path " + dir + "\n" + "\t% data path " + data_directory_of_this_program() + "\n";
         EXPECT_EQ(capture.text(), "\t% config path not defined\n" + program + "\t% config path not defined\n" +
                                       program + "\t% config path x;y\n" + program);
     }

@@ -234,6 +234,8 @@ public:
     // The folder the native program loads its libraries from (the native build's
     // drop-ins unless set), and inherited variables no run of this target sees.
     void set_library_path(const std::string &dir) { library_path_ = dir; }
+    // The native program to run (the build's morvin unless set, e.g. an installed copy).
+    void set_program(const std::string &path) { program_ = path; }
     void drop_inherited(const std::vector<std::string> &names) { dropped_ = names; }
 
     // Runs the native program with the drop-in libraries; extra adds or replaces
@@ -242,7 +244,7 @@ public:
                       const std::function<void(pid_t, int)> &while_running = nullptr,
                       const std::map<std::string, std::string> &extra = {}) const
     {
-        std::vector<std::string> argv = {MORVIN_EXE};
+        std::vector<std::string> argv = {program_};
         argv.insert(argv.end(), args.begin(), args.end());
         std::map<std::string, std::string> env = vars_;
         env["LD_LIBRARY_PATH"] = library_path_;
@@ -277,6 +279,7 @@ public:
 private:
     std::map<std::string, std::string> vars_;
     std::string library_path_ = std::string(MORVIN_BUILD_DIR) + "/vtarget";
+    std::string program_ = MORVIN_EXE;
     std::vector<std::string> dropped_;
 };
 

@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <libftdi1/ftdi.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -177,6 +178,73 @@ TEST(DriverD2xx, OpensBySerialNumberOrDescription)
     ASSERT_EQ(d.open("Dual RS232 A", 2, &a), 0u);  // free again after closing
     d.close(a);
     d.close(c);
+}
+
+// The FTDI family as D2XX on Linux lists it: a node per channel with its type code, IDs
+// and high-speed flag; only FTDI's own IDs until FT_SetVIDPID names another pair; no way in
+// past ftdi_sio or the device node's permissions.
+const char family[] = "FT2232H/H1;FT4232H/Q1/opened=B/sio=D;FT232H/S1/id=1209:7001;FT232R/R1/denied;FT232BM/B1";
+
+TEST(DriverD2xx, ListsTheFamilyAndOpensWhatLinuxAllows)
+{
+    NEED_DRIVERS();
+    environment({{"VT_FTDI_DEVICES", family}, {"VT_USB_LATENCY_US", "0"}});
+    d2xx d;
+    ASSERT_TRUE(d.lib.handle);
+    auto set_vid_pid = d.lib.get<DWORD (*)(DWORD, DWORD)>("FT_SetVIDPID");
+    ASSERT_TRUE(set_vid_pid);
+    struct node_case {
+        DWORD flags, type, id;
+        const char *description, *serial;
+        DWORD open_status;
+    };
+    const node_case want[] = {
+        {2, 6, 0x04036010, "Dual RS232-HS A", "H1A", 0},
+        {2, 6, 0x04036010, "Dual RS232-HS B", "H1B", 0},
+        {2, 7, 0x04036011, "Quad RS232-HS A", "Q1A", 0},
+        {3, 7, 0x04036011, "", "", 3},  // held by another program
+        {2, 7, 0x04036011, "Quad RS232-HS C", "Q1C", 0},
+        {2, 7, 0x04036011, "Quad RS232-HS D", "Q1D", 3},  // bound to ftdi_sio
+        {2, 8, 0x12097001, "Single RS232-HS", "S1", 0},   // listed once its IDs are set
+        {0, 5, 0x04036001, "", "", 3},                    // no permission
+        {0, 0, 0x04036001, "USB <-> Serial", "B1", 0},
+    };
+    for (int pass = 0; pass < 2; pass++) {
+        SCOPED_TRACE(pass);
+        if (pass == 1) {
+            ASSERT_EQ(set_vid_pid(0x1209, 0x7001), 0u);
+        }
+        DWORD n = 0;
+        ASSERT_EQ(d.lib.get<ft_create_list>("FT_CreateDeviceInfoList")(&n), 0u);
+        ASSERT_EQ(n, pass == 0 ? 8u : 9u);
+        FT_DEVICE_LIST_INFO_NODE nodes[9];
+        ASSERT_EQ(d.lib.get<ft_get_list>("FT_GetDeviceInfoList")(nodes, &n), 0u);
+        for (DWORD i = 0, w = 0; i < n; i++, w++) {
+            if (pass == 0 && w == 6)
+                w++;  // the FT232H with its own IDs
+            SCOPED_TRACE(w);
+            const node_case &want_node = want[w];
+            EXPECT_EQ(nodes[i].Flags, want_node.flags);
+            EXPECT_EQ(nodes[i].Type, want_node.type);
+            EXPECT_EQ(nodes[i].ID, want_node.id);
+            EXPECT_STREQ(nodes[i].Description, want_node.description);
+            EXPECT_STREQ(nodes[i].SerialNumber, want_node.serial);
+            FT_HANDLE h = nullptr;
+            EXPECT_EQ(d.lib.get<DWORD (*)(int, FT_HANDLE *)>("FT_Open")(static_cast<int>(i), &h), want_node.open_status);
+            if (h)
+                d.close(h);
+        }
+    }
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(d.open("Quad RS232-HS D", 2, &h), 3u);
+    EXPECT_EQ(d.open("Dual RS232-HS B", 2, &h), 0u);
+    DWORD type = 0, id = 0;
+    char serial[17], description[65];
+    ASSERT_EQ(d.lib.get<ft_get_info>("FT_GetDeviceInfo")(h, &type, &id, serial, description, nullptr), 0u);
+    EXPECT_EQ(type, 6u);
+    EXPECT_EQ(id, 0x04036010u);
+    EXPECT_STREQ(serial, "H1B");
+    d.close(h);
 }
 
 TEST(DriverD2xx, ProgrammingEnableThroughMpsseAndUsbCounters)
@@ -371,6 +439,96 @@ TEST(DriverLibftdi1, ListsOpensAndTransfers)
     ftdi_free(ctx);
 }
 
+// The same family through libftdi1: a USB device per chip with its own strings and type,
+// interfaces A..D as its channels, libusb's failures as libftdi1 reports them.
+TEST(DriverLibftdi1, FamilyInterfacesAndRefusals)
+{
+    NEED_DRIVERS();
+    environment({{"VT_FTDI_DEVICES", family}, {"VT_USB_LATENCY_US", "0"}});
+    library lib(lib_dir + "libftdi1/libftdi1.so.2");
+    ASSERT_TRUE(lib.handle) << dlerror();
+#define FN(name) auto name = lib.get<decltype(&::name)>(#name); ASSERT_TRUE(name) << #name
+    FN(ftdi_new);
+    FN(ftdi_free);
+    FN(ftdi_set_interface);
+    FN(ftdi_usb_find_all);
+    FN(ftdi_list_free);
+    FN(ftdi_usb_get_strings);
+    FN(ftdi_usb_get_strings2);
+    FN(ftdi_usb_open_dev);
+    FN(ftdi_usb_open_desc_index);
+    FN(ftdi_usb_close);
+    FN(ftdi_get_error_string);
+#undef FN
+    ftdi_context *ctx = ftdi_new();
+    ftdi_device_list *list = nullptr;
+    ASSERT_EQ(ftdi_usb_find_all(ctx, &list, 0, 0), 4);  // FTDI's own IDs only
+    struct device_case {
+        const char *product, *serial;
+        ftdi_chip_type type;
+    };
+    const device_case want[] = {{"Dual RS232-HS", "H1", TYPE_2232H},
+                                {"Quad RS232-HS", "Q1", TYPE_4232H},
+                                {"FT232R USB UART", "R1", TYPE_R},
+                                {"USB <-> Serial", "B1", TYPE_BM}};
+    std::vector<libusb_device *> devs;
+    for (ftdi_device_list *node = list; node; node = node->next)
+        devs.push_back(node->dev);
+    ASSERT_EQ(devs.size(), 4u);
+    for (size_t i = 0; i < devs.size(); i++) {
+        SCOPED_TRACE(i);
+        char manufacturer[32], description[64], serial[16];
+        if (i == 2) {  // no permission on the device node
+            errno = 0;
+            EXPECT_EQ(ftdi_usb_get_strings(ctx, devs[i], manufacturer, 32, description, 64, serial, 16), -4);
+            EXPECT_EQ(errno, EACCES);
+            EXPECT_STREQ(ftdi_get_error_string(ctx), "libusb_open() failed");
+            EXPECT_EQ(ftdi_usb_open_dev(ctx, devs[i]), -4);
+            continue;
+        }
+        ASSERT_EQ(ftdi_usb_get_strings2(ctx, devs[i], manufacturer, 32, description, 64, serial, 16), 0);
+        EXPECT_STREQ(description, want[i].product);
+        EXPECT_STREQ(serial, want[i].serial);
+        ASSERT_EQ(ftdi_usb_open_dev(ctx, devs[i]), 0);  // interface A
+        EXPECT_EQ(ctx->type, want[i].type);
+        EXPECT_EQ(ctx->max_packet_size, i < 2 ? 512u : 64u);
+        EXPECT_EQ(ftdi_usb_close(ctx), 0);
+    }
+    // FT4232H: B is held by another program, C is free, D bound to ftdi_sio
+    struct interface_case {
+        ftdi_interface interface;
+        int detach_mode;
+        int result;
+    };
+    for (interface_case k : {interface_case{INTERFACE_B, AUTO_DETACH_SIO_MODULE, -5},
+                             interface_case{INTERFACE_C, AUTO_DETACH_SIO_MODULE, 0},
+                             interface_case{INTERFACE_D, DONT_DETACH_SIO_MODULE, -5},
+                             interface_case{INTERFACE_D, AUTO_DETACH_SIO_MODULE, 0}}) {
+        SCOPED_TRACE(k.interface);
+        ftdi_context *c = ftdi_new();
+        ASSERT_EQ(ftdi_set_interface(c, k.interface), 0);
+        c->module_detach_mode = static_cast<ftdi_module_detach_mode>(k.detach_mode);
+        EXPECT_EQ(ftdi_usb_open_dev(c, devs[1]), k.result);
+        if (k.result) {
+            EXPECT_NE(std::string(ftdi_get_error_string(c)).find("unable to claim usb device"), std::string::npos);
+        }
+        ftdi_free(c);
+    }
+    ftdi_context *b = ftdi_new();
+    ASSERT_EQ(ftdi_set_interface(b, INTERFACE_B), 0);
+    EXPECT_EQ(ftdi_usb_open_dev(b, devs[3]), 0);  // a one-interface chip
+    ftdi_free(b);
+    // by IDs and strings; the FT232H with its own IDs is found only by them
+    EXPECT_EQ(ftdi_usb_open_desc_index(ctx, 0x0403, 0x6014, nullptr, nullptr, 0), -3);
+    ASSERT_EQ(ftdi_usb_open_desc_index(ctx, 0x1209, 0x7001, "Single RS232-HS", "S1", 0), 0);
+    EXPECT_EQ(ctx->type, TYPE_232H);
+    ftdi_usb_close(ctx);
+    EXPECT_EQ(ftdi_usb_open_desc_index(ctx, 0x0403, 0x6010, nullptr, "H1", 1), -3);
+    EXPECT_EQ(ftdi_usb_open_desc_index(ctx, 0x0403, 0x6001, "FT232R USB UART", nullptr, 0), -4);
+    ftdi_list_free(&list);
+    ftdi_free(ctx);
+}
+
 TEST(DriverWindows, DllsLoadAndAnswerUnderWine)
 {
     NEED_DRIVERS();
@@ -380,7 +538,9 @@ TEST(DriverWindows, DllsLoadAndAnswerUnderWine)
     std::string dir = win + "/vtarget/";
     std::ifstream probe(dir + "vt_dll_probe.exe");
     ASSERT_TRUE(probe.good()) << "vt_dll_probe.exe missing in " << dir;
-    environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened"},
+    // the FT232H with its own IDs, bound to ftdi_sio and without permission on Linux, is
+    // listed and opened on Windows
+    environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;FT232H/S1/id=1209:7001/sio/denied"},
                  {"VT_USB_LATENCY_US", "0"},
                  {"VT_PORT_CYCLE_NS", "1000"}});
     std::string cmd = "cd '" + dir + "' && WINEDEBUG=-all wine vt_dll_probe.exe 2>&1";
@@ -392,8 +552,10 @@ TEST(DriverWindows, DllsLoadAndAnswerUnderWine)
         output += line;
     int status = pclose(p);
     EXPECT_EQ(status, 0) << output;
-    for (const char *expected : {"DLportIO.dll loaded", "ftd2xx.dll loaded", "devices 2",
-                                 "node 1 opened elsewhere", "open Dual RS232 A: 0", "enable echo 53",
+    for (const char *expected : {"DLportIO.dll loaded", "ftd2xx.dll loaded", "devices 3",
+                                 "node 0 type 4 'Dual RS232 A' 'VT1A' id 04036010 flags 0", "node 1 opened elsewhere",
+                                 "node 2 type 8 'Single RS232-HS' 'S1' id 12097001 flags 2",
+                                 "open Dual RS232 A: 0", "enable echo 53", "FT_SetVIDPID missing", "open S1: 0",
                                  "lpt enable echo 53", "ftd2xx_incomplete.dll FT_Reload missing"})
         EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
 }

@@ -1,6 +1,7 @@
 // The virtual FT2232: MPSSE commands, clock divisor, pin directions, USB latency and faults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -137,6 +138,140 @@ TEST(VirtualFt2232, UnknownCommandsAnswerBadCommand)
     EXPECT_EQ(r.chip->received, bytes{0x5A});
 }
 
+// Each chip's MPSSE: the clock commands of the H-series (60 MHz master clock with
+// divide-by-5 off, 12 MHz with it on, as at power-up) and the FT2232C's bad-command answers.
+TEST(VirtualFt2232, ClockCommandsOfEachChip)
+{
+    struct chip_case {
+        uint32_t type;
+        bool high_speed;
+    };
+    const bytes clock_setup = {0x8A, 0x8B, 0x8C, 0x8D, 0x96, 0x97};
+    for (chip_case k : {chip_case{ftdi_type_2232c, false}, chip_case{ftdi_type_2232h, true},
+                        chip_case{ftdi_type_4232h, true}, chip_case{ftdi_type_232h, true}}) {
+        SCOPED_TRACE(k.type);
+        ft2232_config c = rig::fast();
+        c.device_type = k.type;
+        rig r(c);
+        EXPECT_EQ(r.ft->master_clock_hz(), 12000000u);  // power-up state: divide-by-5 on
+        r.send(clock_setup);
+        r.send({0x87});
+        if (k.high_speed) {
+            EXPECT_EQ(r.receive(1, 20), bytes{});
+        } else {
+            bytes bad;
+            for (uint8_t op : clock_setup)
+                bad.insert(bad.end(), {0xFA, op});
+            EXPECT_EQ(r.receive(static_cast<uint32_t>(bad.size())), bad);
+        }
+        r.send({0x8A, 0x86, 0x05, 0x00});  // divide-by-5 off, divisor 5
+        r.program_mode();
+        size_t first = r.chip->events.size();
+        r.send({0x11, 0x00, 0x00, 0xC3});
+        // half an SCK period: 6 / 60 MHz = 100 ns on the H-series, 6 / 12 MHz = 500 ns else
+        uint64_t half_ns = k.high_speed ? 100 : 500;
+        EXPECT_EQ(r.ft->master_clock_hz(), k.high_speed ? 60000000u : 12000000u);
+        EXPECT_EQ(r.chip->shortest_sck_phase(), half_ns);
+        EXPECT_EQ(r.chip->events.back().t_ns - r.chip->events[first].t_ns, 16 * half_ns);
+        EXPECT_EQ(r.chip->received, bytes{0xC3});
+        r.send({0x8B, 0x11, 0x00, 0x00, 0x3C});
+        EXPECT_EQ(r.ft->master_clock_hz(), 12000000u);
+        EXPECT_EQ(r.chip->received, (bytes{0xC3, 0x3C}));
+    }
+}
+
+// Settings an earlier program left on an H-series channel: adaptive clocking waits for an
+// RTCK an AVR never gives, three-phase clocking shifts MOSI by a bit. The FT2232C has neither.
+TEST(VirtualFt2232, SettingsLeftByAnEarlierProgram)
+{
+    ft2232_config c = rig::fast();
+    c.device_type = ftdi_type_2232h;
+    c.adaptive_clocking = true;
+    {
+        rig r(c);
+        r.program_mode();
+        r.send({0x31, 0x00, 0x00, 0xA5, 0x87});
+        EXPECT_EQ(r.receive(1, 30), bytes{});  // nothing within the time-out
+        EXPECT_TRUE(r.ft->stalled());
+        EXPECT_EQ(r.chip->rising_edges, 1);  // the pulled-up RTCK never echoes a falling edge
+        EXPECT_FALSE(r.chip->pins().sck);
+        r.send({0x97, 0x31, 0x00, 0x00, 0x5A, 0x87});  // too late: the engine takes nothing
+        EXPECT_EQ(r.receive(1, 30), bytes{});
+        EXPECT_TRUE(r.ft->adaptive_clocking());
+        r.ft->set_bit_mode(0, 0);  // a mode change resets the engine, not its settings
+        r.ft->set_bit_mode(0, 2);
+        EXPECT_FALSE(r.ft->stalled());
+        EXPECT_TRUE(r.ft->adaptive_clocking());
+        r.program_mode();
+        r.send({0x97, 0x31, 0x00, 0x00, 0x5A, 0x87});
+        EXPECT_EQ(r.receive(1), bytes{0x00});
+        EXPECT_EQ(r.chip->received, bytes{0x5A});
+    }
+    {
+        rig r(c);  // adbus7 driven low: not even the rising edge is echoed
+        r.send({0x80, 0x00, 0x8B, 0x11, 0x00, 0x00, 0xFF});
+        EXPECT_TRUE(r.ft->stalled());
+        EXPECT_EQ(r.chip->rising_edges, 1);
+        EXPECT_TRUE(r.chip->pins().sck);
+    }
+    c.adaptive_clocking = false;
+    c.three_phase = true;
+    {
+        rig r(c);
+        r.program_mode();
+        size_t first = r.chip->events.size();
+        r.send({0x11, 0x01, 0x00, 0xA5, 0x0F});
+        // the chip samples each bit one place late: MOSI's level before, then 1010010 ...
+        EXPECT_EQ(r.chip->received, (bytes{0x52, 0x87}));
+        std::vector<uint64_t> rises;
+        for (size_t i = first; i < r.chip->events.size(); i++)
+            if (r.chip->events[i].in.sck && !r.chip->events[i - 1].in.sck)
+                rises.push_back(r.chip->events[i].t_ns);
+        ASSERT_EQ(rises.size(), 16u);
+        EXPECT_EQ(rises[1] - rises[0], 250u);  // three half periods of 1 / 12 MHz per bit
+        EXPECT_EQ(rises[15] - rises[0], 15 * 250u);
+        r.send({0x8D, 0x11, 0x00, 0x00, 0xA5});
+        EXPECT_FALSE(r.ft->three_phase());
+        EXPECT_EQ(r.chip->received.back(), 0xA5);
+    }
+    c.device_type = ftdi_type_2232c;
+    c.adaptive_clocking = true;
+    c.divide_by_5 = false;
+    rig ft2232c(c);
+    EXPECT_FALSE(ft2232c.ft->three_phase());
+    EXPECT_FALSE(ft2232c.ft->adaptive_clocking());
+    EXPECT_EQ(ft2232c.ft->master_clock_hz(), 12000000u);
+    ft2232c.program_mode();
+    ft2232c.send({0x11, 0x00, 0x00, 0xA5});
+    EXPECT_EQ(ft2232c.chip->received, bytes{0xA5});
+}
+
+// Chips and channels without MPSSE: what is written in MPSSE mode leaves on the UART.
+TEST(VirtualFt2232, ChannelsWithoutMpsseDoNothing)
+{
+    struct channel_case {
+        uint32_t type;
+        int channel;
+    };
+    for (channel_case k : {channel_case{ftdi_type_bm, 0}, channel_case{ftdi_type_am, 0},
+                           channel_case{ftdi_type_232r, 0}, channel_case{ftdi_type_x_series, 0},
+                           channel_case{ftdi_type_4232h, 2}, channel_case{ftdi_type_4232h, 3}}) {
+        SCOPED_TRACE(k.type * 10 + k.channel);
+        EXPECT_FALSE(ftdi_has_mpsse(k.type, k.channel));
+        ft2232_config c = rig::fast();
+        c.device_type = k.type;
+        c.channel = k.channel;
+        rig r(c);
+        r.send({0x80, 0x00, 0x0B, 0x31, 0x00, 0x00, 0xAC, 0xAB, 0x87});
+        EXPECT_EQ(r.receive(2, 20), bytes{});
+        EXPECT_TRUE(r.chip->pins().reset);
+        EXPECT_EQ(r.chip->rising_edges, 0);
+    }
+    EXPECT_TRUE(ftdi_has_mpsse(ftdi_type_4232h, 1));
+    EXPECT_TRUE(ftdi_has_mpsse(ftdi_type_2232c, 1));
+    EXPECT_TRUE(ftdi_has_mpsse(ftdi_type_232h, 0));
+}
+
 TEST(VirtualFt2232, CommandsMaySpanWrites)
 {
     rig r;
@@ -204,6 +339,88 @@ TEST(VirtualFt2232, ReadsTakeTheUsbRoundTrip)
     r.send({0x31, 0x00, 0x00, 6, 0x87});
     EXPECT_EQ(r.receive(1), bytes{5});
     EXPECT_GE(ms_since(t), 4.2);
+}
+
+uint64_t now_ns()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// Time of the n-th falling SCK edge (from 1) the chip saw from event 'first' on.
+uint64_t falling_edge(const stand_in_chip &chip, size_t first, size_t n)
+{
+    for (size_t i = first; i < chip.events.size(); i++)
+        if (!chip.events[i].in.sck && chip.events[i - 1].in.sck && --n == 0)
+            return chip.events[i].t_ns;
+    return UINT64_MAX;
+}
+
+bytes out_block(size_t n, uint8_t value)
+{
+    bytes block(3 + n, value);
+    block[0] = 0x11;
+    block[1] = static_cast<uint8_t>((n - 1) & 0xFF);
+    block[2] = static_cast<uint8_t>((n - 1) >> 8);
+    return block;
+}
+
+// Lets the engine's queued clocking pass, so that the next rig starts at the host's time.
+void drain(const rig &r)
+{
+    uint64_t now = now_ns();
+    if (r.ft->timeline_ns() > now)
+        std::this_thread::sleep_for(std::chrono::nanoseconds(r.ft->timeline_ns() - now + 1000000));
+}
+
+// A USB write ends when what the engine has not taken yet fits into the chip's receive
+// buffer: 384 bytes on the FT2232C/D, 4 KiB per channel on the FT2232H, 1 KiB on the FT232H.
+// (Upper bounds leave room for a slow, instrumented build simulating the clocking.)
+TEST(VirtualFt2232, WritesWaitForRoomInTheChipBuffer)
+{
+    struct buffer_case {
+        uint32_t type;
+        uint32_t buffer;
+        size_t data;
+    };
+    const uint64_t byte_ns = 400000;  // 20 kHz SCK
+    for (buffer_case k : {buffer_case{ftdi_type_2232c, 384, 400}, buffer_case{ftdi_type_2232h, 4096, 1050},
+                          buffer_case{ftdi_type_232h, 1024, 1050}}) {
+        SCOPED_TRACE(k.type);
+        EXPECT_EQ(ftdi_rx_buffer_bytes(k.type), k.buffer);
+        ft2232_config c = rig::fast();
+        c.device_type = k.type;
+        rig r(c);
+        r.send({0x80, 0x00, 0x0B, 0x86, 0x2B, 0x01});  // RESET low, divisor 299
+        size_t first = r.chip->events.size();
+        bytes block = out_block(k.data, 0x55);
+        uint64_t t = now_ns();
+        r.send(block);
+        uint64_t took = now_ns() - t;
+        uint64_t sent = 6 + block.size();
+        if (sent > k.buffer) {
+            // back once the engine has shifted all but the buffer's worth ...
+            EXPECT_GE(now_ns(), falling_edge(*r.chip, first, 8 * (sent - k.buffer - 6 - 3)));
+        }
+        // ... and long before it has shifted everything
+        EXPECT_LE(took, k.data * byte_ns * 6 / 10);
+        drain(r);
+    }
+    // bytes still waiting from an earlier write count too
+    ft2232_config c = rig::fast();
+    rig r(c);
+    r.send({0x80, 0x00, 0x0B, 0x86, 0x2B, 0x01});
+    size_t first = r.chip->events.size();
+    bytes block = out_block(300, 0xAA);
+    uint64_t t = now_ns();
+    r.send(block);
+    EXPECT_LE(now_ns() - t, 300 * byte_ns / 2);
+    r.send(block);  // 612 bytes sent, 384 fit: the first 219 bytes of data must be shifted
+    EXPECT_GE(now_ns(), falling_edge(*r.chip, first, 8 * 219));
+    EXPECT_LE(now_ns() - t, 400 * byte_ns);
+    EXPECT_EQ(r.chip->received.size(), 600u);
+    drain(r);
 }
 
 TEST(VirtualFt2232, TimelineNeverRunsBehindRealTime)
@@ -329,4 +546,110 @@ TEST(VirtualFt2232, DevicesFromEnvironment)
     EXPECT_EQ(d[0].description, "Dual RS232 A");
     EXPECT_EQ(d[0].reset_pin, 3);
     EXPECT_EQ(d[0].usb_latency_us, 1000u);
+}
+
+// Whole chips in VT_FTDI_DEVICES: one channel per interface with the factory strings as
+// D2XX lists them, USB IDs, states, the settings an earlier program left, and the
+// high-speed chips' shorter USB round trip.
+TEST(VirtualFt2232, WholeChipsFromEnvironment)
+{
+    setenv("VT_FTDI_DEVICES",
+           "FT4232H/FT7X/opened=C/sio=d;ft232h;FT2232D/VT9;FT232R/R1/denied;FT230X/X1/id=1209:abcd;"
+           "FT2232H/H1/description=Board JTAG",
+           1);
+    setenv("VT_FTDI_LEFT", "adaptive,three_phase,no_divide_by_5", 1);
+    unsetenv("VT_USB_LATENCY_US");
+    std::vector<ft2232_config> d = ft2232_devices_from_env();
+    struct expected {
+        uint32_t type;
+        const char *description, *serial, *usb_product;
+        uint16_t pid;
+        size_t usb_device;
+        int channel;
+        uint32_t latency_us;
+    };
+    const expected want[] = {
+        {ftdi_type_4232h, "Quad RS232-HS A", "FT7XA", "Quad RS232-HS", 0x6011, 0, 0, 125},
+        {ftdi_type_4232h, "Quad RS232-HS B", "FT7XB", "Quad RS232-HS", 0x6011, 0, 1, 125},
+        {ftdi_type_4232h, "Quad RS232-HS C", "FT7XC", "Quad RS232-HS", 0x6011, 0, 2, 125},
+        {ftdi_type_4232h, "Quad RS232-HS D", "FT7XD", "Quad RS232-HS", 0x6011, 0, 3, 125},
+        {ftdi_type_232h, "Single RS232-HS", "VT000002", "Single RS232-HS", 0x6014, 1, 0, 125},
+        {ftdi_type_2232c, "Dual RS232 A", "VT9A", "Dual RS232", 0x6010, 2, 0, 1000},
+        {ftdi_type_2232c, "Dual RS232 B", "VT9B", "Dual RS232", 0x6010, 2, 1, 1000},
+        {ftdi_type_232r, "FT232R USB UART", "R1", "FT232R USB UART", 0x6001, 3, 0, 1000},
+        {ftdi_type_x_series, "FT230X Basic UART", "X1", "FT230X Basic UART", 0xABCD, 4, 0, 1000},
+        {ftdi_type_2232h, "Board JTAG A", "H1A", "Board JTAG", 0x6010, 5, 0, 125},
+        {ftdi_type_2232h, "Board JTAG B", "H1B", "Board JTAG", 0x6010, 5, 1, 125},
+    };
+    ASSERT_EQ(d.size(), sizeof want / sizeof want[0]);
+    for (size_t i = 0; i < d.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(d[i].device_type, want[i].type);
+        EXPECT_EQ(d[i].description, want[i].description);
+        EXPECT_EQ(d[i].serial_number, want[i].serial);
+        EXPECT_EQ(d[i].usb_product, want[i].usb_product);
+        EXPECT_EQ(d[i].product_id, want[i].pid);
+        EXPECT_EQ(d[i].vendor_id, i == 8 ? 0x1209 : 0x0403);
+        EXPECT_EQ(d[i].usb_device, want[i].usb_device);
+        EXPECT_EQ(d[i].channel, want[i].channel);
+        EXPECT_EQ(d[i].usb_latency_us, want[i].latency_us);
+        EXPECT_EQ(d[i].opened_elsewhere, i == 2);
+        EXPECT_EQ(d[i].kernel_driver, i == 3);
+        EXPECT_EQ(d[i].access_denied, i == 7);
+        EXPECT_TRUE(d[i].adaptive_clocking && d[i].three_phase && !d[i].divide_by_5);
+    }
+    setenv("VT_USB_LATENCY_US", "300", 1);
+    setenv("VT_FTDI_DEVICES", "FT232H;6/Dual RS232-HS B/X1B/sio", 1);
+    unsetenv("VT_FTDI_LEFT");
+    d = ft2232_devices_from_env();
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].usb_latency_us, 300u);
+    EXPECT_FALSE(d[0].adaptive_clocking);
+    EXPECT_EQ(d[1].channel, 1);  // a channel listed on its own is named by its letter
+    EXPECT_EQ(d[1].channels, 1);
+    EXPECT_TRUE(d[1].kernel_driver);
+    EXPECT_EQ(d[1].usb_device, 1u);
+    for (const char *bad : {"FT4232H/S/opened=E", "FT232H/S/id=1234", "FT232H/S/speed=1", "4/d/s/description=x"}) {
+        setenv("VT_FTDI_DEVICES", bad, 1);
+        EXPECT_THROW(ft2232_devices_from_env(), std::invalid_argument) << bad;
+    }
+    setenv("VT_FTDI_DEVICES", "FT232H", 1);
+    setenv("VT_FTDI_LEFT", "adaptive,slow", 1);
+    EXPECT_THROW(ft2232_devices_from_env(), std::invalid_argument);
+    unsetenv("VT_FTDI_LEFT");
+    unsetenv("VT_FTDI_DEVICES");
+    unsetenv("VT_USB_LATENCY_US");
+}
+
+// The shipped udev rules grant access to every chip with an MPSSE engine, and to nothing
+// the rules do not name on purpose.
+TEST(VirtualFt2232, UdevRulesGrantEveryMpsseChip)
+{
+    std::ifstream rules(std::string(MORVIN_SOURCE_DIR) + "/packaging/udev/60-morvin.rules");
+    ASSERT_TRUE(rules.good());
+    std::vector<std::string> granted;
+    for (std::string line; std::getline(rules, line);) {
+        size_t at = line.find("ATTR{idProduct}==\"");
+        if (line.empty() || line[0] == '#' || at == std::string::npos)
+            continue;
+        SCOPED_TRACE(line);
+        EXPECT_NE(line.find("ATTR{idVendor}==\"0403\""), std::string::npos);
+        EXPECT_NE(line.find("MODE=\"0660\""), std::string::npos);
+        EXPECT_NE(line.find("GROUP=\"plugdev\""), std::string::npos);
+        EXPECT_NE(line.find("TAG+=\"uaccess\""), std::string::npos);
+        granted.push_back(line.substr(at + 18, 4));
+    }
+    std::vector<std::string> mpsse;
+    for (uint32_t type = 0; type <= ftdi_type_x_series; type++) {
+        if (!ftdi_has_mpsse(type, 0))
+            continue;
+        char pid[8];
+        std::snprintf(pid, sizeof pid, "%04x", ftdi_default_product_id(type));
+        if (std::find(mpsse.begin(), mpsse.end(), pid) == mpsse.end())
+            mpsse.push_back(pid);
+    }
+    std::sort(granted.begin(), granted.end());
+    std::sort(mpsse.begin(), mpsse.end());
+    EXPECT_EQ(granted, mpsse);
+    EXPECT_EQ(mpsse, (std::vector<std::string>{"6010", "6011", "6014"}));
 }

@@ -83,8 +83,8 @@ static int usb_probe()
         if (nodes[i].Flags & 1)
             std::printf("node %lu opened elsewhere\n", i);
         else
-            std::printf("node %lu type %lu '%s' '%s'\n", i, nodes[i].Type, nodes[i].Description,
-                        nodes[i].SerialNumber);
+            std::printf("node %lu type %lu '%s' '%s' id %08lX flags %lu\n", i, nodes[i].Type, nodes[i].Description,
+                        nodes[i].SerialNumber, nodes[i].ID, nodes[i].Flags);
     }
     void *h = nullptr;
     char description[] = "Dual RS232 A";
@@ -105,6 +105,13 @@ static int usb_probe()
     st = entry<io_t>(m, "FT_Read")(h, answer, 4, &done);
     std::printf("read %lu bytes, status %lu, enable echo %02X\n", done, st, answer[2]);
     entry<close_t>(m, "FT_Close")(h);
+    // Windows D2XX: no FT_SetVIDPID (the driver's .inf names the IDs), no ftdi_sio
+    std::printf("FT_SetVIDPID %s\n", GetProcAddress(m, "FT_SetVIDPID") ? "present" : "missing");
+    char serial[] = "S1";
+    st = entry<open_ex_t>(m, "FT_OpenEx")(serial, 1, &h);
+    std::printf("open S1: %lu\n", st);
+    if (st == 0)
+        entry<close_t>(m, "FT_Close")(h);
     FreeLibrary(m);
 
     HMODULE inc = LoadLibraryA("ftd2xx_incomplete.dll");

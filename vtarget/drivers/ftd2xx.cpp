@@ -1,6 +1,11 @@
-// D2XX-compatible library over the virtual FT2232: device listing, opening by index, serial
-// number or description, and the transfer calls. Types follow FTDI's published header:
-// DWORD and ULONG are 32 bits, FT_HANDLE a pointer.
+// D2XX-compatible library over the virtual FTDI chips: device listing (one entry per channel),
+// opening by index, serial number or description, and the transfer calls. Types follow FTDI's
+// published header: DWORD and ULONG are 32 bits, FT_HANDLE a pointer.
+//
+// As on Linux, the Linux build lists only FTDI's own IDs (vendor 0x0403 with the standard
+// product IDs) and the one pair set with FT_SetVIDPID, and cannot open a channel the kernel's
+// ftdi_sio driver holds or a device node the user may not open. The Windows build lists every
+// device (its driver is bound through the .inf file) and has no FT_SetVIDPID.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -35,6 +40,18 @@ const DWORD FT_LIST_NUMBER_ONLY = 0x80000000u;
 const DWORD FT_LIST_BY_INDEX = 0x40000000u;
 const DWORD FT_LIST_ALL = 0x20000000u;
 const DWORD FT_FLAGS_OPENED = 1;
+const DWORD FT_FLAGS_HISPEED = 2;
+
+#if defined(_WIN32)
+const bool linux_rules = false;
+#else
+const bool linux_rules = true;
+#endif
+
+bool standard_id(uint16_t vid, uint16_t pid)
+{
+    return vid == 0x0403 && (pid == 0x6001 || pid == 0x6010 || pid == 0x6011 || pid == 0x6014 || pid == 0x6015);
+}
 
 struct open_device {
     size_t index;
@@ -44,10 +61,13 @@ struct open_device {
 
 struct library_state {
     vtd::spin_lock lock;
-    std::vector<vt::ft2232_config> devices;
+    std::vector<vt::ft2232_config> devices;  // the channels this library can see
+    std::vector<vt::ft2232_config> attached;  // every channel on the bus
     std::vector<std::unique_ptr<open_device>> open;
     bool listed = false;
     bool config_ok = true;
+    uint32_t extra_vid = 0, extra_pid = 0;  // FT_SetVIDPID
+    bool reselect = false;
 
     library_state() { vtd::target_first(); }
     ~library_state()
@@ -64,11 +84,34 @@ struct library_state {
             return;
         listed = true;
         try {
-            devices = vt::ft2232_devices_from_env();
+            attached = vt::ft2232_devices_from_env();
         } catch (const std::exception &e) {
             vtd::report_config_error(e.what());
             config_ok = false;
         }
+        select();
+    }
+
+    // The channels this library lists; re-chosen only while nothing is open, since open
+    // devices are known by their place in the list.
+    void select()
+    {
+        if (!open.empty()) {
+            reselect = true;
+            return;
+        }
+        reselect = false;
+        devices.clear();
+        for (const vt::ft2232_config &c : attached)
+            if (!linux_rules || standard_id(c.vendor_id, c.product_id) ||
+                (c.vendor_id == extra_vid && c.product_id == extra_pid))
+                devices.push_back(c);
+    }
+
+    // Linux: the kernel's serial driver or the device node's permissions keep D2XX out.
+    bool refused(size_t index) const
+    {
+        return linux_rules && (devices[index].kernel_driver || devices[index].access_denied);
     }
 
     bool in_use(size_t index) const
@@ -95,7 +138,7 @@ struct library_state {
             return FT_INVALID_PARAMETER;
         if (index >= devices.size())
             return FT_DEVICE_NOT_FOUND;
-        if (in_use(index))
+        if (in_use(index) || refused(index))
             return FT_DEVICE_NOT_OPENED;
         std::shared_ptr<vt::avr_chip> chip = vtd::target_chip();
         if (!chip)
@@ -114,6 +157,8 @@ struct library_state {
             if (open[i].get() == h) {
                 vtd::add_usb_round_trips(open[i]->ft->usb_round_trips());
                 open.erase(open.begin() + static_cast<long>(i));
+                if (reselect)
+                    select();
                 vtd::save_target();
                 return FT_OK;
             }
@@ -180,7 +225,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_OpenEx(void *arg, DWORD flags, FT_HANDLE *handl
         const std::string &value = flags == FT_OPEN_BY_SERIAL_NUMBER ? c.serial_number : c.description;
         if (value != key)
             continue;
-        if (s.in_use(i)) {
+        if (s.in_use(i) || s.refused(i)) {
             busy_match = true;
             continue;
         }
@@ -194,7 +239,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_ListDevices(void *arg1, void *arg2, DWORD flags
     LOCKED;
     DWORD what = flags & (FT_OPEN_BY_SERIAL_NUMBER | FT_OPEN_BY_DESCRIPTION);
     auto text = [&](size_t i) -> std::string {
-        if (s.devices[i].opened_elsewhere)
+        if (s.devices[i].opened_elsewhere || (linux_rules && s.devices[i].access_denied))
             return std::string();
         return what == FT_OPEN_BY_DESCRIPTION ? s.devices[i].description : s.devices[i].serial_number;
     };
@@ -341,7 +386,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_GetDeviceInfo(FT_HANDLE handle, ULONG *type, DW
     if (type)
         *type = c.device_type;
     if (id)
-        *id = 0x04036010u;
+        *id = (DWORD(c.vendor_id) << 16) | c.product_id;
     if (serial)
         copy_text(serial, c.serial_number, 17);
     if (description)
@@ -366,12 +411,14 @@ void fill_node(library_state &s, size_t i, FT_DEVICE_LIST_INFO_NODE &n)
     const vt::ft2232_config &c = s.devices[i];
     std::memset(&n, 0, sizeof n);
     n.Type = c.device_type;
-    n.ID = 0x04036010u;
+    n.ID = (DWORD(c.vendor_id) << 16) | c.product_id;
     n.LocId = static_cast<DWORD>(0x1001 + i);
     if (s.in_use(i))
         n.Flags |= FT_FLAGS_OPENED;
-    // A device held by another process shows no strings.
-    if (!c.opened_elsewhere) {
+    if (vt::ftdi_high_speed(c.device_type))
+        n.Flags |= FT_FLAGS_HISPEED;
+    // A device held by another process shows no strings, nor one the user may not open.
+    if (!c.opened_elsewhere && !(linux_rules && c.access_denied)) {
         copy_text(n.SerialNumber, c.serial_number, sizeof n.SerialNumber);
         copy_text(n.Description, c.description, sizeof n.Description);
     }
@@ -436,6 +483,27 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_GetLibraryVersion(DWORD *version)
     *version = 0x00030200u;
     return FT_OK;
 }
+
+#if !defined(_WIN32)
+VT_EXPORT FT_STATUS VT_WINAPI FT_SetVIDPID(DWORD vid, DWORD pid)
+{
+    LOCKED;
+    s.extra_vid = vid;
+    s.extra_pid = pid;
+    s.select();
+    return FT_OK;
+}
+
+VT_EXPORT FT_STATUS VT_WINAPI FT_GetVIDPID(DWORD *vid, DWORD *pid)
+{
+    LOCKED;
+    if (!vid || !pid)
+        return FT_INVALID_PARAMETER;
+    *vid = s.extra_vid;
+    *pid = s.extra_pid;
+    return FT_OK;
+}
+#endif
 
 #ifndef VT_WITHOUT_RELOAD
 VT_EXPORT FT_STATUS VT_WINAPI FT_Reload(uint16_t, uint16_t)

@@ -1,9 +1,13 @@
-// libftdi1-compatible drop-in over the virtual FT2232 (Linux): the functions an FT2232 MPSSE
-// user needs, with libftdi1's context structure, return codes and error strings. Each
-// configured device is one USB device (vendor 0x0403) whose strings are its description and
-// serial number; a device held by another process cannot be claimed.
+// libftdi1-compatible drop-in over the virtual FTDI chips (Linux): the functions an MPSSE
+// user needs, with libftdi1's context structure, chip types, return codes and error strings.
+// A USB device is a whole chip whose interfaces (A..D, chosen with ftdi_set_interface) are
+// its channels; a channel listed on its own in VT_FTDI_DEVICES is a one-interface device.
+// Like libftdi1 over libusb: a channel another process has claimed cannot be claimed, one
+// bound to ftdi_sio is detached first unless the context says not to, and a device node the
+// user may not open fails libusb_open (errno EACCES).
 #include <ftdi.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -16,7 +20,7 @@
 namespace {
 
 struct usb_device {
-    size_t index;
+    std::vector<size_t> channels;  // indices into the channel list, by interface
 };
 
 struct open_device {
@@ -50,9 +54,14 @@ struct library_state {
             vtd::report_config_error(e.what());
             config_ok = false;
         }
-        for (size_t i = 0; i < devices.size(); i++)
-            usb.emplace_back(new usb_device{i});
+        for (size_t i = 0; i < devices.size(); i++) {
+            if (i == 0 || devices[i].usb_device != devices[i - 1].usb_device)
+                usb.emplace_back(new usb_device);
+            usb.back()->channels.push_back(i);
+        }
     }
+
+    const vt::ft2232_config &first(const usb_device *u) const { return devices[u->channels.front()]; }
 
     const usb_device *device(const libusb_device *dev) const
     {
@@ -86,31 +95,43 @@ int fail(ftdi_context *ftdi, int code, const char *message)
     return code;
 }
 
-uint16_t product_id(uint32_t device_type)
-{
-    switch (device_type) {
-    case 4:
-        return 0x6010;  // FT2232C
-    case 5:
-    case 0:
-    case 1:
-    default:
-        return 0x6001;
-    }
-}
-
+// libftdi1's chip type for a D2XX type code (libftdi1 tells them apart by bcdDevice).
 ftdi_chip_type chip_type(uint32_t device_type)
 {
     switch (device_type) {
-    case 1:
+    case vt::ftdi_type_am:
         return TYPE_AM;
-    case 4:
+    case vt::ftdi_type_2232c:
         return TYPE_2232C;
-    case 5:
+    case vt::ftdi_type_232r:
         return TYPE_R;
+    case vt::ftdi_type_2232h:
+        return TYPE_2232H;
+    case vt::ftdi_type_4232h:
+        return TYPE_4232H;
+    case vt::ftdi_type_232h:
+        return TYPE_232H;
+    case vt::ftdi_type_x_series:
+        return TYPE_230X;
     default:
         return TYPE_BM;
     }
+}
+
+// Without vendor and product, ftdi_usb_find_all looks for FTDI's standard IDs.
+bool found_by(const vt::ft2232_config &c, int vendor, int product)
+{
+    if (vendor == 0 && product == 0)
+        return c.vendor_id == 0x0403 && (c.product_id == 0x6001 || c.product_id == 0x6010 ||
+                                         c.product_id == 0x6011 || c.product_id == 0x6014 ||
+                                         c.product_id == 0x6015);
+    return c.vendor_id == vendor && c.product_id == product;
+}
+
+int denied(ftdi_context *ftdi, const char *message)
+{
+    errno = EACCES;
+    return fail(ftdi, -4, message);
 }
 
 void copy_text(char *dest, int size, const std::string &text)
@@ -128,11 +149,11 @@ void copy_text(char *dest, int size, const std::string &text)
 
 }  // namespace
 
-VT_EXPORT struct ftdi_context *ftdi_new(void)
+VT_EXPORT int ftdi_init(struct ftdi_context *ftdi)
 {
-    ftdi_context *ftdi = static_cast<ftdi_context *>(std::calloc(1, sizeof(ftdi_context)));
     if (!ftdi)
-        return nullptr;
+        return -3;
+    std::memset(ftdi, 0, sizeof *ftdi);
     ftdi->usb_read_timeout = 5000;
     ftdi->usb_write_timeout = 5000;
     ftdi->type = TYPE_BM;
@@ -146,17 +167,30 @@ VT_EXPORT struct ftdi_context *ftdi_new(void)
     ftdi->in_ep = 0x02;
     ftdi->out_ep = 0x81;
     ftdi->module_detach_mode = AUTO_DETACH_SIO_MODULE;
+    return 0;
+}
+
+VT_EXPORT struct ftdi_context *ftdi_new(void)
+{
+    ftdi_context *ftdi = static_cast<ftdi_context *>(std::calloc(1, sizeof(ftdi_context)));
+    if (ftdi)
+        ftdi_init(ftdi);
     return ftdi;
 }
 
 VT_EXPORT int ftdi_usb_close(struct ftdi_context *ftdi);
 
+VT_EXPORT void ftdi_deinit(struct ftdi_context *ftdi)
+{
+    if (ftdi && ftdi->usb_dev)
+        ftdi_usb_close(ftdi);
+}
+
 VT_EXPORT void ftdi_free(struct ftdi_context *ftdi)
 {
     if (!ftdi)
         return;
-    if (ftdi->usb_dev)
-        ftdi_usb_close(ftdi);
+    ftdi_deinit(ftdi);
     std::free(ftdi);
 }
 
@@ -200,10 +234,8 @@ VT_EXPORT int ftdi_usb_find_all(struct ftdi_context *ftdi, struct ftdi_device_li
         return fail(ftdi, -5, "libusb_get_device_list() failed");
     ftdi_device_list **tail = devlist;
     int count = 0;
-    for (size_t i = 0; i < s.devices.size(); i++) {
-        uint16_t pid = product_id(s.devices[i].device_type);
-        bool match = (vendor == 0 && product == 0) ? true : (vendor == 0x0403 && product == pid);
-        if (!match)
+    for (size_t i = 0; i < s.usb.size(); i++) {
+        if (!found_by(s.first(s.usb[i].get()), vendor, product))
             continue;
         ftdi_device_list *node = static_cast<ftdi_device_list *>(std::malloc(sizeof(ftdi_device_list)));
         if (!node) {
@@ -231,49 +263,123 @@ VT_EXPORT void ftdi_list_free(struct ftdi_device_list **devlist)
     *devlist = nullptr;
 }
 
-VT_EXPORT int ftdi_usb_get_strings(struct ftdi_context *ftdi, struct libusb_device *dev, char *manufacturer,
-                                   int mnf_len, char *description, int desc_len, char *serial, int serial_len)
+namespace {
+int get_strings(library_state &s, ftdi_context *ftdi, libusb_device *dev, char *manufacturer, int mnf_len,
+                char *description, int desc_len, char *serial, int serial_len)
 {
-    LOCKED;
     if (!ftdi || !dev)
         return fail(ftdi, -1, "wrong arguments");
     const usb_device *u = s.device(dev);
     if (!u)
         return fail(ftdi, -4, "libusb_open() failed");
-    const vt::ft2232_config &c = s.devices[u->index];
+    const vt::ft2232_config &c = s.first(u);
+    if (c.access_denied)
+        return denied(ftdi, "libusb_open() failed");
     copy_text(manufacturer, mnf_len, "FTDI");
-    copy_text(description, desc_len, c.description);
-    copy_text(serial, serial_len, c.serial_number);
+    copy_text(description, desc_len, c.usb_product);
+    copy_text(serial, serial_len, c.usb_serial);
     return 0;
 }
+}  // namespace
 
-VT_EXPORT int ftdi_usb_open_dev(struct ftdi_context *ftdi, struct libusb_device *dev)
+VT_EXPORT int ftdi_usb_get_strings(struct ftdi_context *ftdi, struct libusb_device *dev, char *manufacturer,
+                                   int mnf_len, char *description, int desc_len, char *serial, int serial_len)
 {
     LOCKED;
+    return get_strings(s, ftdi, dev, manufacturer, mnf_len, description, desc_len, serial, serial_len);
+}
+
+VT_EXPORT int ftdi_usb_get_strings2(struct ftdi_context *ftdi, struct libusb_device *dev, char *manufacturer,
+                                    int mnf_len, char *description, int desc_len, char *serial, int serial_len)
+{
+    LOCKED;
+    return get_strings(s, ftdi, dev, manufacturer, mnf_len, description, desc_len, serial, serial_len);
+}
+
+namespace {
+const char claim_failed[] = "unable to claim usb device. Make sure the default FTDI driver is not in use";
+
+int open_dev(library_state &s, ftdi_context *ftdi, libusb_device *dev)
+{
     if (!ftdi)
         return -8;
     const usb_device *u = s.device(dev);
     if (!u)
         return fail(ftdi, -4, "libusb_open() failed");
-    bool busy = s.devices[u->index].opened_elsewhere;
+    if (s.first(u).access_denied)
+        return denied(ftdi, "libusb_open() failed");
+    // A device listed as one channel has just that interface, whichever was asked for.
+    size_t interface = u->channels.size() == 1 ? 0 : static_cast<size_t>(ftdi->interface);
+    if (interface >= u->channels.size())
+        return fail(ftdi, -5, claim_failed);
+    size_t index = u->channels[interface];
+    vt::ft2232_config &c = s.devices[index];
+    bool busy = c.opened_elsewhere;
     for (const auto &d : s.open)
-        if (d->index == u->index)
+        if (d->index == index)
             busy = true;
+    if (c.kernel_driver && ftdi->module_detach_mode == DONT_DETACH_SIO_MODULE)
+        busy = true;
     if (busy)
-        return fail(ftdi, -5, "unable to claim usb device. Make sure the default FTDI driver is not in use");
+        return fail(ftdi, -5, claim_failed);
+    c.kernel_driver = false;  // detached from ftdi_sio
     std::shared_ptr<vt::avr_chip> chip = vtd::target_chip();
     if (!chip)
         return fail(ftdi, -4, "libusb_open() failed");
     std::unique_ptr<open_device> d(new open_device);
-    d->index = u->index;
-    d->ft = vt::make_virtual_ft2232(s.devices[u->index], chip);
+    d->index = index;
+    d->ft = vt::make_virtual_ft2232(c, chip);
     ftdi->usb_dev = reinterpret_cast<libusb_device_handle *>(d.get());
-    ftdi->type = chip_type(s.devices[u->index].device_type);
-    ftdi->max_packet_size = 64;
+    ftdi->type = chip_type(c.device_type);
+    ftdi->max_packet_size = vt::ftdi_high_speed(c.device_type) ? 512 : 64;
     ftdi->baudrate = 9600;
     ftdi->bitbang_enabled = 0;
     s.open.push_back(std::move(d));
     return 0;
+}
+}  // namespace
+
+VT_EXPORT int ftdi_usb_open_dev(struct ftdi_context *ftdi, struct libusb_device *dev)
+{
+    LOCKED;
+    return open_dev(s, ftdi, dev);
+}
+
+// Opens the index-th device with these IDs whose strings match (null: any).
+VT_EXPORT int ftdi_usb_open_desc_index(struct ftdi_context *ftdi, int vendor, int product, const char *description,
+                                       const char *serial, unsigned int index)
+{
+    LOCKED;
+    if (!ftdi)
+        return fail(ftdi, -11, "ftdi context invalid");
+    for (auto &u : s.usb) {
+        const vt::ft2232_config &c = s.first(u.get());
+        if (c.vendor_id != vendor || c.product_id != product)
+            continue;
+        if ((description || serial) && c.access_denied)
+            return denied(ftdi, "usb_open() failed");
+        if (description && c.usb_product != description)
+            continue;
+        if (serial && c.usb_serial != serial)
+            continue;
+        if (index > 0) {
+            index--;
+            continue;
+        }
+        return open_dev(s, ftdi, reinterpret_cast<libusb_device *>(u.get()));
+    }
+    return fail(ftdi, -3, "device not found");
+}
+
+VT_EXPORT int ftdi_usb_open_desc(struct ftdi_context *ftdi, int vendor, int product, const char *description,
+                                 const char *serial)
+{
+    return ftdi_usb_open_desc_index(ftdi, vendor, product, description, serial, 0);
+}
+
+VT_EXPORT int ftdi_usb_open(struct ftdi_context *ftdi, int vendor, int product)
+{
+    return ftdi_usb_open_desc_index(ftdi, vendor, product, nullptr, nullptr, 0);
 }
 
 VT_EXPORT int ftdi_usb_close(struct ftdi_context *ftdi)

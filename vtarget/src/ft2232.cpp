@@ -1,5 +1,7 @@
-// Virtual FT2232C channel: USB transfers with their latency, and the MPSSE engine clocking
-// a chip on adbus0 (SCK), adbus1 (MOSI) and adbus2 (MISO) on a virtual timeline.
+// Virtual FTDI channel: USB transfers with their latency, and the MPSSE engine (FT2232C/D,
+// FT2232H, FT4232H A/B, FT232H) clocking a chip on adbus0 (SCK), adbus1 (MOSI) and adbus2
+// (MISO) on a virtual timeline. A channel without MPSSE ignores what is written in MPSSE mode:
+// the bytes leave on its UART and nothing answers.
 #include "vtarget/virtual_ft2232.h"
 
 #include <cstdarg>
@@ -18,8 +20,14 @@ const uint64_t not_flushed = std::numeric_limits<uint64_t>::max();
 class ft2232_impl : public virtual_ft2232 {
 public:
     ft2232_impl(const ft2232_config &config, std::shared_ptr<avr_chip> chip)
-        : config_(config), chip_(std::move(chip))
+        : config_(config), chip_(std::move(chip)), mpsse_(ftdi_has_mpsse(config.device_type, config.channel)),
+          high_speed_(ftdi_high_speed(config.device_type))
     {
+        if (high_speed_) {
+            divide_by_5_ = config.divide_by_5;
+            three_phase_ = config.three_phase;
+            adaptive_ = config.adaptive_clocking;
+        }
         timeline_ = host_now_ns();
         update_chip(timeline_);
     }
@@ -36,6 +44,8 @@ public:
         uint64_t t = start();
         mode_ = mode;
         pending_.clear();
+        received_total_ = taken_total_;
+        stalled_ = false;  // a mode change resets the engine; its clock settings stay
         if (mode == 0x01)
             dirs_ = static_cast<uint16_t>((dirs_ & 0xFF00) | mask);
         else
@@ -50,8 +60,10 @@ public:
             answer_.clear();
             ready_.clear();
         }
-        if (mask & 2)
+        if (mask & 2) {
             pending_.clear();
+            received_total_ = taken_total_;
+        }
     }
 
     bool write(const uint8_t *bytes, uint32_t count) override
@@ -68,16 +80,27 @@ public:
                 update_chip(t);
                 t += config_.pin_command_ns;
             }
-        } else if (mode_ == 0x02) {
+        } else if (mode_ == 0x02 && mpsse_ && !stalled_) {
             pending_.insert(pending_.end(), bytes, bytes + count);
+            taken_base_ = taken_total_;
             size_t used = 0;
             while (used < pending_.size()) {
                 size_t n = execute(&pending_[used], pending_.size() - used, t);
                 if (!n)
                     break;  // incomplete command: the rest comes with the next write
                 used += n;
+                consumed(used, t);
+                if (stalled_) {
+                    trace("mpsse stalled waiting for RTCK");
+                    used = pending_.size();  // nothing more is taken from the buffer
+                }
             }
             pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(used));
+            received_total_ += count;
+            if (stalled_)
+                taken_total_ = received_total_;  // dropped
+            else
+                wait_for_room();
         }
         timeline_ = t;
         return true;
@@ -134,6 +157,10 @@ public:
     }
 
     uint16_t clock_divisor() const override { return divisor_; }
+    uint32_t master_clock_hz() const override { return master_mhz() * 1000000u; }
+    bool three_phase() const override { return three_phase_; }
+    bool adaptive_clocking() const override { return adaptive_; }
+    bool stalled() const override { return stalled_; }
     uint16_t pin_levels() const override { return levels_; }
     uint16_t pin_directions() const override { return dirs_; }
     chip_inputs target_pins() const override { return pins_; }
@@ -210,10 +237,12 @@ private:
             if (n < 3 + len)
                 return 0;
             trace_bytes(p, 3 + len);
-            for (size_t i = 0; i < len; i++) {
+            size_t at = static_cast<size_t>(p - pending_.data());
+            for (size_t i = 0; i < len && !stalled_; i++) {
                 uint8_t in = clock_bits(p[3 + i], 8, true, t);
-                if (op == 0x31)
+                if (op == 0x31 && !stalled_)
                     answer(in, t);
+                consumed(at + 4 + i, t);
             }
             return 3 + len;
         }
@@ -222,8 +251,11 @@ private:
                 return 0;
             trace_bytes(p, 3);
             size_t len = size_t(p[1] | (p[2] << 8)) + 1;
-            for (size_t i = 0; i < len; i++)
-                answer(clock_bits(0, 8, false, t), t);
+            for (size_t i = 0; i < len && !stalled_; i++) {
+                uint8_t in = clock_bits(0, 8, false, t);
+                if (!stalled_)
+                    answer(in, t);
+            }
             return 3;
         }
         case 0x13:
@@ -232,17 +264,74 @@ private:
             trace_bytes(p, 3);
             clock_bits(p[2], (p[1] & 7) + 1, true, t);
             return 3;
-        default:
-            // The engine answers a command it does not know with 0xFA and the command byte.
-            trace("mpsse %02X (unknown)", op);
-            answer(0xFA, t);
-            answer(op, t);
+        case 0x8A:  // divide-by-5 off: 60 MHz master clock
+        case 0x8B:  // divide-by-5 on: 12 MHz, as on the FT2232C
+        case 0x8C:  // three-phase data clocking on
+        case 0x8D:  // three-phase data clocking off
+        case 0x96:  // adaptive clocking on
+        case 0x97:  // adaptive clocking off
+            if (!high_speed_)
+                return bad_command(op, t);
+            trace_bytes(p, 1);
+            if (op == 0x8A || op == 0x8B)
+                divide_by_5_ = op == 0x8B;
+            else if (op == 0x8C || op == 0x8D)
+                three_phase_ = op == 0x8C;
+            else
+                adaptive_ = op == 0x96;
+            t += config_.pin_command_ns;
             return 1;
+        default:
+            return bad_command(op, t);
         }
     }
 
-    // Edge time k of a clock run starting at t0: half a period is (divisor + 1) / 12 MHz.
-    uint64_t edge(uint64_t t0, uint64_t k) const { return t0 + k * (uint64_t(divisor_) + 1) * 1000u / 12u; }
+    // The engine answers a command it does not know with 0xFA and the command byte.
+    size_t bad_command(uint8_t op, uint64_t t)
+    {
+        trace("mpsse %02X (unknown)", op);
+        answer(0xFA, t);
+        answer(op, t);
+        return 1;
+    }
+
+    // The engine has taken the first n bytes of pending_ by time t.
+    void consumed(size_t n, uint64_t t)
+    {
+        taken_total_ = taken_base_ + n;
+        taken_.push_back({t, taken_total_});
+    }
+
+    // A USB write returns once the bytes the engine has not taken yet fit into the chip's
+    // receive buffer; the engine takes them on its own timeline, ahead of the host.
+    void wait_for_room()
+    {
+        uint64_t now = host_now_ns();
+        while (!taken_.empty() && taken_.front().t <= now)
+            taken_.pop_front();
+        uint64_t buffer = ftdi_rx_buffer_bytes(config_.device_type);
+        if (received_total_ <= buffer)
+            return;
+        uint64_t needed = received_total_ - buffer;
+        for (const progress &p : taken_) {
+            if (p.bytes >= needed) {
+                wait_until_ns(p.t);
+                return;
+            }
+        }
+    }
+
+    // The master clock: 12 MHz on the FT2232C/D and with divide-by-5 on, else 60 MHz.
+    uint32_t master_mhz() const { return high_speed_ && !divide_by_5_ ? 60u : 12u; }
+
+    // Edge time k of a clock run starting at t0: half a period is (divisor + 1) / master clock.
+    uint64_t edge(uint64_t t0, uint64_t k) const
+    {
+        return t0 + k * (uint64_t(divisor_) + 1) * 1000u / master_mhz();
+    }
+
+    // RTCK comes back on adbus7; an input nobody drives is pulled up.
+    bool rtck() const { return driven(7) ? level(7) : true; }
 
     bool miso_pin() const
     {
@@ -255,32 +344,60 @@ private:
 
     // Shifts nbits of out (MSB first) on MOSI, changing data on the falling SCK edge and
     // sampling MISO on the rising edge; returns the bits sampled.
+    //
+    // Three-phase clocking stretches each bit to three half periods and moves the data change
+    // behind the clock pulse: bit i reaches MOSI at the falling edge that ends its own pulse,
+    // so a target sampling on the rising edge reads the previous bit there.
+    // Adaptive clocking waits after each SCK edge until RTCK (adbus7) follows it; an AVR has
+    // no RTCK, so the engine stalls at the first edge the pulled-up pin does not echo.
     uint8_t clock_bits(uint8_t out, int nbits, bool drive_mosi, uint64_t &t)
     {
         uint64_t t0 = t;
         uint64_t k = 0;
         uint8_t in = 0;
         bool idle_high = (levels_ & 0x01) != 0;
+        auto set_mosi = [&](bool bit) {
+            if (drive_mosi)
+                levels_ = static_cast<uint16_t>(bit ? (levels_ | 0x02) : (levels_ & ~0x02u));
+        };
+        // Drives SCK at edge k; false when adaptive clocking waits for ever.
+        auto sck = [&](bool high, uint64_t te) {
+            levels_ = static_cast<uint16_t>(high ? (levels_ | 0x01) : (levels_ & ~0x01u));
+            update_chip(te);
+            if (adaptive_ && rtck() != high) {
+                stalled_ = true;
+                t = te;
+                return false;
+            }
+            return true;
+        };
         for (int i = 0; i < nbits; i++) {
             bool bit = (out >> (7 - i)) & 1;
             uint64_t te = edge(t0, k);
-            if (idle_high)
-                levels_ &= static_cast<uint16_t>(~0x01u);  // falling edge first
-            if (drive_mosi)
-                levels_ = static_cast<uint16_t>(bit ? (levels_ | 0x02) : (levels_ & ~0x02u));
-            update_chip(te);
+            if (!three_phase_)
+                set_mosi(bit);
+            if (idle_high) {
+                if (!sck(false, te))  // falling edge first
+                    return in;
+            } else {
+                update_chip(te);
+            }
             k++;
             te = edge(t0, k);
             bool sampled = miso_pin();
-            levels_ |= 0x01;  // rising edge: sample
-            update_chip(te);
+            if (!sck(true, te))  // rising edge: sample
+                return in;
             in = static_cast<uint8_t>((in << 1) | (sampled ? 1 : 0));
             k++;
-            if (!idle_high) {
-                te = edge(t0, k);
-                levels_ &= static_cast<uint16_t>(~0x01u);
-                update_chip(te);
+            te = edge(t0, k);
+            if (three_phase_) {
+                set_mosi(bit);
+                if (idle_high)
+                    update_chip(te);
+                k++;
             }
+            if (!idle_high && !sck(false, te))
+                return in;
         }
         t = edge(t0, k);
         return in;
@@ -354,6 +471,21 @@ private:
     std::vector<uint8_t> pending_;
     std::deque<uint8_t> answer_;
     std::deque<ready_time> ready_;
+    bool mpsse_;
+    bool high_speed_;
+    bool divide_by_5_ = true;
+    bool three_phase_ = false;
+    bool adaptive_ = false;
+    bool stalled_ = false;
+    // Bytes received from the host and taken by the engine, with the times they were taken.
+    struct progress {
+        uint64_t t;
+        uint64_t bytes;
+    };
+    uint64_t received_total_ = 0;
+    uint64_t taken_total_ = 0;
+    uint64_t taken_base_ = 0;
+    std::deque<progress> taken_;
     uint64_t round_trips_ = 0;
     uint32_t reads_ = 0;
     uint32_t writes_ = 0;
