@@ -84,8 +84,9 @@ constexpr fuse_field_t CK(int high, int low, uint16_t external)
 // 0000 external clock, 0001-0100 calibrated RC, 0101-1000 external RC,
 // 1001 low-frequency crystal, 1010-1111 crystal (mega8, mega16, tiny26 ...)
 constexpr uint16_t cksel_rc_1_to_4 = 0xFFE1;
-// 0000-0001 external clock, 0010-0100 internal RC, 0101-0111 external RC,
-// 1000-1001 low-frequency crystal, 1010-1111 crystal (tiny12, mega163, mega323)
+// 0000 external clock, 0001 external clock or reserved, 0010-0100 internal RC,
+// 0101-0111 external RC, 1000-1001 low-frequency crystal, 1010-1111 crystal
+// (tiny12, mega163, mega323)
 constexpr uint16_t cksel_rc_2_to_4 = 0xFFE3;
 // 0000 external clock, 1000-1111 crystal or resonator; the values between
 // differ by family (internal RC, 128 kHz, PLL, low-frequency crystal)

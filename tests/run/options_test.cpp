@@ -146,6 +146,14 @@ TEST(options, switches_taking_the_rest_of_the_argument)
     EXPECT_STREQ(run_options.port_spec, "");
     ASSERT_NE(run_options.fuse_list, nullptr);
     EXPECT_STREQ(run_options.fuse_list, "");
+    EXPECT_FALSE(run_options.fuse_lockout_ok);
+
+    // '!' before the list means the lock-out fuses are meant; only there
+    parse({"/f!RSTDISBL=ON,CKSEL=0"});
+    EXPECT_TRUE(run_options.fuse_lockout_ok);
+    EXPECT_STREQ(run_options.fuse_list, "RSTDISBL=ON,CKSEL=0");
+    parse({"-fRSTDISBL=ON", "-!"});
+    EXPECT_FALSE(run_options.fuse_lockout_ok) << "-! forces a chip type, not a fuse";
 }
 
 TEST(options, files_from_names_and_switches)

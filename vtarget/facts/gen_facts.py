@@ -257,9 +257,7 @@ FUSE_BIT_MACROS = ('FUSE_RSTDISBL', 'FUSE_DWEN', 'FUSE_CKSEL0', 'FUSE_CKSEL1', '
 # clock with CKSEL = 0000 (two-bit CKSEL: 00) unless listed here; chips without an internal
 # oscillator (no calibration byte) always run from the board's crystal or clock.
 CKSEL_EXTERNAL = {
-    'tiny12': (0, 1),       # ATtiny11/12 datasheet, clock options: 0000-0001 external clock
-    'tiny2313': (0, 1),     # ATtiny2313 datasheet, clock options: 0000-0001 external clock
-    'tiny15': (),           # ATtiny15L: internal RC oscillator (and PLL) only
+    'tiny15': (),           # ATtiny15L datasheet: internal RC oscillator (and PLL) only
 }
 
 
