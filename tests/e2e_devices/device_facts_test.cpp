@@ -88,12 +88,17 @@ void check_lockout_fields(const avr_device_t &d, const vt::chip_facts &f,
     while (!((f.cksel_mask >> low) & 1))
         low++;
     const fuse_field_t *cksel = field_at(d.fuses, f.cksel_fuse, low);
-    if (cksel == nullptr || cksel->info->lockout != lockout_clock_values ||
-        uint8_t(((1u << cksel->width) - 1) << cksel->shift) != f.cksel_mask)
+    const unsigned values = cksel ? (1u << cksel->width) - 1 : 0;
+    if (cksel == nullptr || cksel->info->lockout != lockout_clock_values || cksel->shift != low ||
+        (uint8_t(values << low) & ~f.cksel_mask) != 0) {
         add("lock-out", "no clock selection field where the chip's CKSEL bits are");
-    else if (f.cksel_external & ~cksel->external_clock)
-        add("lock-out", "CKSEL values " + hex(f.cksel_external & ~cksel->external_clock) +
-                            " run the chip from XTAL1 but are not warned about");
+        return;
+    }
+    // a field narrower than the chip's CKSEL (tiny48: the two bits the datasheet
+    // names) is judged on its own bits
+    for (unsigned v = 0; v < 16; v++)
+        if (((f.cksel_external >> v) & 1) && !((cksel->external_clock >> (v & values)) & 1))
+            add("lock-out", "CKSEL=" + hex(v) + " runs the chip from XTAL1 but is not warned about");
 }
 
 }  // namespace

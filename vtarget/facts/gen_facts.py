@@ -113,8 +113,13 @@ DATASHEET = {
     # agrees); avr-libc's iom325p.h, iom3250p.h, iom3290p.h carry those of the non-P parts and
     # define no fuse bits. EESAVE is bit 3 of the high fuse byte, as on the 325/3250.
     'mega3290P': dict(signature=(0x1E, 0x95, 0x0C)),
-    'mega325P': dict(signature=(0x1E, 0x95, 0x0D), eesave=(1, 3)),
-    'mega3250P': dict(signature=(0x1E, 0x95, 0x0E), eesave=(1, 3)),
+    # RSTDISBL is bit 0 of the extended byte and CKSEL3..0 bits 3..0 of the low byte, as there.
+    'mega325P': dict(signature=(0x1E, 0x95, 0x0D), eesave=(1, 3), rstdisbl=(2, 0), cksel=(0, 0x0F)),
+    'mega3250P': dict(signature=(0x1E, 0x95, 0x0E), eesave=(1, 3), rstdisbl=(2, 0), cksel=(0, 0x0F)),
+    # AT90USB82/162 datasheet, Fuse High Byte: DWEN bit 7, RSTDISBL bit 6 (avr-libc's iousb82.h
+    # and iousb162.h leave RSTDISBL out).
+    '90usb82': dict(rstdisbl=(1, 6)),
+    '90usb162': dict(rstdisbl=(1, 6)),
     # ATmega603/103 datasheet: EESAVE is bit 3 of the fuse byte (avr-libc's iom103.h lists the
     # bits of another chip).
     'mega103': dict(eesave=(0, 3)),
@@ -521,14 +526,21 @@ def build(names, parts, bydesc, macros):
     def fuse_position(macro):
         pos = libc.get(macro) if libc else None
         return pos if pos and pos[0] < f['fuse_count'] else None
-    f['rstdisbl'] = fuse_position('FUSE_RSTDISBL')
-    f['dwen'] = fuse_position('FUSE_DWEN')
+    f['rstdisbl'] = ds.get('rstdisbl', fuse_position('FUSE_RSTDISBL'))
+    f['dwen'] = ds.get('dwen', fuse_position('FUSE_DWEN'))
+    if first == 'mega8HVD':
+        f['dwen'] = (0, 4)   # ATmega8HVD datasheet: DWEN is bit 4 of the only fuse byte, as on the HVA
     cksel = [fuse_position('FUSE_CKSEL%d' % k) for k in range(4)]
     cksel = [c for c in cksel if c]
+    if cksel and len({c[0] for c in cksel}) == 1:
+        cksel = (cksel[0][0], sum(1 << c[1] for c in cksel))
+    else:
+        cksel = None
+    cksel = ds.get('cksel', cksel)
     f['cksel'] = None
     external = CKSEL_EXTERNAL.get(first, (0,))
-    if cksel and len({c[0] for c in cksel}) == 1 and f['calibration_count'] > 0 and external:
-        f['cksel'] = (cksel[0][0], sum(1 << c[1] for c in cksel), sum(1 << v for v in external))
+    if cksel and f['calibration_count'] > 0 and external:
+        f['cksel'] = cksel + (sum(1 << v for v in external),)
 
     for k in ('flash_size', 'flash_page', 'eeprom_size', 'eeprom_page', 'flash_write_us',
               'eeprom_write_us', 'erase_us', 'lock_write_us', 'flash_readback', 'eeprom_readback'):
