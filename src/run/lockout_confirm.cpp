@@ -10,24 +10,6 @@
 #include "os/os.h"
 #include "run/options.h"
 
-namespace {
-
-bool stdin_is_console()
-{
-    return os::is_console(stdin);
-}
-
-}  // namespace
-
-bool (*lockout_console)() = stdin_is_console;
-int (*lockout_key_reader)() = os::read_key_no_echo;
-
-void lockout_console_reset()
-{
-    lockout_console = stdin_is_console;
-    lockout_key_reader = os::read_key_no_echo;
-}
-
 void confirm_lockout_writes()
 {
     uint8_t request_value[4], request_mask[4], read_value[4];
@@ -45,10 +27,10 @@ void confirm_lockout_writes()
     if (run_options.fuse_lockout_ok)
         return;
 
-    if (!lockout_console())
+    if (!os::is_console(stdin))
         fail(EXIT_USAGE, "Fuses not written: nobody to confirm them here; -f!<list> writes them\n");
     msg_print(msg_out, MSG_ERROR, "Write these fuses anyway (y/N)?\n");
-    const int key = lockout_key_reader();
+    const int key = os::read_key_no_echo();
     if (key != 'y' && key != 'Y')
         fail(EXIT_USAGE, "Fuses not written\n");
 }

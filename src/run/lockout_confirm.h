@@ -5,8 +5,3 @@
 // chip out, and unless -f! was given asks on a console for a yes; without a console,
 // or without the yes, the run ends with status 70 before anything is written.
 void confirm_lockout_writes();
-
-// Whether standard input is a console, and the key read from it; tests replace them.
-extern bool (*lockout_console)();
-extern int (*lockout_key_reader)();
-void lockout_console_reset();
