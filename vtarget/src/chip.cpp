@@ -252,8 +252,14 @@ private:
                 value |= (unsigned)(run_fuses_[f_.cksel_fuse] >> bit & 1) << n++;
         return f_.cksel_external >> value & 1;
     }
+    // The chip starts running with the fuses it holds: RESET released or power-up.
+    void take_over_fuses()
+    {
+        std::copy(fuses_, fuses_ + 3, run_fuses_);
+        clock_khz_ = external_clock() ? 0 : cfg_.clock_khz;
+    }
     // kHz of the chip's clock; 0 = clocked by edges on XTAL1
-    uint32_t clock_khz() const { return external_clock() ? 0 : cfg_.clock_khz; }
+    uint32_t clock_khz() const { return clock_khz_; }
     uint8_t busy_value(region_t region, uint32_t a, uint64_t t, bool *hit) const;
     void load_state();
     void write_state() const;
@@ -267,6 +273,7 @@ private:
     std::vector<uint8_t> flash_, eeprom_, page_buf_, ee_buf_;
     std::vector<bool> ee_loaded_;
     uint8_t fuses_[3], pending_fuses_[3], run_fuses_[3], lock_, cal_[4];
+    uint32_t clock_khz_;
     uint32_t ext_addr_ = 0;
 
     // pins
@@ -322,13 +329,14 @@ chip_model::chip_model(const chip_config &config) : f_(facts_for(config.chip)), 
     ee_buf_.assign(f_.eeprom_page ? f_.eeprom_page : 1, 0xFF);
     ee_loaded_.assign(ee_buf_.size(), false);
     for (int i = 0; i < 3; i++)
-        fuses_[i] = pending_fuses_[i] = run_fuses_[i] = i < f_.fuse_count ? f_.fuse_factory[i] : 0xFF;
+        fuses_[i] = pending_fuses_[i] = i < f_.fuse_count ? f_.fuse_factory[i] : 0xFF;
     lock_ = f_.lock_factory;
     // Factory calibration differs from part to part; these stand for one part.
     for (int i = 0; i < 4; i++)
         cal_[i] = (uint8_t)(0x9A + 3 * i);
     if (!cfg_.state_file.empty())
         load_state();
+    take_over_fuses();
     if (!cfg_.trace_file.empty()) {
         trace_ = std::fopen(cfg_.trace_file.c_str(), "a");
         if (!trace_)
@@ -353,7 +361,8 @@ void chip_model::power_up(uint64_t t)
     in_reset_ = false;
     enabled_ = false;
     for (int i = 0; i < 3; i++)
-        fuses_[i] = run_fuses_[i] = pending_fuses_[i];
+        fuses_[i] = pending_fuses_[i];
+    take_over_fuses();
     std::fill(page_buf_.begin(), page_buf_.end(), 0xFF);
     std::fill(ee_loaded_.begin(), ee_loaded_.end(), false);
     t_edge_ = t;
@@ -384,8 +393,8 @@ void chip_model::leave_reset()
 {
     in_reset_ = false;
     enabled_ = false;
-    // the chip starts running: fuses written in programming mode take effect now
-    std::copy(fuses_, fuses_ + 3, run_fuses_);
+    // fuses written in programming mode take effect now
+    take_over_fuses();
     try {
         write_state();
     } catch (...) {
