@@ -3,28 +3,25 @@
 
 #include <cstdio>
 
-#include "avr/devices.h"
 #include "avr/fuse_lockout.h"
-#include "avr/fuses.h"
 #include "base/messages.h"
 #include "os/os.h"
-#include "run/options.h"
 
-void confirm_lockout_writes()
+void confirm_lockout_writes(const avr_target_t &target, bool meant)
 {
     uint8_t request_value[4], request_mask[4], read_value[4];
     for (int slot = 0; slot < 4; slot++) {
-        request_value[slot] = fuse_state[slot].request_value;
-        request_mask[slot] = fuse_state[slot].request_mask;
-        read_value[slot] = fuse_state[slot].read_value;
+        request_value[slot] = target.fuses[slot].request_value;
+        request_mask[slot] = target.fuses[slot].request_mask;
+        read_value[slot] = target.fuses[slot].read_value;
     }
     const std::vector<lockout_write_t> writes =
-        find_lockout_writes(current_device(), request_value, request_mask, read_value);
+        find_lockout_writes(target.device(), request_value, request_mask, read_value);
     if (writes.empty())
         return;
     for (const lockout_write_t &write : writes)
         print_lockout_warning(write);
-    if (run_options.fuse_lockout_ok)
+    if (meant)
         return;
 
     if (!os::is_console(stdin))

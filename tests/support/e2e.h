@@ -134,8 +134,9 @@ struct spawn_options {
     std::vector<std::string> unset;
     bool fold_crlf = false;
     std::function<void(pid_t, int)> while_running;
-    // Standard input a terminal (a pseudo-terminal) instead of /dev/null; once the
-    // output shows console_prompt, console_keys are typed at it.
+    std::string input;  // file on standard input; /dev/null when empty
+    // Standard input a terminal (a pseudo-terminal) instead; once the output shows
+    // console_prompt, console_keys are typed at it.
     bool console = false;
     std::string console_prompt;
     std::string console_keys;
@@ -160,7 +161,7 @@ inline bool output_shows(int out_fd, const std::string &text, int timeout_ms)
     return false;
 }
 
-// Runs argv with env over the inherited environment; stdin is /dev/null or a terminal.
+// Runs argv with env over the inherited environment; stdin is /dev/null, a file or a terminal.
 inline run_result spawn_program(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
                                 const spawn_options &options)
 {
@@ -183,8 +184,11 @@ inline run_result spawn_program(const std::vector<std::string> &argv, const std:
     if (pid == 0) {
         dup2(out_fd, 1);
         dup2(err_fd, 2);
-        int in_fd = open(options.console ? terminal_name.c_str() : "/dev/null", O_RDONLY);
-        dup2(in_fd, 0);
+        std::string input = options.input.empty() ? "/dev/null" : options.input;
+        if (options.console)
+            input = terminal_name;
+        int input_fd = open(input.c_str(), O_RDONLY);
+        dup2(input_fd, 0);
         if (options.clear_env)
             clearenv();
         for (auto &name : options.unset)
@@ -275,6 +279,8 @@ public:
     // The folder the native program loads its libraries from (the native build's
     // drop-ins unless set), and inherited variables no run of this target sees.
     void set_library_path(const std::string &dir) { library_path_ = dir; }
+    // A file on the standard input of the following runs (none when empty).
+    void set_input(const std::string &path) { input_ = path; }
     // The native program to run (the build's morvin unless set, e.g. an installed copy).
     void set_program(const std::string &path) { program_ = path; }
     void drop_inherited(const std::vector<std::string> &names) { dropped_ = names; }
@@ -294,6 +300,7 @@ public:
         spawn_options options;
         options.unset = dropped_;
         options.while_running = while_running;
+        options.input = input_;
         return spawn_program(argv, env, options);
     }
 
@@ -339,6 +346,7 @@ private:
     std::string library_path_ = std::string(MORVIN_BUILD_DIR) + "/vtarget";
     std::string program_ = MORVIN_EXE;
     std::vector<std::string> dropped_;
+    std::string input_;
 };
 
 // From a while_running callback: waits until the program's output so far holds
