@@ -9,16 +9,24 @@ const fuse_info_t fuse_infos[] = {
     {"FSTRT", "Fast start", nullptr},
     {"BODLEVEL", "Brown-out level", "BLEV"},
     {"BODEN", "Brown-out detect", nullptr},
-    {"CKSEL", "Clock selection", nullptr},
+    {"CKSEL", "Clock selection", nullptr, lockout_clock_values,
+     "selects a clock source that needs an external clock or crystal: without one the chip "
+     "stops, and can't be programmed until a clock is supplied"},
     {"RCEN", "RC generator enable", nullptr},
-    {"SPIEN", "SPI programming enable", nullptr},
-    {"RSTDISBL", "Reset pin disable", "RSTDSBL"},
+    {"SPIEN", "SPI programming enable", nullptr, lockout_if_unprogrammed,
+     "turns serial programming off: the chip can't be programmed in-system again, "
+     "only a high-voltage programmer recovers it"},
+    {"RSTDISBL", "Reset pin disable", "RSTDSBL", lockout_if_programmed,
+     "makes the RESET pin an I/O pin: the chip can't enter serial programming again, "
+     "only a high-voltage programmer recovers it"},
     {"EESAVE", "Keep EEPROM @ erase", "EESV"},
     {"WDTON", "WDT enable", nullptr},
     {"CKDIV", "clock prescaler selection", "CKDIV8"},
     {"SUT", "Start-up timer", nullptr},
     {"SELFPRGEN", "Self programming enable", "SPMEN"},
-    {"DWEN", "DebugWire enable", nullptr},
+    {"DWEN", "DebugWire enable", nullptr, lockout_if_programmed,
+     "gives the RESET pin to debugWIRE: the chip can't enter serial programming again "
+     "until a debugWIRE debugger turns it off, or a high-voltage programmer recovers it"},
     {"CKOUT", "clock output enable", nullptr},
     {"PLLCK", "Use PLL for internal clock", nullptr},
     {"CKOPT", "Clock option", nullptr},
@@ -56,13 +64,35 @@ enum fuse_id_t {
 // One field covering bits high..low of its byte.
 constexpr fuse_field_t F(fuse_id_t id, int high, int low)
 {
-    return fuse_field_t{&fuse_infos[id], high - low + 1, low};
+    return fuse_field_t{&fuse_infos[id], high - low + 1, low, 0};
 }
 constexpr fuse_field_t F(fuse_id_t id, int bit)
 {
     return F(id, bit, bit);
 }
-constexpr fuse_field_t END = {nullptr, 0, 0};
+constexpr fuse_field_t END = {nullptr, 0, 0, 0};
+
+// A clock selection field; bit v of external is set when value v needs an
+// external clock, crystal or resonator (datasheet clock option tables).
+constexpr fuse_field_t CK(int high, int low, uint16_t external)
+{
+    return fuse_field_t{&fuse_infos[CKSEL], high - low + 1, low, external};
+}
+
+// CKSEL value sets. Only values whose meaning is certain for every chip of a
+// list are marked; reserved values are left alone.
+// 0000 external clock, 0001-0100 calibrated RC, 0101-1000 external RC,
+// 1001 low-frequency crystal, 1010-1111 crystal (mega8, mega16, tiny26 ...)
+constexpr uint16_t cksel_rc_1_to_4 = 0xFFE1;
+// 0000 external clock, 0001 external clock or reserved, 0010-0100 internal RC,
+// 0101-0111 external RC, 1000-1001 low-frequency crystal, 1010-1111 crystal
+// (tiny12, mega163, mega323)
+constexpr uint16_t cksel_rc_2_to_4 = 0xFFE3;
+// 0000 external clock, 1000-1111 crystal or resonator; the values between
+// differ by family (internal RC, 128 kHz, PLL, low-frequency crystal)
+constexpr uint16_t cksel_ext_0_crystal_8_up = 0xFF01;
+// two-bit CKSEL: 00 external clock, the others internal oscillators (tiny13, tiny48)
+constexpr uint16_t cksel2_ext_0 = 0x0001;
 
 // Shared field lists.
 const fuse_field_t none[] = {END};
@@ -74,6 +104,7 @@ const fuse_field_t boot_lock[] = {F(BLB1, 5, 4), F(BLB0, 3, 2), END};
 const fuse_field_t L1_low[] = {F(FSTRT, 0), END};
 const fuse_field_t *const L1[] = {none, L1_low, nullptr};
 
+// No internal oscillator: CKSEL only picks the start-up time of the crystal or clock.
 const fuse_field_t L2_low[] = {F(BODLEVEL, 4), F(BODEN, 3), F(CKSEL, 2, 0), END};
 const fuse_field_t *const L2[] = {none, L2_low, nullptr};
 
@@ -81,23 +112,24 @@ const fuse_field_t L3_low[] = {F(RCEN, 0), END};
 const fuse_field_t *const L3[] = {none, L3_low, nullptr};
 
 const fuse_field_t L4_low[] = {F(BODLEVEL, 7), F(BODEN, 6), F(SPIEN, 5), F(RSTDISBL, 4),
-                               F(CKSEL, 3, 0), END};
+                               CK(3, 0, cksel_rc_2_to_4), END};
 const fuse_field_t *const L4[] = {none, L4_low, nullptr};
 
 const fuse_field_t L5_low[] = {F(EESAVE, 6), F(WDTON, 5), F(CKDIV, 4), F(SUT, 3, 2),
-                               F(CKSEL, 1, 0), END};
+                               CK(1, 0, cksel2_ext_0), END};
 const fuse_field_t L5_high[] = {F(SELFPRGEN, 4), F(DWEN, 3), F(BODLEVEL, 2, 1),
                                 F(RSTDISBL, 0), END};
 const fuse_field_t *const L5[] = {none, L5_low, L5_high, nullptr};
 
-const fuse_field_t ckdiv_low[] = {F(CKDIV, 7), F(CKOUT, 6), F(SUT, 5, 4), F(CKSEL, 3, 0),
-                                  END};
+const fuse_field_t ckdiv_low[] = {F(CKDIV, 7), F(CKOUT, 6), F(SUT, 5, 4),
+                                  CK(3, 0, cksel_ext_0_crystal_8_up), END};
 const fuse_field_t selfprg_ext[] = {F(SELFPRGEN, 0), END};
 
 const fuse_field_t L6_high[] = {F(DWEN, 7), F(EESAVE, 6), F(WDTON, 4), F(BODLEVEL, 3, 1),
                                 F(RSTDISBL, 0), END};
 const fuse_field_t *const L6[] = {none, ckdiv_low, L6_high, selfprg_ext, nullptr};
 
+// Internal RC oscillator only: CKSEL picks the start-up time.
 const fuse_field_t L7_low[] = {F(BODLEVEL, 7), F(BODEN, 6), F(SPIEN, 5), F(RSTDISBL, 4),
                                F(CKSEL, 1, 0), END};
 const fuse_field_t *const L7[] = {none, L7_low, nullptr};
@@ -106,21 +138,25 @@ const fuse_field_t L8_high[] = {F(RSTDISBL, 7), F(DWEN, 6), F(WDTON, 4), F(EESAV
                                 F(BODLEVEL, 2, 0), END};
 const fuse_field_t *const L8[] = {none, ckdiv_low, L8_high, selfprg_ext, nullptr};
 
-const fuse_field_t L9_low[] = {F(PLLCK, 7), F(CKOPT, 6), F(SUT, 5, 4), F(CKSEL, 3, 0), END};
+const fuse_field_t L9_low[] = {F(PLLCK, 7), F(CKOPT, 6), F(SUT, 5, 4), CK(3, 0, cksel_rc_1_to_4),
+                              END};
 const fuse_field_t L9_high[] = {F(RSTDISBL, 4), F(EESAVE, 2), F(BODLEVEL, 1), F(BODEN, 0),
                                 END};
 const fuse_field_t *const L9[] = {none, L9_low, L9_high, nullptr};
 
-const fuse_field_t L10_low[] = {F(CKDIV, 7), F(CKOUT, 6), F(SUT, 5, 4), F(CKSEL, 1, 0), END};
+const fuse_field_t L10_low[] = {F(CKDIV, 7), F(CKOUT, 6), F(SUT, 5, 4), CK(1, 0, cksel2_ext_0),
+                               END};
 const fuse_field_t *const L10[] = {none, L10_low, L8_high, selfprg_ext, nullptr};
 
 const fuse_field_t L11_low[] = {F(EESAVE, 3), F(SUT, 1, 0), END};
 const fuse_field_t *const L11[] = {none, L11_low, nullptr};
 
+// Crystal or external clock whatever CKSEL says: it only picks the start-up time.
 const fuse_field_t L12_low[] = {F(BOOTRST, 6), F(SUT, 4), F(CKSEL, 2, 0), END};
 const fuse_field_t *const L12[] = {boot_lock, L12_low, nullptr};
 
-const fuse_field_t bod_cksel_low[] = {F(BODLEVEL, 7), F(BODEN, 6), F(CKSEL, 3, 0), END};
+const fuse_field_t bod_cksel_low[] = {F(BODLEVEL, 7), F(BODEN, 6), CK(3, 0, cksel_rc_2_to_4),
+                                      END};
 const fuse_field_t L13_high[] = {F(BOOTSZ, 2, 1), F(BOOTRST, 0), END};
 const fuse_field_t *const L13[] = {boot_lock, bod_cksel_low, L13_high, nullptr};
 
@@ -128,8 +164,8 @@ const fuse_field_t L14_high[] = {F(OCDEN, 7), F(JTAGEN, 6), F(EESAVE, 3), F(BOOT
                                  F(BOOTRST, 0), END};
 const fuse_field_t *const L14[] = {boot_lock, bod_cksel_low, L14_high, nullptr};
 
-const fuse_field_t bod_sut_low[] = {F(BODLEVEL, 7), F(BODEN, 6), F(SUT, 5, 4), F(CKSEL, 3, 0),
-                                    END};
+const fuse_field_t bod_sut_low[] = {F(BODLEVEL, 7), F(BODEN, 6), F(SUT, 5, 4),
+                                    CK(3, 0, cksel_rc_1_to_4), END};
 
 const fuse_field_t L15_high[] = {F(S8515C, 7), F(WDTON, 6), F(CKOPT, 4), F(EESAVE, 3),
                                  F(BOOTSZ, 2, 1), F(BOOTRST, 0), END};

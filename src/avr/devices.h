@@ -38,16 +38,30 @@ struct avr_memory_t {
     poll_kind_t poll_kind;
 };
 
+// Fuse values after which the chip no longer enters serial programming at its
+// next reset, or does so only with a clock the programmer can't see.
+enum fuse_lockout_t : uint8_t {
+    lockout_none = 0,
+    lockout_if_programmed,     // the field at 0 takes the RESET pin or the SPI interface away
+    lockout_if_unprogrammed,   // the field at 1 turns serial programming off
+    lockout_clock_values,      // the values in fuse_field_t::external_clock
+};
+
 struct fuse_info_t {
     const char *name;
     const char *description;
     const char *alias;   // or null
+    fuse_lockout_t lockout = lockout_none;
+    const char *lockout_loss = nullptr;   // what the user loses, for the warning
 };
 
 struct fuse_field_t {
     const fuse_info_t *info;  // null ends a list
     int32_t width;
     int32_t shift;
+    // Bit v set: field value v selects a clock source that needs an external clock,
+    // crystal or resonator (lockout_clock_values fields; per chip family).
+    uint16_t external_clock = 0;
 };
 
 // Array of field lists indexed by slot, ended by a null pointer.

@@ -214,9 +214,11 @@ void program_memory(avr_target_t &target, const pass_switches_t &switches, int m
     pass.end();
 }
 
-bool verify_memory(avr_target_t &target, const pass_switches_t &switches, int memory, PortionList &image)
+bool verify_memory(avr_target_t &target, const pass_switches_t &switches, int memory, PortionList &image,
+                   verify_findings_t *findings)
 {
     pass_t pass(target, switches, memory);
+    verify_findings_t found;
     msg_print(msg_out, MSG_INFO, "Verifying %s\n", memory_name(memory));
     pass.start();
     target.memory.last_address = -1;
@@ -241,6 +243,14 @@ bool verify_memory(avr_target_t &target, const pass_switches_t &switches, int me
                 uint8_t expected = portion->data[offset + i];
                 if (buffer[i] != expected) {
                     pass.error_count++;
+                    if (!found.any) {
+                        found.any = true;
+                        found.first_address = uint32_t(address + i);
+                        found.first_expected = expected;
+                        found.first_read = buffer[i];
+                    }
+                    if (expected & ~buffer[i])
+                        found.wanted_set_bits = true;
                     msg_print(msg_out, MSG_DEBUG, "\t%% %08X: expected %02X, read %02X\n", unsigned(address + i),
                               expected, buffer[i]);
                 }
@@ -267,6 +277,11 @@ bool verify_memory(avr_target_t &target, const pass_switches_t &switches, int me
     if (test_free)
         msg_print(msg_out, MSG_DEBUG, "\tfree positions are %sblank\n", pass.free_blank ? "" : "NOT ");
     pass.end();
+    if (found.any)
+        msg_print(msg_out, MSG_ERROR, "First difference at 0x%X: expected %02X, read %02X\n",
+                  unsigned(found.first_address), found.first_expected, found.first_read);
+    if (findings != nullptr)
+        *findings = found;
     return verify_ok && pass.free_blank;
 }
 

@@ -240,6 +240,10 @@ void parse_valued_switch(run_context_t &context, char letter, const char *p, int
     case 'f':
         if (options.fuse_list)
             fail(EXIT_USAGE, "Only one -F switch can be used, place all fuses in one switch\n");
+        if (*p == '!') {
+            options.fuse_lockout_ok = true;
+            p++;
+        }
         options.fuse_list = p;
         break;
     case 'c':
@@ -551,6 +555,10 @@ void print_usage()
               "\t\tfusename=val,bytename=val,...\n"
               "\t\tfor single-bit fuses val can be ON (0) or OFF (1)\n"
               "\t\tunlisted fuses not changed\n"
+              "\t-f!<list> also writes fuses that lock the chip out of\n"
+              "\t\tserial programming (RSTDISBL, DWEN, SPIEN, external clock)\n"
+              "\t\twithout asking; otherwise they are refused unless\n"
+              "\t\tconfirmed on the console\n"
               "\ttype 'morvin +name -?'\n"
               "\tfor list of fuse names for chip 'name'\n");
     print_device_list();

@@ -13,6 +13,7 @@
 #include "image/image.h"
 #include "image/passes.h"
 #include "run/insertions.h"
+#include "run/lockout_confirm.h"
 #include "base/messages.h"
 #include "run/run_context.h"
 
@@ -123,8 +124,15 @@ void program_and_verify(run_context_t &context, int memory, PortionList &image)
         program_memory(context.target, switches, memory, image);
         check_sync(context.target);
     }
-    if (context.options.verify && !verify_memory(context.target, switches, memory, image))
+    verify_findings_t findings;
+    if (context.options.verify && !verify_memory(context.target, switches, memory, image, &findings)) {
+        if (memory == CODE_MEMORY && (context.options.write & WRITE_ON) && !context.options.erase &&
+            findings.wanted_set_bits)
+            msg_print(msg_out, MSG_ERROR,
+                      "Flash was written without an erase: writing only clears bits, "
+                      "so bytes that need a 1 back stay wrong; add -e to erase first\n");
         throw app_error(EXIT_CHIP_REFUSED);
+    }
 }
 
 void lock(run_context_t &context)
@@ -218,6 +226,8 @@ void check_fuses(run_context_t &context)
     print_fuses(target, "Fuses ");
     if ((context.options.write & WRITE_ON) && context.options.fuse_list != nullptr && !lock_byte_writable(target))
         fail(EXIT_CHIP_REFUSED, "Can't write all requested fuses, need to erase chip\n");
+    if ((context.options.write & WRITE_ON) && context.options.fuse_list != nullptr)
+        confirm_lockout_writes(target, context.options.fuse_lockout_ok);
 }
 
 void run_operations(run_context_t &context)

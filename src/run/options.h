@@ -11,6 +11,7 @@ struct run_options_t {
     const char *adapter_spec = nullptr;
     const char *port_spec = nullptr;
     const char *fuse_list = nullptr;
+    bool fuse_lockout_ok = false;   // -f!: write fuses that lock the chip out without asking
     bool erase = false;
     bool erase_keep_eeprom = false;
     uint8_t blank_check_mask = 0;   // 1 code, 2 data

@@ -4,6 +4,8 @@
 
 #include "device_test_support.h"
 
+#include "avr/fuse_lockout.h"
+
 namespace {
 
 class FuseList : public device_test {
@@ -235,4 +237,58 @@ TEST_F(FuseHelp, UnknownChipsAndChipsWithoutFuses)
     EXPECT_EQ(output(), "mega unsupported\n");
     print_fuse_list("90S8515");
     EXPECT_EQ(output(), "\n90S8515 signature 1E9301\n  has no ISP-writable fuses\n");
+}
+
+// The lock-out marks of the device table as the warning sees them: which fields of
+// a request would leave the chip unable to enter serial programming, given the
+// bytes the chip holds now (factory-like values, by slot _LOCK, _LOW, _HIGH, _EXT).
+TEST_F(FuseList, LockOutWritesAreFoundFromTheTable)
+{
+    struct lockout_case {
+        const char *chip;
+        const char *list;
+        std::array<uint8_t, 4> read;
+        const char *found;   // "NAME=value" of each field found, in layout order
+    };
+    const lockout_case cases[] = {
+        {"mega328P", "RSTDISBL=ON", {0xFF, 0x62, 0xD9, 0xFF}, "RSTDISBL=0"},
+        {"mega328P", "_HIGH=19", {0xFF, 0x62, 0xD9, 0xFF}, "RSTDISBL=0 DWEN=0"},
+        {"mega328P", "_HIGH=D8", {0xFF, 0x62, 0xD9, 0xFF}, ""},
+        // a field that keeps the chip's value is no change
+        {"mega328P", "CKSEL=0", {0xFF, 0x60, 0xD9, 0xFF}, ""},
+        {"mega328P", "CKSEL=0", {0xFF, 0x62, 0xD9, 0xFF}, "CKSEL=0"},
+        {"mega328P", "CKSEL=F,SUT=3", {0xFF, 0x62, 0xD9, 0xFF}, "CKSEL=F"},
+        {"mega328P", "CKSEL=3", {0xFF, 0x62, 0xD9, 0xFF}, ""},
+        // mega8: 1..4 calibrated RC, 5..8 external RC, 9..F crystals
+        {"mega8", "CKSEL=4", {0xFF, 0xE1, 0xD9, 0xFF}, ""},
+        {"mega8", "CKSEL=5", {0xFF, 0xE1, 0xD9, 0xFF}, "CKSEL=5"},
+        {"mega8", "_LOW=E0", {0xFF, 0xE1, 0xD9, 0xFF}, "CKSEL=0"},
+        {"tiny13", "CKSEL=0,DWEN=ON", {0xFF, 0x6A, 0xFF, 0xFF}, "CKSEL=0 DWEN=0"},
+        {"tiny13", "CKSEL=3", {0xFF, 0x6A, 0xFF, 0xFF}, ""},
+        // SPIEN where the serial interface writes it: unprogramming it is the danger
+        {"tiny12", "SPIEN=OFF,RSTDISBL=ON", {0xFF, 0x52, 0xFF, 0xFF}, "SPIEN=1 RSTDISBL=0"},
+        {"tiny12", "SPIEN=ON", {0xFF, 0x72, 0xFF, 0xFF}, ""},
+        // CKSEL only picks a start-up time on these
+        {"tiny15", "CKSEL=0", {0xFF, 0xDC, 0xFF, 0xFF}, ""},
+        {"90S2333", "CKSEL=0", {0xFF, 0xDF, 0xFF, 0xFF}, ""},
+        {"mega161", "CKSEL=0", {0xFF, 0xDA, 0xFF, 0xFF}, ""},
+        {"mega16HVB", "DWEN=ON", {0xFF, 0xDE, 0xE9, 0xFF}, "DWEN=0"},
+    };
+    for (const lockout_case &c : cases) {
+        SCOPED_TRACE(std::string(c.chip) + " " + c.list);
+        ASSERT_EQ(parse(c.chip, c.list), -1) << message;
+        uint8_t value[4], mask[4];
+        for (int slot = 0; slot < 4; slot++) {
+            value[slot] = target.fuses[slot].request_value;
+            mask[slot] = target.fuses[slot].request_mask;
+        }
+        std::string found;
+        for (const lockout_write_t &w : find_lockout_writes(target.device(), value, mask, c.read.data())) {
+            char item[32];
+            snprintf(item, sizeof item, "%s%s=%X", found.empty() ? "" : " ", w.field->info->name,
+                     unsigned(w.value));
+            found += item;
+        }
+        EXPECT_EQ(found, c.found);
+    }
 }

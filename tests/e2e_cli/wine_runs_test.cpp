@@ -179,6 +179,27 @@ TEST(WineRuns, VerifyFailureEndsWithStatus10LikeTheNativeRun)
     expect_same_lines(results[build::native], results[build::wine]);
 }
 
+TEST(WineRuns, LockOutFuseIsRefusedWithoutAConsoleLikeTheNativeRun)
+{
+    REQUIRE_WINDOWS_BUILD();
+    std::map<build, e2e::run_result> results;
+    for (build b : {build::native, build::wine}) {
+        e2e::virtual_target target("mega328P", cli::chip_vars());
+        results[b] = cli::run(target, b, {"+mega328P", run_osc, "-w", "-fRSTDISBL=ON"});
+        SCOPED_TRACE(cli::build_name(b));
+        EXPECT_EQ(70, results[b].status) << results[b].out;
+        EXPECT_TRUE(cli::lines_in_order(results[b], {"Warning: RSTDISBL=0 makes the RESET pin an I/O pin: the chip "
+                                                     "can't enter serial programming again, only a high-voltage "
+                                                     "programmer recovers it",
+                                                     "Fuses not written: nobody to confirm them here; -f!<list> "
+                                                     "writes them",
+                                                     "Reset pin released"}))
+            << results[b].out;
+        EXPECT_EQ(std::string::npos, target.trace().find("fuse1_write")) << target.trace();
+    }
+    expect_same_lines(results[build::native], results[build::wine]);
+}
+
 }  // namespace
 
 namespace {

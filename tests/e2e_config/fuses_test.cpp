@@ -1,5 +1,6 @@
 // Fuses over whole runs: by field and by byte, verification, changes that need
-// an erase, calibration bytes and the fuse list of a chip.
+// an erase, fuse values that lock the chip out, calibration bytes and the fuse
+// list of a chip.
 #include "e2e_config/config_support.h"
 
 #include <cstdio>
@@ -114,6 +115,116 @@ TEST(fuses, a_change_that_needs_an_erase_is_refused_without_one)
     state = cfg::read_state(chip);
     EXPECT_EQ(state.lock, 0xFFu);
     EXPECT_EQ((state.fuses[0] >> 4) & 3, 0u);
+}
+
+// Fuse values after which the chip no longer enters serial programming: refused
+// without -f!, warned and written with it, and then the virtual chip shows what
+// that costs on silicon.
+TEST(fuses, values_that_lock_the_chip_out_are_refused_unless_meant)
+{
+    struct lockout_case {
+        const char *chip;
+        const char *list;
+        const char *warning;   // the field, its new value and what it costs
+        int byte;              // fuse byte of the state file (0 low, 1 high) and the
+        unsigned mask, value;  // bits that change, as written
+    };
+    const std::string reset_lost = "makes the RESET pin an I/O pin: the chip can't enter serial programming "
+                                   "again, only a high-voltage programmer recovers it\n";
+    const lockout_case cases[] = {
+        {"mega328P", "RSTDISBL=ON", "Warning: RSTDISBL=0 ", 1, 0x80, 0x00},
+        {"mega8", "_HIGH=00", "Warning: RSTDISBL=0 ", 1, 0xFF, 0x00},
+        {"tiny13", "DWEN=ON,EESAVE=ON", "Warning: DWEN=0 gives the RESET pin to debugWIRE: the chip can't enter "
+                                        "serial programming again until a debugWIRE debugger turns it off, or a "
+                                        "high-voltage programmer recovers it\n", 1, 0x08, 0x00},
+    };
+    for (const lockout_case &c : cases) {
+        SCOPED_TRACE(std::string(c.chip) + " -f" + c.list);
+        e2e::virtual_target chip(c.chip, cfg::clocked(16000));
+        std::string warning = c.warning;
+        if (warning.back() == ' ')
+            warning += reset_lost;
+
+        auto run = chip.morvin({"+" + std::string(c.chip), "-o16MHz", "-w", "-v", std::string("-f") + c.list});
+        EXPECT_EQ(run.status, 70) << run.out;
+        EXPECT_NE(find_in_order(run.out, {"Fuses \n", warning,
+                                          "Fuses not written: nobody to confirm them here; -f!<list> writes them\n",
+                                          "\nReset pin released\n"}),
+                  std::string::npos)
+            << run.out;
+        EXPECT_EQ(run.out.find("Programming fuses"), std::string::npos) << run.out;
+        unsigned before = cfg::read_state(chip).fuses[c.byte];
+        EXPECT_NE(before & c.mask, c.value) << "nothing written";
+
+        run = chip.morvin({"+" + std::string(c.chip), "-o16MHz", "-w", "-v", std::string("-f!") + c.list});
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_NE(find_in_order(run.out, {"Fuses \n", warning, "Programming fuses\n", "New fuses value\n",
+                                          "Verifying fuses\n", "passed\n"}),
+                  std::string::npos)
+            << run.out;
+        EXPECT_EQ(run.out.find("Fuses not written"), std::string::npos) << run.out;
+        EXPECT_EQ(cfg::read_state(chip).fuses[c.byte] & c.mask, c.value);
+
+        // the RESET pin no longer takes the chip into programming mode
+        run = chip.morvin({"+" + std::string(c.chip), "-o16MHz"});
+        EXPECT_NE(run.status, 0) << run.out;
+        EXPECT_EQ(run.out.find("Device connected"), std::string::npos) << run.out;
+    }
+}
+
+// mega328P CKSEL 0000: the clock comes from XTAL1 only. The chip then answers only
+// while the cable clocks it (-o0); a field that keeps its value asks nothing.
+TEST(fuses, an_external_clock_selection_leaves_the_chip_to_the_xtal_line)
+{
+    e2e::virtual_target chip("mega328P", cfg::clocked(16000));
+    auto run = chip.morvin({"+mega328P", "-o16MHz", "-w", "-fCKSEL=0"});
+    EXPECT_EQ(run.status, 70) << run.out;
+    const std::string warning = "Warning: CKSEL=0 selects a clock source that needs an external clock or crystal: "
+                                "without one the chip stops, and can't be programmed until a clock is supplied\n";
+    EXPECT_TRUE(has_line(run.out, warning)) << run.out;
+    EXPECT_EQ(cfg::read_state(chip).fuses[0] & 0x0F, 0x02u) << "the factory's internal RC oscillator";
+
+    // an internal oscillator is no danger: no warning, no question
+    run = chip.morvin({"+mega328P", "-o16MHz", "-w", "-fCKSEL=3"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out.find("Warning"), std::string::npos) << run.out;
+
+    run = chip.morvin({"+mega328P", "-o16MHz", "-w", "-f!CKSEL=0"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(has_line(run.out, warning)) << run.out;
+    EXPECT_EQ(cfg::read_state(chip).fuses[0] & 0x0F, 0x00u);
+
+    run = chip.morvin({"+mega328P", "-o16MHz"});
+    EXPECT_NE(run.status, 0) << run.out;
+    EXPECT_EQ(run.out.find("Device connected"), std::string::npos) << run.out;
+
+    // clocked from the cable's XTAL line it answers; CKSEL=0 again is no change
+    run = chip.morvin({"+mega328P", "-o0", "-w", "-fCKSEL=0"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("Device connected"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Warning"), std::string::npos) << run.out;
+    run = chip.morvin({"+mega328P", "-o0", "-w", "-fCKSEL=2"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    run = chip.morvin({"+mega328P", "-o16MHz"});
+    EXPECT_EQ(run.status, 0) << run.out;
+}
+
+// On a console the run asks; only 'y' writes.
+TEST(fuses, a_console_is_asked_before_a_lock_out)
+{
+    e2e::virtual_target chip("tiny13", cfg::clocked(16000));
+    const std::string question = "Write these fuses anyway (y/N)?\n";
+    auto run = chip.morvin_at_console({"+tiny13", "-o16MHz", "-w", "-fRSTDISBL=ON"}, question, "n");
+    EXPECT_EQ(run.status, 70) << run.out;
+    EXPECT_NE(find_in_order(run.out, {"Warning: RSTDISBL=0 ", question, "Fuses not written\n"}), std::string::npos)
+        << run.out;
+    EXPECT_EQ(cfg::read_state(chip).fuses[1] & 0x01, 0x01u);
+
+    run = chip.morvin_at_console({"+tiny13", "-o16MHz", "-w", "-fRSTDISBL=ON"}, question, "y");
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(find_in_order(run.out, {question, "Programming fuses\n", "New fuses value\n"}), std::string::npos)
+        << run.out;
+    EXPECT_EQ(cfg::read_state(chip).fuses[1] & 0x01, 0x00u);
 }
 
 TEST(fuses, calibration_bytes_are_printed_as_the_chip_answers_them)

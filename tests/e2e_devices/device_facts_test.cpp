@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -45,6 +46,59 @@ std::string hex(unsigned value)
     char text[16];
     snprintf(text, sizeof text, "0x%X", value);
     return text;
+}
+
+// The field of the layout that covers bit `bit` of fuse byte `index` (0 low, 1 high,
+// 2 extended), or null.
+const fuse_field_t *field_at(fuse_layout_t layout, int index, int bit)
+{
+    int slot = index + 1;
+    if (layout == nullptr || index < 0 || slot_mask(layout, slot) == 0)
+        return nullptr;
+    for (const fuse_field_t *f = layout[slot]; f->info != nullptr; f++)
+        if (bit >= f->shift && bit < f->shift + f->width)
+            return f;
+    return nullptr;
+}
+
+// The lock-out marks of the layout against the chip: a field on the chip's RSTDISBL or
+// DWEN bit warns when programmed, and no other field does; the chip's CKSEL field
+// warns at least for every value that runs the chip from XTAL1.
+void check_lockout_fields(const avr_device_t &d, const vt::chip_facts &f,
+                          const std::function<void(const char *, const std::string &)> &add)
+{
+    std::set<std::pair<int, int>> reset_bits;
+    for (auto pin : {std::make_pair(f.rstdisbl_fuse, f.rstdisbl_bit), std::make_pair(f.dwen_fuse, f.dwen_bit)}) {
+        if (pin.first < 0)
+            continue;
+        reset_bits.insert({pin.first, pin.second});
+        const fuse_field_t *field = field_at(d.fuses, pin.first, pin.second);
+        if (field != nullptr && field->info->lockout != lockout_if_programmed)
+            add("lock-out", std::string(field->info->name) + " sits on the chip's RESET fuse without a warning");
+    }
+    for (int index = 0; index < 3; index++)
+        for (int bit = 0; bit < 8; bit++) {
+            const fuse_field_t *field = field_at(d.fuses, index, bit);
+            if (field != nullptr && field->info->lockout == lockout_if_programmed && !reset_bits.count({index, bit}))
+                add("lock-out", std::string(field->info->name) + " warns but the chip's RESET fuses are elsewhere");
+        }
+    if (f.cksel_fuse < 0)
+        return;
+    int low = 0;
+    while (!((f.cksel_mask >> low) & 1))
+        low++;
+    const fuse_field_t *cksel = field_at(d.fuses, f.cksel_fuse, low);
+    const unsigned values = cksel ? (1u << cksel->width) - 1 : 0;
+    if (cksel == nullptr || cksel->info->lockout != lockout_clock_values || cksel->shift != low ||
+        (uint8_t(values << low) & ~f.cksel_mask) != 0) {
+        add("lock-out", "no clock selection field where the chip's CKSEL bits are");
+        return;
+    }
+    // a field narrower than the chip's CKSEL (tiny48: the two bits the datasheet
+    // names) is judged on its own bits
+    for (unsigned v = 0; v < 16; v++)
+        if (((f.cksel_external >> v) & 1) && !((cksel->external_clock >> (v & values)) & 1))
+            add("lock-out", "CKSEL=" + hex(v) + " runs the chip from XTAL1 but is not warned about");
 }
 
 }  // namespace
@@ -213,6 +267,8 @@ std::vector<std::string> disagreements(const avr_device_t &d, const vt::chip_fac
         if (!ok)
             add("boot lock", "fields " + hex(boot_lock) + " not written by the chip's lock command");
     }
+    if (d.fuse_kind != 0)
+        check_lockout_fields(d, f, add);
     if (!(d.flags & flag_fuses_when_locked) != f.fuses_locked && d.fuse_kind != 0)
         add("fuses when locked", f.fuses_locked ? "chip locks its fuses with LB1" : "chip keeps fuses writable");
     return out;

@@ -100,6 +100,9 @@ TEST(E2eMemory, VerifyFailureCountsErrorsAndFailsTheRun)
     EXPECT_EQ(r.status, 10) << r.out;
     EXPECT_TRUE(lines_in_order(r, {"Verifying CODE memory", "failed, 1 error "})) << r.out;
     EXPECT_TRUE(r.has("\t% 00000010: expected 50, read 5F\n")) << r.out;
+    EXPECT_TRUE(lines_in_order(r, {"failed, 1 error ", " done", "First difference at 0x10: expected 50, read 5F"}))
+        << r.out;
+    EXPECT_FALSE(r.has("add -e")) << "bits stuck at 1 are no missing erase";
     EXPECT_FALSE(has_line(r, " passed"));
     EXPECT_FALSE(r.has("Programming DATA memory"));
 
@@ -114,6 +117,37 @@ TEST(E2eMemory, VerifyFailureCountsErrorsAndFailsTheRun)
     t.unset("VT_FAULT");
     r = t.morvin({"+mega328P", fast_osc, "-e", "-w", "-v", two});
     EXPECT_EQ(r.status, 0) << r.out;
+}
+
+// Writing only clears flash bits: a second image over the first without -e leaves
+// the bits the first one cleared, and the failure says where and why.
+TEST(E2eMemory, WritingOverProgrammedFlashWithoutAnEraseIsExplained)
+{
+    e2e::virtual_target t("mega328P", fast());
+    std::string first = hex_file(t, "first.hex", {{0x0000, {0x0F, 0xF0, 0x00, 0x00}}});
+    std::string second = hex_file(t, "second.hex", {{0x0000, {0x0F, 0xF0, 0x3C, 0xC3}}});
+    auto r = t.morvin({"+mega328P", fast_osc, "-e", "-w", "-v", first});
+    ASSERT_EQ(r.status, 0) << r.out;
+
+    const std::string hint = "Flash was written without an erase: writing only clears bits, so bytes that need a "
+                             "1 back stay wrong; add -e to erase first";
+    r = t.morvin({"+mega328P", fast_osc, "-w", "-v", second});
+    EXPECT_EQ(r.status, 10) << r.out;
+    EXPECT_TRUE(lines_in_order(r, {"Verifying CODE memory", "failed, 2 errors", " done",
+                                   "First difference at 0x2: expected 3C, read 00", hint}))
+        << r.out;
+    EXPECT_FALSE(r.has("\t% ")) << "the list of differences is debug output";
+    EXPECT_EQ(read_state(t).flash_range(0, 4), (bytes_t{0x0F, 0xF0, 0x00, 0x00}));
+
+    // a verify alone names the difference but wrote nothing to blame
+    r = t.morvin({"+mega328P", fast_osc, "-v", second});
+    EXPECT_EQ(r.status, 10) << r.out;
+    EXPECT_TRUE(has_line(r, "First difference at 0x2: expected 3C, read 00")) << r.out;
+    EXPECT_FALSE(r.has(hint)) << r.out;
+
+    r = t.morvin({"+mega328P", fast_osc, "-e", "-w", "-v", second});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_state(t).flash_range(0, 4), (bytes_t{0x0F, 0xF0, 0x3C, 0xC3}));
 }
 
 TEST(E2eMemory, ImagesMustFitTheirMemory)

@@ -282,12 +282,38 @@ TEST_F(PassesTest, VerifyVerdictsCountMismatches)
     char line[64];
     std::snprintf(line, sizeof line, "\t%% 00000105: expected %02X, read %02X\n", image.first()->byte_at(0x105),
                   chip->flash[0x105]);
+    // the verdict, the pass's time, then the first difference at the normal level
+    char first[64];
+    std::snprintf(first, sizeof first, "First difference at 0x105: expected %02X, read %02X\n",
+                  image.first()->byte_at(0x105), chip->flash[0x105]);
     EXPECT_EQ(messages.take(), "Verifying CODE memory\n\n\t% Verifying from 0x100 to 0x3FF  " + std::string(line) +
-                                   dots(1) + "failed, 1 error \n done (T)\n");
+                                   dots(1) + "failed, 1 error \n done (T)\n" + first);
 
+    // of two differences the lower address is named
     chip->flash[0x3FF] ^= 0x01;
-    EXPECT_FALSE(verify_memory(target, switches, CODE_MEMORY, image));
-    EXPECT_NE(messages.take().find("failed, 2 errors\n done (T)\n"), std::string::npos);
+    verify_findings_t findings;
+    EXPECT_FALSE(verify_memory(target, switches, CODE_MEMORY, image, &findings));
+    EXPECT_NE(messages.take().find(std::string("failed, 2 errors\n done (T)\n") + first), std::string::npos);
+    EXPECT_EQ(findings.first_address, 0x105u);
+
+    // a byte that wants a 1 where the chip holds a 0 is what only an erase fixes;
+    // one with 1s where 0s are wanted is not
+    const uint8_t wanted = image.first()->byte_at(0x105);
+    ASSERT_TRUE(wanted != 0x00 && wanted != 0xFF);
+    load(chip->flash, image);
+    chip->flash[0x105] = 0xFF;
+    EXPECT_FALSE(verify_memory(target, switches, CODE_MEMORY, image, &findings));
+    EXPECT_FALSE(findings.wanted_set_bits);
+    chip->flash[0x105] = 0x00;
+    EXPECT_FALSE(verify_memory(target, switches, CODE_MEMORY, image, &findings));
+    EXPECT_TRUE(findings.wanted_set_bits);
+    EXPECT_EQ(findings.first_expected, wanted);
+    EXPECT_EQ(findings.first_read, 0x00);
+    load(chip->flash, image);
+    messages.take();
+    EXPECT_TRUE(verify_memory(target, switches, CODE_MEMORY, image, &findings));
+    EXPECT_FALSE(findings.any || findings.wanted_set_bits) << "a passing verify reports no finding";
+    EXPECT_EQ(messages.take().find("First difference"), std::string::npos);
 }
 
 TEST_F(PassesTest, VerifyTestsFreePositionsWhenAsked)

@@ -222,6 +222,10 @@ const char usage_head[] =
     "\t\tfusename=val,bytename=val,...\n"
     "\t\tfor single-bit fuses val can be ON (0) or OFF (1)\n"
     "\t\tunlisted fuses not changed\n"
+    "\t-f!<list> also writes fuses that lock the chip out of\n"
+    "\t\tserial programming (RSTDISBL, DWEN, SPIEN, external clock)\n"
+    "\t\twithout asking; otherwise they are refused unless\n"
+    "\t\tconfirmed on the console\n"
     "\ttype 'morvin +name -?'\n"
     "\tfor list of fuse names for chip 'name'\n"
     "\nSupported devices\n";

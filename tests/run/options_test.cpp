@@ -161,6 +161,14 @@ TEST(options, switches_taking_the_rest_of_the_argument)
     EXPECT_STREQ(last_options().port_spec, "");
     ASSERT_NE(last_options().fuse_list, nullptr);
     EXPECT_STREQ(last_options().fuse_list, "");
+    EXPECT_FALSE(last_options().fuse_lockout_ok);
+
+    // '!' before the list means the lock-out fuses are meant; only there
+    parse({"/f!RSTDISBL=ON,CKSEL=0"});
+    EXPECT_TRUE(last_options().fuse_lockout_ok);
+    EXPECT_STREQ(last_options().fuse_list, "RSTDISBL=ON,CKSEL=0");
+    parse({"-fRSTDISBL=ON", "-!"});
+    EXPECT_FALSE(last_options().fuse_lockout_ok) << "-! forces a chip type, not a fuse";
 }
 
 TEST(options, files_from_names_and_switches)

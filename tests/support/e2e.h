@@ -186,9 +186,33 @@ struct spawn_options {
     bool fold_crlf = false;
     std::function<void(pid_t, int)> while_running;
     std::string input;  // file on standard input; /dev/null when empty
+    // Standard input a terminal (a pseudo-terminal) instead; once the output shows
+    // console_prompt, console_keys are typed at it.
+    bool console = false;
+    std::string console_prompt;
+    std::string console_keys;
 };
 
-// Runs argv with env over the inherited environment; stdin is /dev/null.
+// The output file so far holds text, or the time ran out.
+inline bool output_shows(int out_fd, const std::string &text, int timeout_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string seen;
+    char buffer[4096];
+    while (std::chrono::steady_clock::now() < end) {
+        ssize_t n = pread(out_fd, buffer, sizeof buffer, (off_t)seen.size());
+        if (n > 0) {
+            seen.append(buffer, (size_t)n);
+            if (seen.find(text) != std::string::npos)
+                return true;
+            continue;
+        }
+        usleep(2000);
+    }
+    return false;
+}
+
+// Runs argv with env over the inherited environment; stdin is /dev/null, a file or a terminal.
 inline run_result spawn_program(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
                                 const spawn_options &options)
 {
@@ -197,11 +221,24 @@ inline run_result spawn_program(const std::vector<std::string> &argv, const std:
     std::string err_path = std::string(P_tmpdir) + "/morvin-e2e-err-XXXXXX";
     int out_fd = mkstemp(&out_path[0]);
     int err_fd = mkstemp(&err_path[0]);
+    int terminal = -1;
+    std::string terminal_name;
+    if (options.console) {
+        terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0 || ptsname(terminal) == nullptr) {
+            ADD_FAILURE() << "no pseudo-terminal for the console input";
+            return result;
+        }
+        terminal_name = ptsname(terminal);
+    }
     pid_t pid = fork();
     if (pid == 0) {
         dup2(out_fd, 1);
         dup2(err_fd, 2);
-        int input_fd = open(options.input.empty() ? "/dev/null" : options.input.c_str(), O_RDONLY);
+        std::string input = options.input.empty() ? "/dev/null" : options.input;
+        if (options.console)
+            input = terminal_name;
+        int input_fd = open(input.c_str(), O_RDONLY);
         dup2(input_fd, 0);
         if (options.clear_env)
             clearenv();
@@ -216,10 +253,17 @@ inline run_result spawn_program(const std::vector<std::string> &argv, const std:
         execvp(args[0], args.data());
         _exit(127);
     }
+    if (options.console) {
+        EXPECT_TRUE(output_shows(out_fd, options.console_prompt, 20000)) << "no prompt " << options.console_prompt;
+        EXPECT_EQ(write(terminal, options.console_keys.data(), options.console_keys.size()),
+                  (ssize_t)options.console_keys.size());
+    }
     if (options.while_running)
         options.while_running(pid, out_fd);
     int status = 0;
     waitpid(pid, &status, 0);
+    if (terminal >= 0)
+        close(terminal);
     close(out_fd);
     close(err_fd);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -321,6 +365,23 @@ public:
         return spawn_program(argv, env, options);
     }
 
+    // The same with standard input a terminal at which keys are typed once the output
+    // shows prompt.
+    run_result morvin_at_console(const std::vector<std::string> &args, const std::string &prompt,
+                                 const std::string &keys) const
+    {
+        std::vector<std::string> argv = {program_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::map<std::string, std::string> env = vars_;
+        env["LD_LIBRARY_PATH"] = library_path_;
+        spawn_options options;
+        options.unset = dropped_;
+        options.console = true;
+        options.console_prompt = prompt;
+        options.console_keys = keys;
+        return spawn_program(argv, env, options);
+    }
+
     // Runs the Windows build under Wine with the drop-in DLLs of that build.
     run_result morvin_exe(const std::vector<std::string> &args,
                           const std::map<std::string, std::string> &extra = {}) const
@@ -353,20 +414,7 @@ private:
 // text, or the time runs out.
 inline bool wait_for_text(int out_fd, const std::string &text, int timeout_ms)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    std::string seen;
-    char buffer[4096];
-    while (std::chrono::steady_clock::now() < end) {
-        ssize_t n = pread(out_fd, buffer, sizeof buffer, (off_t)seen.size());
-        if (n > 0) {
-            seen.append(buffer, (size_t)n);
-            if (seen.find(text) != std::string::npos)
-                return true;
-            continue;
-        }
-        usleep(2000);
-    }
-    return false;
+    return output_shows(out_fd, text, timeout_ms);
 }
 
 // Settings of a virtual chip clocked at khz, on a port of the default cycle.

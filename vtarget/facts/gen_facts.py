@@ -8,7 +8,7 @@ Sources, in order of precedence:
      page sizes, write and erase delays, readback values, fuse memories, calibration bytes;
   3. avr-libc's device headers (/usr/lib/avr/include/avr/io*.h, Debian package avr-libc):
      SIGNATURE_0..2, FLASHEND, E2END, SPM_PAGESIZE, E2PAGESIZE, FUSE_MEMORY_SIZE, the fuse
-     defaults and the position of FUSE_EESAVE.
+     defaults and the positions of FUSE_EESAVE, FUSE_RSTDISBL, FUSE_DWEN and FUSE_CKSEL0..3.
 avrdude and avr-libc are cross-checked against each other (signature, sizes, page size).
 
 Needs python3 and a host C compiler (the avr-libc headers are compiled on the host to evaluate
@@ -113,8 +113,13 @@ DATASHEET = {
     # agrees); avr-libc's iom325p.h, iom3250p.h, iom3290p.h carry those of the non-P parts and
     # define no fuse bits. EESAVE is bit 3 of the high fuse byte, as on the 325/3250.
     'mega3290P': dict(signature=(0x1E, 0x95, 0x0C)),
-    'mega325P': dict(signature=(0x1E, 0x95, 0x0D), eesave=(1, 3)),
-    'mega3250P': dict(signature=(0x1E, 0x95, 0x0E), eesave=(1, 3)),
+    # RSTDISBL is bit 0 of the extended byte and CKSEL3..0 bits 3..0 of the low byte, as there.
+    'mega325P': dict(signature=(0x1E, 0x95, 0x0D), eesave=(1, 3), rstdisbl=(2, 0), cksel=(0, 0x0F)),
+    'mega3250P': dict(signature=(0x1E, 0x95, 0x0E), eesave=(1, 3), rstdisbl=(2, 0), cksel=(0, 0x0F)),
+    # AT90USB82/162 datasheet, Fuse High Byte: DWEN bit 7, RSTDISBL bit 6 (avr-libc's iousb82.h
+    # and iousb162.h leave RSTDISBL out).
+    '90usb82': dict(rstdisbl=(1, 6)),
+    '90usb162': dict(rstdisbl=(1, 6)),
     # ATmega603/103 datasheet: EESAVE is bit 3 of the fuse byte (avr-libc's iom103.h lists the
     # bits of another chip).
     'mega103': dict(eesave=(0, 3)),
@@ -248,6 +253,19 @@ def num(s, default=None):
     return int(s.split()[0], 0)
 
 
+# Fuse bits whose positions come from the avr-libc headers (byte index, bit).
+FUSE_BIT_MACROS = ('FUSE_RSTDISBL', 'FUSE_DWEN', 'FUSE_CKSEL0', 'FUSE_CKSEL1', 'FUSE_CKSEL2',
+                   'FUSE_CKSEL3')
+
+# CKSEL values that switch the chip's clock to the XTAL1 pin (external clock), from the clock
+# option tables of the datasheets. Chips with an internal RC oscillator select the external
+# clock with CKSEL = 0000 (two-bit CKSEL: 00) unless listed here; chips without an internal
+# oscillator (no calibration byte) always run from the board's crystal or clock.
+CKSEL_EXTERNAL = {
+    'tiny15': (),           # ATtiny15L datasheet: internal RC oscillator (and PLL) only
+}
+
+
 def header_macros():
     """Map lower-case device name -> (macro, header file) from avr/io.h."""
     text = open(os.path.join(INC, 'avr/io.h')).read()
@@ -285,15 +303,22 @@ def libc_facts(macro, header):
     # Which fuse byte holds EESAVE: fuse bits are defined before the *_DEFAULT of their byte.
     text = open(os.path.join(INC, 'avr', header), encoding='latin-1').read()
     seen_eesave = None
+    seen = {}   # the other fuse bits of the byte being defined: macro -> bit
     for m in re.finditer(r'#\s*define\s+(\w+)\s+(.*)', text):
         name, body = m.group(1), m.group(2)
+        bit = re.search(r'_BV\((\d)\)', body)
         if name == 'FUSE_EESAVE':
-            bit = re.search(r'_BV\((\d)\)', body)
             seen_eesave = int(bit.group(1)) if bit else None
+        elif name in FUSE_BIT_MACROS and bit:
+            seen[name] = int(bit.group(1))
         elif name in ('LFUSE_DEFAULT', 'HFUSE_DEFAULT', 'EFUSE_DEFAULT', 'FUSE_DEFAULT'):
+            index = {'LFUSE_DEFAULT': 0, 'FUSE_DEFAULT': 0, 'HFUSE_DEFAULT': 1,
+                     'EFUSE_DEFAULT': 2}[name]
             if seen_eesave is not None and 'eesave' not in vals:
-                vals['eesave'] = ({'LFUSE_DEFAULT': 0, 'FUSE_DEFAULT': 0, 'HFUSE_DEFAULT': 1,
-                                   'EFUSE_DEFAULT': 2}[name], seen_eesave)
+                vals['eesave'] = (index, seen_eesave)
+            for macro, pos in seen.items():
+                vals.setdefault(macro, (index, pos))
+            seen = {}
     vals['header'] = header
     return vals
 
@@ -498,6 +523,25 @@ def build(names, parts, bydesc, macros):
     if f['calibration_count'] == 0:
         cmds.pop('calibration_read', None)
 
+    def fuse_position(macro):
+        pos = libc.get(macro) if libc else None
+        return pos if pos and pos[0] < f['fuse_count'] else None
+    f['rstdisbl'] = ds.get('rstdisbl', fuse_position('FUSE_RSTDISBL'))
+    f['dwen'] = ds.get('dwen', fuse_position('FUSE_DWEN'))
+    if first == 'mega8HVD':
+        f['dwen'] = (0, 4)   # ATmega8HVD datasheet: DWEN is bit 4 of the only fuse byte, as on the HVA
+    cksel = [fuse_position('FUSE_CKSEL%d' % k) for k in range(4)]
+    cksel = [c for c in cksel if c]
+    if cksel and len({c[0] for c in cksel}) == 1:
+        cksel = (cksel[0][0], sum(1 << c[1] for c in cksel))
+    else:
+        cksel = None
+    cksel = ds.get('cksel', cksel)
+    f['cksel'] = None
+    external = CKSEL_EXTERNAL.get(first, (0,))
+    if cksel and f['calibration_count'] > 0 and external:
+        f['cksel'] = cksel + (sum(1 << v for v in external),)
+
     for k in ('flash_size', 'flash_page', 'eeprom_size', 'eeprom_page', 'flash_write_us',
               'eeprom_write_us', 'erase_us', 'lock_write_us', 'flash_readback', 'eeprom_readback'):
         if k in ds:
@@ -610,6 +654,10 @@ def main():
                                                   f['calibration_count'], f['sck'][0], f['sck'][1]))
         print('     %s, %s, %s, %s,' % tuple('true' if f[k] else 'false' for k in (
             'enable_echo', 'resync_by_sck', 'sig_hidden', 'fuses_locked')))
+        rd, dw, ck = f['rstdisbl'], f['dwen'], f['cksel']
+        print('     %d, %d, %d, %d, %d, 0x%02X, 0x%04X,' % (
+            rd[0] if rd else -1, rd[1] if rd else 0, dw[0] if dw else -1, dw[1] if dw else 0,
+            ck[0] if ck else -1, ck[1] if ck else 0, ck[2] if ck else 0))
         cmds = ';'.join('%s=%s' % (k, v) for k, v in sorted(f['commands'].items()))
         print('     %s},' % cstr(cmds))
     print('};\n')

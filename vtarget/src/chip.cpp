@@ -217,6 +217,8 @@ private:
     void commit_bit(bool bit, uint64_t t);
     void byte_boundary(uint64_t t);
     void execute(uint64_t t);
+    const char *write_memory(const pattern &p, uint32_t a, uint8_t d, uint64_t t);
+    const char *write_configuration(const pattern &p, uint8_t d, uint64_t t);
     uint8_t read_reply(uint32_t cmd, uint64_t t, int *op_seen);
     void start_busy(uint64_t t, uint32_t us, region_t region, uint32_t lo, uint32_t hi,
                     const uint8_t *readback);
@@ -227,6 +229,37 @@ private:
     {
         return f_.eesave_fuse >= 0 && !(fuses_[f_.eesave_fuse] >> f_.eesave_bit & 1);
     }
+    // The fuses the chip runs with: taken over at power-up and when RESET is released.
+    bool run_fuse_programmed(int8_t byte, uint8_t bit) const
+    {
+        return byte >= 0 && !(run_fuses_[byte] >> bit & 1);
+    }
+    // RESET is an I/O pin (RSTDISBL) or the debugWIRE line (DWEN): pulling it low no
+    // longer enters serial programming.
+    bool reset_pin_lost() const
+    {
+        return run_fuse_programmed(f_.rstdisbl_fuse, f_.rstdisbl_bit) ||
+               run_fuse_programmed(f_.dwen_fuse, f_.dwen_bit);
+    }
+    // The clock comes from XTAL1 alone: the chip's own clock (cfg_.clock_khz) does not run.
+    bool external_clock() const
+    {
+        if (f_.cksel_fuse < 0)
+            return false;
+        unsigned value = 0, n = 0;
+        for (unsigned bit = 0; bit < 8; bit++)
+            if (f_.cksel_mask >> bit & 1)
+                value |= (unsigned)(run_fuses_[f_.cksel_fuse] >> bit & 1) << n++;
+        return f_.cksel_external >> value & 1;
+    }
+    // The chip starts running with the fuses it holds: RESET released or power-up.
+    void take_over_fuses()
+    {
+        std::copy(fuses_, fuses_ + 3, run_fuses_);
+        clock_khz_ = external_clock() ? 0 : cfg_.clock_khz;
+    }
+    // kHz of the chip's clock; 0 = clocked by edges on XTAL1
+    uint32_t clock_khz() const { return clock_khz_; }
     uint8_t busy_value(region_t region, uint32_t a, uint64_t t, bool *hit) const;
     void load_state();
     void write_state() const;
@@ -239,7 +272,8 @@ private:
     std::vector<pattern> cmds_;
     std::vector<uint8_t> flash_, eeprom_, page_buf_, ee_buf_;
     std::vector<bool> ee_loaded_;
-    uint8_t fuses_[3], pending_fuses_[3], lock_, cal_[4];
+    uint8_t fuses_[3], pending_fuses_[3], run_fuses_[3], lock_, cal_[4];
+    uint32_t clock_khz_;
     uint32_t ext_addr_ = 0;
 
     // pins
@@ -302,6 +336,7 @@ chip_model::chip_model(const chip_config &config) : f_(facts_for(config.chip)), 
         cal_[i] = (uint8_t)(0x9A + 3 * i);
     if (!cfg_.state_file.empty())
         load_state();
+    take_over_fuses();
     if (!cfg_.trace_file.empty()) {
         trace_ = std::fopen(cfg_.trace_file.c_str(), "a");
         if (!trace_)
@@ -313,10 +348,10 @@ chip_model::chip_model(const chip_config &config) : f_(facts_for(config.chip)), 
 
 uint64_t chip_model::phase_clocks(uint64_t t) const
 {
-    if (cfg_.clock_khz == 0)
+    if (clock_khz() == 0)
         return xtal_edges_ - xtal_at_edge_;
     // clock periods in the phase: duration * f
-    return (t - t_edge_) * cfg_.clock_khz / 1000000u;
+    return (t - t_edge_) * clock_khz() / 1000000u;
 }
 
 void chip_model::power_up(uint64_t t)
@@ -327,6 +362,7 @@ void chip_model::power_up(uint64_t t)
     enabled_ = false;
     for (int i = 0; i < 3; i++)
         fuses_[i] = pending_fuses_[i];
+    take_over_fuses();
     std::fill(page_buf_.begin(), page_buf_.end(), 0xFF);
     std::fill(ee_loaded_.begin(), ee_loaded_.end(), false);
     t_edge_ = t;
@@ -357,6 +393,8 @@ void chip_model::leave_reset()
 {
     in_reset_ = false;
     enabled_ = false;
+    // fuses written in programming mode take effect now
+    take_over_fuses();
     try {
         write_state();
     } catch (...) {
@@ -391,7 +429,7 @@ void chip_model::set_inputs(const chip_inputs &in, uint64_t t)
         miso_ = cfg_.faults.absent_level;
         return;
     }
-    if (!in.reset && !in_reset_) {
+    if (!in.reset && !in_reset_ && !reset_pin_lost()) {
         enter_reset(t);
         t_edge_ = t;
         xtal_at_edge_ = xtal_edges_;
@@ -407,9 +445,9 @@ void chip_model::set_inputs(const chip_inputs &in, uint64_t t)
     // SCK is sampled through the chip's clock: a phase shorter than the minimum is not seen.
     unsigned need_low = f_.sck_low_clocks, need_high = f_.sck_high_clocks;
     if (!need_low)
-        need_low = cfg_.clock_khz > 12000 ? 3 : 2;
+        need_low = clock_khz() > 12000 ? 3 : 2;
     if (!need_high)
-        need_high = cfg_.clock_khz > 12000 ? 3 : 2;
+        need_high = clock_khz() > 12000 ? 3 : 2;
     if (in.sck != old.sck) {
         uint64_t clocks = phase_clocks(t);
         if (in.sck) {
@@ -427,8 +465,8 @@ void chip_model::set_inputs(const chip_inputs &in, uint64_t t)
         xtal_at_edge_ = xtal_edges_;
     } else if (in.sck && in.mosi != old.mosi) {
         // MOSI moved while SCK is high: the chip samples two clocks after the edge
-        uint64_t since = cfg_.clock_khz ? (t - t_rise_) * cfg_.clock_khz / 1000000u
-                                        : xtal_edges_ - xtal_at_edge_;
+        uint64_t since = clock_khz() ? (t - t_rise_) * clock_khz() / 1000000u
+                                     : xtal_edges_ - xtal_at_edge_;
         if (since < 2)
             sample_ = in.mosi;
     }
@@ -619,23 +657,37 @@ void chip_model::execute(uint64_t t)
     }
     uint32_t a = pp->address(cmd);
     uint8_t d = pp->data_in(cmd);
-    uint32_t fsize = (uint32_t)flash_.size(), esize = (uint32_t)eeprom_.size();
     switch (pp->op) {
     case op_chip_erase:
-        std::fill(flash_.begin(), flash_.end(), 0xFF);
-        if (!eesave_programmed())
-            std::fill(eeprom_.begin(), eeprom_.end(), 0xFF);
-        lock_ = f_.lock_factory;
-        std::fill(page_buf_.begin(), page_buf_.end(), 0xFF);
-        start_busy(t, f_.erase_us, region_all, 0, 0, nullptr);
+    case op_lock_write:
+    case op_fuse0_write:
+    case op_fuse1_write:
+    case op_fuse2_write:
+        note = write_configuration(*pp, d, t);
         break;
+    case op_load_ext_addr:
+        ext_addr_ = a;
+        break;
+    default:
+        note = write_memory(*pp, a, d, t);
+        break;
+    }
+    std::string s = op_names[pp->op];
+    if (*note)
+        s += std::string(" ignored: ") + note;
+    trace(t, s.c_str());
+}
+
+// Flash and EEPROM writes and page loads; the note for the trace ("" or why it was ignored).
+const char *chip_model::write_memory(const pattern &p, uint32_t a, uint8_t d, uint64_t t)
+{
+    uint32_t fsize = (uint32_t)flash_.size(), esize = (uint32_t)eeprom_.size();
+    switch (p.op) {
     case op_flash_write_lo:
     case op_flash_write_hi: {
-        if (write_locked()) {
-            note = "locked";
-            break;
-        }
-        uint32_t byte = (a * 2 + (pp->op == op_flash_write_hi)) % fsize;
+        if (write_locked())
+            return "locked";
+        uint32_t byte = (a * 2 + (p.op == op_flash_write_hi)) % fsize;
         uint8_t keep = 0;
         for (auto &bb : cfg_.faults.bad_bits)
             if (bb.first % fsize == byte)
@@ -647,12 +699,13 @@ void chip_model::execute(uint64_t t)
     case op_flash_load_lo:
     case op_flash_load_hi: {
         uint32_t words = (uint32_t)page_buf_.size() / 2;
-        page_buf_[(a % words) * 2 + (pp->op == op_flash_load_hi)] = d;
+        page_buf_[(a % words) * 2 + (p.op == op_flash_load_hi)] = d;
         break;
     }
     case op_flash_write_page: {
         uint32_t page = (uint32_t)page_buf_.size();
         uint32_t base = (((ext_addr_ << 16) | a) * 2) % fsize / page * page;
+        const char *note = "";
         if (write_locked()) {
             note = "locked";
         } else {
@@ -666,16 +719,11 @@ void chip_model::execute(uint64_t t)
             start_busy(t, f_.flash_write_us, region_flash, base, base + page - 1, f_.flash_readback);
         }
         std::fill(page_buf_.begin(), page_buf_.end(), 0xFF);
-        break;
+        return note;
     }
-    case op_load_ext_addr:
-        ext_addr_ = a;
-        break;
     case op_eeprom_write:
-        if (write_locked()) {
-            note = "locked";
-            break;
-        }
+        if (write_locked())
+            return "locked";
         eeprom_[a % esize] = d;
         start_busy(t, f_.eeprom_write_us, region_eeprom, a % esize, a % esize, f_.eeprom_readback);
         break;
@@ -688,6 +736,7 @@ void chip_model::execute(uint64_t t)
     case op_eeprom_write_page: {
         uint32_t page = (uint32_t)ee_buf_.size();
         uint32_t base = a % esize / page * page;
+        const char *note = "";
         if (write_locked()) {
             note = "locked";
         } else {
@@ -698,22 +747,38 @@ void chip_model::execute(uint64_t t)
                        f_.eeprom_readback);
         }
         std::fill(ee_loaded_.begin(), ee_loaded_.end(), false);
+        return note;
+    }
+    default:
         break;
     }
+    return "";
+}
+
+// Chip Erase, lock bits and fuses.
+const char *chip_model::write_configuration(const pattern &p, uint8_t d, uint64_t t)
+{
+    switch (p.op) {
+    case op_chip_erase:
+        std::fill(flash_.begin(), flash_.end(), 0xFF);
+        if (!eesave_programmed())
+            std::fill(eeprom_.begin(), eeprom_.end(), 0xFF);
+        lock_ = f_.lock_factory;
+        std::fill(page_buf_.begin(), page_buf_.end(), 0xFF);
+        start_busy(t, f_.erase_us, region_all, 0, 0, nullptr);
+        break;
     case op_lock_write:
         // lock bits only go from unprogrammed to programmed; Chip Erase clears them
-        lock_ &= (uint8_t)(d | ~pp->data_mask());
+        lock_ &= (uint8_t)(d | ~p.data_mask());
         start_busy(t, f_.lock_write_us, region_none, 0, 0, nullptr);
         break;
     case op_fuse0_write:
     case op_fuse1_write:
     case op_fuse2_write: {
-        int i = (pp->op - op_fuse0_write) / 2;
-        if (f_.fuses_locked && write_locked()) {
-            note = "locked";
-            break;
-        }
-        uint8_t w = pp->data_mask();
+        int i = (p.op - op_fuse0_write) / 2;
+        if (f_.fuses_locked && write_locked())
+            return "locked";
+        uint8_t w = p.data_mask();
         pending_fuses_[i] = (uint8_t)((pending_fuses_[i] & ~w) | (d & w));
         if (!(f_.fuse_powercycle >> i & 1))
             fuses_[i] = pending_fuses_[i];
@@ -723,10 +788,7 @@ void chip_model::execute(uint64_t t)
     default:
         break;
     }
-    std::string s = op_names[pp->op];
-    if (*note)
-        s += std::string(" ignored: ") + note;
-    trace(t, s.c_str());
+    return "";
 }
 
 void chip_model::trace(uint64_t t, const char *what)

@@ -48,6 +48,18 @@ struct chip_facts {
     bool resync_by_sck;           // an out-of-step interface slips by single SCK pulses
     bool locked_signature_hidden; // fully locked: signature reads 00 01 02
     bool fuses_locked;            // LB1 programmed also blocks fuse writes
+    // Fuse bits that decide whether the chip enters serial programming after a reset, as
+    // (fuse byte, bit); byte -1 when the chip has no such bit. Programmed RSTDISBL makes RESET
+    // an I/O pin, programmed DWEN gives it to debugWIRE.
+    int8_t rstdisbl_fuse;
+    uint8_t rstdisbl_bit;
+    int8_t dwen_fuse;
+    uint8_t dwen_bit;
+    // The clock selection bits (byte -1: none that matter) and the CKSEL values, bit v for
+    // value v of the field, that run the chip from a clock on XTAL1.
+    int8_t cksel_fuse;
+    uint8_t cksel_mask;
+    uint16_t cksel_external;
     const char *commands;
 };
 
