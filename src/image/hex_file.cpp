@@ -9,6 +9,7 @@
 
 #include "os/os.h"
 #include "base/messages.h"
+#include "base/safe_file.h"
 
 int (*hex_key_reader)() = os::read_key_no_echo;
 
@@ -324,42 +325,40 @@ void read_hex_file(const char *path, PortionList &image)
     reader->read();
 }
 
+bool write_hex_stream(PortionList &image, FILE *file)
+{
+    std::unique_ptr<hex_writer_t> writer(new hex_writer_t(file));
+    uint32_t current_upper = 0;
+    for (CodePortion *portion = image.first(); portion && !writer->failed_write(); portion = image.next_of(portion)) {
+        for (int32_t offset = 0; offset < portion->length; offset += 16) {
+            uint32_t address = uint32_t(portion->address) + uint32_t(offset);
+            uint8_t n = uint8_t(std::min<int32_t>(16, portion->length - offset));
+            uint32_t upper = address >> 16;
+            if (upper != current_upper) {
+                uint8_t base[2] = {uint8_t(upper >> 8), uint8_t(upper)};
+                writer->record(2, 0, 4, base);
+                current_upper = upper;
+            }
+            writer->record(n, uint16_t(address), 0, portion->data + offset);
+        }
+    }
+    writer->record(0, 0, 1, nullptr);
+    writer->flush();
+    return !writer->failed_write() && !ferror(file);
+}
+
 bool write_hex_file(PortionList &image, const char *path)
 {
-    FILE *file = open_file(path, "wt");
-    bool failed = false;
-    try {
-        std::unique_ptr<hex_writer_t> writer(new hex_writer_t(file));
-        uint32_t current_upper = 0;
-        for (CodePortion *portion = image.first(); portion && !writer->failed_write();
-             portion = image.next_of(portion)) {
-            for (int32_t offset = 0; offset < portion->length; offset += 16) {
-                uint32_t address = uint32_t(portion->address) + uint32_t(offset);
-                uint8_t n = uint8_t(std::min<int32_t>(16, portion->length - offset));
-                uint32_t upper = address >> 16;
-                if (upper != current_upper) {
-                    uint8_t base[2] = {uint8_t(upper >> 8), uint8_t(upper)};
-                    writer->record(2, 0, 4, base);
-                    current_upper = upper;
-                }
-                writer->record(n, uint16_t(address), 0, portion->data + offset);
-            }
-        }
-        writer->record(0, 0, 1, nullptr);
-        writer->flush();
-        failed = writer->failed_write();
-    } catch (...) {
-        fclose(file);
-        os::remove_file(path);
-        throw;
+    // a temporary file beside the target, renamed over it when complete: a failed
+    // write leaves whatever the name held untouched
+    replacing_file_t file(path);
+    FILE *stream = file.open();
+    if (!stream) {
+        msg_print(msg_out, MSG_ERROR, "Can't open file '%s'\n", path);
+        throw rtl_error(EXIT_USAGE);
     }
-    if (ferror(file))
-        failed = true;
-    if (fclose(file) != 0)
-        failed = true;
-    if (failed) {
+    if (!write_hex_stream(image, stream) || !file.commit()) {
         msg_print(msg_out, MSG_ERROR, "%s - write error\n", path);
-        os::remove_file(path);
         return false;
     }
     return true;

@@ -9,35 +9,17 @@
 #include "image/hex_file.h"
 #include "image/image.h"
 #include "image/passes.h"
+#include "run/eeprom_rescue.h"
 #include "run/insertions.h"
 #include "base/messages.h"
+#include "base/safe_file.h"
 #include "run/options.h"
 
 namespace {
 
-const char *const eeprom_save_file = "(eeprom).sav";
-
 bool files_named()
 {
     return run_options.code_file != nullptr || run_options.data_file != nullptr;
-}
-
-// Saves the EEPROM read before the erase, so the user can put it back by hand.
-void save_eeprom_copy(PortionList &saved)
-{
-    msg_print(msg_out, MSG_ERROR, "EEPROM content saved to HEX-file \"%s\"", eeprom_save_file);
-    write_hex_file(saved, eeprom_save_file);
-}
-
-// The same while another error is on its way out: that error keeps its status.
-void save_eeprom_copy_after(PortionList &saved)
-{
-    try {
-        save_eeprom_copy(saved);
-    } catch (const app_error &) {
-        // the file's own message has been printed
-    }
-    msg_print(msg_out, MSG_ERROR, "\n");
 }
 
 void fit_check(PortionList &image, int32_t size, const char *file, const char *memory)
@@ -46,44 +28,93 @@ void fit_check(PortionList &image, int32_t size, const char *file, const char *m
         fail(EXIT_BAD_DATA, "Can't fit %s in %s\n", file, memory);
 }
 
+const char *data_file_label()
+{
+    return run_options.data_file ? run_options.data_file : "data part of input file";
+}
+
+// Before connecting: the images against the named chip's memories, so nothing is
+// erased for an image that can't be written.
+void fit_check_named_chip()
+{
+    int32_t index = find_device(run_options.chip_name);
+    if (index < 0)
+        return;
+    const avr_device_t &device = avr_devices[index];
+    fit_check(code_image, device.memory[CODE_MEMORY].size, run_options.code_file, memory_name(CODE_MEMORY));
+    fit_check(data_image, device.memory[DATA_MEMORY].size, data_file_label(), memory_name(DATA_MEMORY));
+}
+
+// Before connecting: -r replaces only regular files, and never one file by both memories.
+void check_read_files()
+{
+    if (!run_options.read)
+        return;
+    for (const char *file : {run_options.code_file, run_options.data_file})
+        if (file != nullptr && !replaceable_name(file))
+            fail(EXIT_USAGE, "Can't replace '%s': not a regular file\n", file);
+    if (run_options.code_file != nullptr && run_options.data_file != nullptr &&
+        same_file_name(run_options.code_file, run_options.data_file))
+        fail(EXIT_USAGE, "Can't read both memories into one file '%s'\n", run_options.data_file);
+}
+
+// A failed verify may be a chip out of step: that is reported as such.
+void verify_or_fail(int memory, PortionList &image)
+{
+    if (!verify_memory(memory, image)) {
+        check_sync();
+        throw app_error(EXIT_CHIP_REFUSED);
+    }
+}
+
+// With -e- the EEPROM is read first and written back and verified after the erase;
+// until it verified, every way the step can end leaves the copy in a rescue file.
 void erase_step()
 {
     setup_timing(run_options.delay_factor);
 
+    const bool keep = run_options.erase_keep_eeprom;
     PortionList saved_eeprom;
-    if (run_options.erase_keep_eeprom) {
+    if (keep) {
         if (detected_device_index() < 0 && !run_options.force)
             fail(EXIT_WRONG_CHIP, "Can't save EEPROM in unknown chip\n");
+        // reads of such a chip return FF: the "copy" would replace the EEPROM with them
+        if (lock_state == 2)
+            fail(EXIT_CHIP_REFUSED, "Can't save EEPROM of chip locked against reading\n");
         msg_print(msg_out, MSG_INFO, "Saving EEPROM\n");
         read_memory(DATA_MEMORY, saved_eeprom);
+        check_sync();
     }
 
+    bool restored = !keep, rescued = false;
     try {
         erase_chip();
         check_device(false);
         check_lock();
         check_fuses();
-    } catch (const app_error &) {
-        // the EEPROM may be gone with the erase: keep the copy
-        if (run_options.erase_keep_eeprom)
-            save_eeprom_copy_after(saved_eeprom);
-        throw;
-    }
 
-    if (run_options.blank_check_mask != 0 && blank_check(run_options.blank_check_mask) != 0) {
-        if (run_options.erase_keep_eeprom)
-            save_eeprom_copy(saved_eeprom);
-        throw app_error(EXIT_CHIP_REFUSED);
-    }
-
-    if (run_options.erase_keep_eeprom) {
-        msg_print(msg_out, MSG_INFO, "Restoring EEPROM\n");
-        try {
-            program_memory(DATA_MEMORY, saved_eeprom);
-        } catch (const app_error &) {
-            save_eeprom_copy_after(saved_eeprom);
-            throw;
+        if (run_options.blank_check_mask != 0 && blank_check(run_options.blank_check_mask) != 0) {
+            if (keep) {
+                rescued = true;
+                rescue_eeprom_copy(saved_eeprom);
+            }
+            throw app_error(EXIT_CHIP_REFUSED);
         }
+
+        if (keep) {
+            msg_print(msg_out, MSG_INFO, "Restoring EEPROM\n");
+            program_memory(DATA_MEMORY, saved_eeprom);
+            check_sync();
+            verify_or_fail(DATA_MEMORY, saved_eeprom);
+            restored = true;
+        }
+    } catch (...) {
+        // the EEPROM may be gone with the erase: keep the copy; the error keeps its status
+        if (!restored && !rescued) {
+            rescue_eeprom_copy(saved_eeprom);
+            msg_print(msg_out, MSG_ERROR, "\n");
+        }
+        throw;
     }
 
     if (run_options.erase_counter_value != 0xFFFF)
@@ -114,8 +145,8 @@ void program_and_verify(int memory, PortionList &image)
         program_memory(memory, image);
         check_sync();
     }
-    if (run_options.verify && !verify_memory(memory, image))
-        throw app_error(EXIT_CHIP_REFUSED);
+    if (run_options.verify)
+        verify_or_fail(memory, image);
 }
 
 void lock()
@@ -189,6 +220,9 @@ void check_fuses()
 
 void run_operations()
 {
+    check_read_files();
+    fit_check_named_chip();
+
     link_open();
     check_device(true);
 
@@ -211,8 +245,7 @@ void run_operations()
 
     setup_timing(run_options.delay_factor);
     fit_check(code_image, code_size(), run_options.code_file, memory_name(CODE_MEMORY));
-    fit_check(data_image, data_size(), run_options.data_file ? run_options.data_file : "data part of input file",
-              memory_name(DATA_MEMORY));
+    fit_check(data_image, data_size(), data_file_label(), memory_name(DATA_MEMORY));
 
     if (run_options.read)
         read_step();
