@@ -13,6 +13,7 @@
 #include "run/insertions.h"
 #include "base/messages.h"
 #include "base/safe_file.h"
+#include "base/timer.h"
 #include "run/options.h"
 
 namespace {
@@ -149,9 +150,14 @@ void program_and_verify(int memory, PortionList &image)
         verify_or_fail(memory, image);
 }
 
+// The lock bits are read back: a write the chip never finished is no lock.
 void lock()
 {
     char level = lock_chip(run_options.lock_level);
+    read_lock_state();
+    poll_user_break();
+    if (lock_state != -1 && lock_state < level - '0')
+        fail(EXIT_CHIP_REFUSED, "Can't lock chip, lock bits read back: %s\n", lock_state_text(lock_state));
     msg_print(msg_out, MSG_INFO, "Device locked to level %c!\n", level);
 }
 
