@@ -225,15 +225,18 @@ TEST(Safety, TheRescueFileNeverTakesANameInUseAndFindsAPlace)
     EXPECT_EQ(e2e::read_text(work + "/(eeprom).sav"), "earlier\n");
     EXPECT_TRUE(complete_copy(work + "/(eeprom)-1.sav", eeprom));
 
-    // a link in the way is neither followed nor replaced
-    std::string victim = chip.path("victim.txt");
+    // a link in the way, to a file or to nowhere, is neither followed nor replaced
+    std::string victim = chip.path("victim.txt"), linked = chip.path("linked");
     e2e::write_text(victim, "keep me\n");
-    ASSERT_EQ(symlink(victim.c_str(), (work + "/(eeprom)-2.sav").c_str()), 0);
-    r = run_in(chip, work, args);
+    ASSERT_EQ(mkdir(linked.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(victim.c_str(), (linked + "/(eeprom).sav").c_str()), 0);
+    ASSERT_EQ(symlink(chip.path("nowhere").c_str(), (linked + "/(eeprom)-1.sav").c_str()), 0);
+    r = run_in(chip, linked, args);
     EXPECT_EQ(r.status, 10) << r.out;
-    EXPECT_TRUE(r.has("EEPROM content saved to HEX-file \"(eeprom)-3.sav\"")) << r.out;
+    EXPECT_TRUE(r.has("EEPROM content saved to HEX-file \"(eeprom)-2.sav\"")) << r.out;
     EXPECT_EQ(e2e::read_text(victim), "keep me\n");
-    EXPECT_TRUE(complete_copy(work + "/(eeprom)-3.sav", eeprom));
+    EXPECT_FALSE(e2e::file_exists(chip.path("nowhere")));
+    EXPECT_TRUE(complete_copy(linked + "/(eeprom)-2.sav", eeprom));
 
     // a working folder where nothing can be created: the temporary folder
     std::string gone = chip.path("gone"), tmp = chip.path("tmp");
