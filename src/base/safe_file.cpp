@@ -24,11 +24,11 @@ std::string numbered_name(const std::string &wanted, int number)
 
 }  // namespace
 
-FILE *create_fresh_file(const std::string &wanted, std::string *used)
+FILE *create_fresh_file(const std::string &wanted, std::string *used, bool text)
 {
     for (int number = 0; number <= max_free_name; number++) {
         std::string name = numbered_name(wanted, number);
-        FILE *stream = os::create_new_file(name.c_str(), true);
+        FILE *stream = os::create_new_file(name.c_str(), text);
         if (stream) {
             *used = name;
             return stream;
@@ -64,7 +64,7 @@ bool same_file_name(const char *a, const char *b)
     return os::same_file(a, b);
 }
 
-replacing_file_t::replacing_file_t(const char *target) : target_(target) {}
+replacing_file_t::replacing_file_t(const char *target, bool text) : target_(target), text_(text) {}
 
 replacing_file_t::~replacing_file_t()
 {
@@ -76,7 +76,7 @@ FILE *replacing_file_t::open()
     drop();
     // beside the target, so the rename stays on one file system
     std::string stem = target_ + ".part";
-    stream_ = create_fresh_file(stem, &temporary_);
+    stream_ = create_fresh_file(stem, &temporary_, text_);
     if (!stream_)
         temporary_.clear();
     return stream_;

@@ -8,8 +8,8 @@
 
 // Creates wanted, or when that name is taken the next free one of "<stem>-1<ext>",
 // "<stem>-2<ext>", ...; used receives the name. Null with errno set when no name could
-// be created (any reason but a taken name ends the search).
-FILE *create_fresh_file(const std::string &wanted, std::string *used);
+// be created (any reason but a taken name ends the search). text: Windows line ends.
+FILE *create_fresh_file(const std::string &wanted, std::string *used, bool text);
 
 // Closes a stream that this run wrote, its data on the disk; false (errno set) when
 // any write or the close failed.
@@ -26,7 +26,7 @@ bool same_file_name(const char *a, const char *b);
 // over target by commit(); dropped (removed) when not committed.
 class replacing_file_t {
 public:
-    explicit replacing_file_t(const char *target);
+    replacing_file_t(const char *target, bool text);
     ~replacing_file_t();
     replacing_file_t(const replacing_file_t &) = delete;
     replacing_file_t &operator=(const replacing_file_t &) = delete;
@@ -38,6 +38,7 @@ public:
 private:
     std::string target_;
     std::string temporary_;
+    bool text_;
     FILE *stream_ = nullptr;
 };
 

@@ -18,7 +18,7 @@ const char *const rescue_name = "(eeprom).sav";
 // True when the copy is complete in a file of its own; used names it.
 bool write_copy(PortionList &saved, const std::string &wanted, std::string *used)
 {
-    FILE *stream = create_fresh_file(wanted, used);
+    FILE *stream = create_fresh_file(wanted, used, true);
     if (!stream) {
         msg_print(msg_out, MSG_ERROR, "Can't create EEPROM copy '%s' (%s)\n", wanted.c_str(), strerror(errno));
         return false;

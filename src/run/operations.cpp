@@ -2,25 +2,27 @@
 // verify, lock and change fuses, always in this order.
 #include "run/operations.h"
 
+#include <cstdio>
+
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "avr/link.h"
 #include "avr/memory_commands.h"
+#include "image/file_formats.h"
 #include "image/hex_file.h"
 #include "image/image.h"
 #include "image/passes.h"
 #include "run/eeprom_rescue.h"
 #include "run/insertions.h"
 #include "base/messages.h"
-#include "base/safe_file.h"
 #include "base/timer.h"
-#include "run/options.h"
+#include "run/run_context.h"
 
 namespace {
 
-bool files_named()
+bool files_named(const run_options_t &options)
 {
-    return run_options.code_file != nullptr || run_options.data_file != nullptr;
+    return options.code_file != nullptr || options.data_file != nullptr;
 }
 
 void fit_check(PortionList &image, int32_t size, const char *file, const char *memory)
@@ -29,72 +31,64 @@ void fit_check(PortionList &image, int32_t size, const char *file, const char *m
         fail(EXIT_BAD_DATA, "Can't fit %s in %s\n", file, memory);
 }
 
-const char *data_file_label()
+const char *data_file_label(const run_options_t &options)
 {
-    return run_options.data_file ? run_options.data_file : "data part of input file";
+    return options.data_file ? options.data_file : "data part of input file";
 }
 
 // Before connecting: the images against the named chip's memories, so nothing is
 // erased for an image that can't be written.
-void fit_check_named_chip()
+void fit_check_named_chip(run_context_t &context)
 {
-    int32_t index = find_device(run_options.chip_name);
+    const run_options_t &options = context.options;
+    int32_t index = find_device(options.chip_name);
     if (index < 0)
         return;
     const avr_device_t &device = avr_devices[index];
-    fit_check(code_image, device.memory[CODE_MEMORY].size, run_options.code_file, memory_name(CODE_MEMORY));
-    fit_check(data_image, device.memory[DATA_MEMORY].size, data_file_label(), memory_name(DATA_MEMORY));
-}
-
-// Before connecting: -r replaces only regular files, and never one file by both memories.
-void check_read_files()
-{
-    if (!run_options.read)
-        return;
-    for (const char *file : {run_options.code_file, run_options.data_file})
-        if (file != nullptr && !replaceable_name(file))
-            fail(EXIT_USAGE, "Can't replace '%s': not a regular file\n", file);
-    if (run_options.code_file != nullptr && run_options.data_file != nullptr &&
-        same_file_name(run_options.code_file, run_options.data_file))
-        fail(EXIT_USAGE, "Can't read both memories into one file '%s'\n", run_options.data_file);
+    fit_check(context.code_image, device.memory[CODE_MEMORY].size, options.code_file, memory_name(CODE_MEMORY));
+    fit_check(context.data_image, device.memory[DATA_MEMORY].size, data_file_label(options),
+              memory_name(DATA_MEMORY));
 }
 
 // A failed verify may be a chip out of step: that is reported as such.
-void verify_or_fail(int memory, PortionList &image)
+void verify_or_fail(run_context_t &context, int memory, PortionList &image)
 {
-    if (!verify_memory(memory, image)) {
-        check_sync();
+    if (!verify_memory(context.target, context.pass_switches(), memory, image)) {
+        check_sync(context.target);
         throw app_error(EXIT_CHIP_REFUSED);
     }
 }
 
 // With -e- the EEPROM is read first and written back and verified after the erase;
 // until it verified, every way the step can end leaves the copy in a rescue file.
-void erase_step()
+void erase_step(run_context_t &context)
 {
-    setup_timing(run_options.delay_factor);
+    const run_options_t &options = context.options;
+    avr_target_t &target = context.target;
+    setup_timing(target);
 
-    const bool keep = run_options.erase_keep_eeprom;
+    const bool keep = options.erase_keep_eeprom;
     PortionList saved_eeprom;
     if (keep) {
-        if (detected_device_index() < 0 && !run_options.force)
+        if (target.detected_index() < 0 && !options.force)
             fail(EXIT_WRONG_CHIP, "Can't save EEPROM in unknown chip\n");
         // reads of such a chip return FF: the "copy" would replace the EEPROM with them
-        if (lock_state == 2)
+        if (target.lock_state == 2)
             fail(EXIT_CHIP_REFUSED, "Can't save EEPROM of chip locked against reading\n");
         msg_print(msg_out, MSG_INFO, "Saving EEPROM\n");
-        read_memory(DATA_MEMORY, saved_eeprom);
-        check_sync();
+        read_memory(target, context.pass_switches(), DATA_MEMORY, saved_eeprom);
+        check_sync(target);
     }
 
     bool restored = !keep, rescued = false;
     try {
-        erase_chip();
-        check_device(false);
-        check_lock();
-        check_fuses();
+        erase_chip(target);
+        check_device(context, false);
+        check_lock(context);
+        check_fuses(context);
 
-        if (run_options.blank_check_mask != 0 && blank_check(run_options.blank_check_mask) != 0) {
+        if (options.blank_check_mask != 0 &&
+            blank_check(target, context.pass_switches(), options.blank_check_mask) != 0) {
             if (keep) {
                 rescued = true;
                 rescue_eeprom_copy(saved_eeprom);
@@ -104,9 +98,9 @@ void erase_step()
 
         if (keep) {
             msg_print(msg_out, MSG_INFO, "Restoring EEPROM\n");
-            program_memory(DATA_MEMORY, saved_eeprom);
-            check_sync();
-            verify_or_fail(DATA_MEMORY, saved_eeprom);
+            program_memory(target, context.pass_switches(), DATA_MEMORY, saved_eeprom);
+            check_sync(target);
+            verify_or_fail(context, DATA_MEMORY, saved_eeprom);
             restored = true;
         }
     } catch (...) {
@@ -118,146 +112,182 @@ void erase_step()
         throw;
     }
 
-    if (run_options.erase_counter_value != 0xFFFF)
-        write_erase_counter();
+    if (context.erase_counter.value != 0xFFFF)
+        write_erase_counter(context);
 }
 
-void read_step()
+void read_step(run_context_t &context)
 {
-    if (run_options.code_file != nullptr) {
-        read_memory(CODE_MEMORY, code_image);
-        check_sync();
-        if (!write_hex_file(code_image, run_options.code_file))
+    const run_options_t &options = context.options;
+    avr_target_t &target = context.target;
+    if (options.code_file != nullptr) {
+        read_memory(target, context.pass_switches(), CODE_MEMORY, context.code_image);
+        check_sync(target);
+        if (!write_image_file(context.code_image, options.code_file))
             throw app_error(EXIT_USAGE);
     }
-    if (run_options.data_file != nullptr) {
-        read_memory(DATA_MEMORY, data_image);
-        check_sync();
-        if (!write_hex_file(data_image, run_options.data_file))
+    if (options.data_file != nullptr) {
+        read_memory(target, context.pass_switches(), DATA_MEMORY, context.data_image);
+        check_sync(target);
+        if (!write_image_file(context.data_image, options.data_file))
             throw app_error(EXIT_USAGE);
     }
 }
 
-void program_and_verify(int memory, PortionList &image)
+void program_and_verify(run_context_t &context, int memory, PortionList &image)
 {
     if (image.empty())
         return;
-    if (run_options.write & WRITE_ON) {
-        program_memory(memory, image);
-        check_sync();
+    const pass_switches_t switches = context.pass_switches();
+    if (context.options.write & WRITE_ON) {
+        program_memory(context.target, switches, memory, image);
+        check_sync(context.target);
     }
-    if (run_options.verify)
-        verify_or_fail(memory, image);
+    if (context.options.verify)
+        verify_or_fail(context, memory, image);
 }
 
 // The lock bits are read back: a write the chip never finished is no lock.
-void lock()
+void lock(run_context_t &context)
 {
-    char level = lock_chip(run_options.lock_level);
-    read_lock_state();
+    avr_target_t &target = context.target;
+    char level = lock_chip(target, context.options.lock_level);
+    read_lock_state(target);
     poll_user_break();
-    if (lock_state != -1 && lock_state < level - '0')
-        fail(EXIT_CHIP_REFUSED, "Can't lock chip, lock bits read back: %s\n", lock_state_text(lock_state));
+    if (target.lock_state != -1 && target.lock_state < level - '0')
+        fail(EXIT_CHIP_REFUSED, "Can't lock chip, lock bits read back: %s\n", lock_state_text(target.lock_state));
     msg_print(msg_out, MSG_INFO, "Device locked to level %c!\n", level);
 }
 
-void write_step()
+void write_step(run_context_t &context)
 {
-    program_and_verify(CODE_MEMORY, code_image);
-    program_and_verify(DATA_MEMORY, data_image);
+    const run_options_t &options = context.options;
+    avr_target_t &target = context.target;
+    program_and_verify(context, CODE_MEMORY, context.code_image);
+    program_and_verify(context, DATA_MEMORY, context.data_image);
 
-    if (run_options.lock_level && run_options.lock_first)
-        lock();
-    if (run_options.fuse_list != nullptr) {
-        if (run_options.write & WRITE_ON) {
-            program_fuses();
-            read_fuses();
-            print_fuses("New fuses value");
+    if (options.lock_level && options.lock_first)
+        lock(context);
+    if (options.fuse_list != nullptr) {
+        if (options.write & WRITE_ON) {
+            program_fuses(target);
+            read_fuses(target);
+            print_fuses(target, "New fuses value");
         }
-        if (run_options.verify && !verify_fuses())
+        if (options.verify && !verify_fuses(target))
             throw app_error(EXIT_CHIP_REFUSED);
     }
-    if (run_options.lock_level && !run_options.lock_first)
-        lock();
+    if (options.lock_level && !options.lock_first)
+        lock(context);
 }
 
 }  // namespace
 
-void check_device(bool after_connect)
+void check_device(run_context_t &context, bool after_connect)
 {
-    int32_t index = detected_device_index();
+    const run_options_t &options = context.options;
+    int32_t index = context.target.detected_index();
     if (index >= 0) {
-        if (device_name_matches(avr_devices[index].name, run_options.chip_name))
+        if (device_name_matches(avr_devices[index].name, options.chip_name))
             return;
-        msg_print(msg_out, run_options.force ? MSG_WARNING : MSG_ERROR, "Requested <%s>, detected <%s>\n",
-                  run_options.chip_name, device_name(index));
+        msg_print(msg_out, options.force ? MSG_WARNING : MSG_ERROR, "Requested <%s>, detected <%s>\n",
+                  options.chip_name, device_name(index));
     } else if (after_connect) {
         return;
     }
 
-    if (!run_options.force)
+    if (!options.force)
         fail(EXIT_WRONG_CHIP, "Can't continue\n");
-    set_current_device(find_device(run_options.chip_name));
-    msg_print(msg_out, MSG_WARNING, "Device type forced to %s\n", run_options.chip_name);
+    context.target.set_device(find_device(options.chip_name));
+    msg_print(msg_out, MSG_WARNING, "Device type forced to %s\n", options.chip_name);
 }
 
-void check_lock()
+// An ELF file names the chip it was built for in its .signature section: another
+// detected chip is refused as a wrong chip is.
+void check_file_signature(const run_context_t &context)
 {
-    if ((lock_state == 1 || lock_state == 2) && (run_options.write & WRITE_ON)) {
-        if (files_named() || !(current_device().flags & flag_fuses_when_locked))
+    const file_facts_t &facts = context.file_facts;
+    bool force = context.options.force;
+    int32_t index = context.target.detected_index();
+    if (!facts.has_signature || index < 0 || avr_devices[index].signature == facts.signature)
+        return;
+    int32_t built_for = find_device_by_signature(facts.signature, nullptr);
+    char signature[16];
+    snprintf(signature, sizeof signature, "%06X", unsigned(facts.signature));
+    msg_print(msg_out, force ? MSG_WARNING : MSG_ERROR, "'%s' is built for <%s>, detected <%s>\n",
+              facts.file, built_for >= 0 ? device_name(built_for) : signature, device_name(index));
+    if (!force)
+        fail(EXIT_WRONG_CHIP, "Can't continue\n");
+}
+
+void check_lock(const run_context_t &context)
+{
+    const run_options_t &options = context.options;
+    const int32_t lock_state = context.target.lock_state;
+    if ((lock_state == 1 || lock_state == 2) && (options.write & WRITE_ON)) {
+        if (files_named(options) || !(context.target.device().flags & flag_fuses_when_locked))
             fail(EXIT_CHIP_REFUSED, "Can't write to locked chip\n");
     }
     if (lock_state == 2) {
-        if ((run_options.read && !run_options.force) || run_options.blank_check_mask != 0 ||
-            (run_options.verify && files_named()))
+        if ((options.read && !options.force) || options.blank_check_mask != 0 ||
+            (options.verify && files_named(options)))
             fail(EXIT_CHIP_REFUSED, "Can't read (blank check, verify) fully locked chip\n");
     }
 }
 
-void check_fuses()
+void check_fuses(run_context_t &context)
 {
-    if (current_device().fuses == nullptr)
+    avr_target_t &target = context.target;
+    if (target.device().fuses == nullptr)
         return;
-    read_fuses();
-    print_fuses("Fuses ");
-    if ((run_options.write & WRITE_ON) && run_options.fuse_list != nullptr && !lock_byte_writable())
+    read_fuses(target);
+    print_fuses(target, "Fuses ");
+    if ((context.options.write & WRITE_ON) && context.options.fuse_list != nullptr && !lock_byte_writable(target))
         fail(EXIT_CHIP_REFUSED, "Can't write all requested fuses, need to erase chip\n");
 }
 
-void run_operations()
+void run_operations(run_context_t &context)
 {
-    check_read_files();
-    fit_check_named_chip();
+    const run_options_t &options = context.options;
+    avr_target_t &target = context.target;
+    context.erase_counter.enabled = options.erase_counter;
+    context.erase_counter.value = options.erase_counter_value;
 
-    link_open();
-    check_device(true);
+    // refusals that need no chip come before it is touched
+    if (options.read)
+        check_output_files(options.code_file, options.data_file);
+    fit_check_named_chip(context);
 
-    if (current_device().osccal_count > 0)
-        read_osccal();
-    if ((run_options.write & WRITE_ON) || run_options.verify)
-        apply_insertions();
-    if (run_options.erase_counter)
-        read_erase_counter();
+    link_open(target);
+    check_device(context, true);
+    check_file_signature(context);
 
-    if (run_options.erase) {
-        erase_step();
+    if (target.device().osccal_count > 0)
+        read_osccal(target);
+    if ((options.write & WRITE_ON) || options.verify)
+        apply_insertions(context);
+    if (context.erase_counter.enabled)
+        read_erase_counter(context);
+
+    if (options.erase) {
+        erase_step(context);
     } else {
-        check_device(false);
-        check_lock();
-        check_fuses();
-        if (run_options.blank_check_mask != 0 && blank_check(run_options.blank_check_mask) != 0)
+        check_device(context, false);
+        check_lock(context);
+        check_fuses(context);
+        if (options.blank_check_mask != 0 && blank_check(target, context.pass_switches(), options.blank_check_mask) != 0)
             throw app_error(EXIT_CHIP_REFUSED);
     }
 
-    setup_timing(run_options.delay_factor);
-    fit_check(code_image, code_size(), run_options.code_file, memory_name(CODE_MEMORY));
-    fit_check(data_image, data_size(), data_file_label(), memory_name(DATA_MEMORY));
+    setup_timing(target);
+    fit_check(context.code_image, target.code_size(), options.code_file, memory_name(CODE_MEMORY));
+    fit_check(context.data_image, target.data_size(), data_file_label(options), memory_name(DATA_MEMORY));
 
-    if (run_options.read)
-        read_step();
+    if (options.read)
+        read_step(context);
     else
-        write_step();
+        write_step(context);
 
-    if (serno_request.target != TARGET_NONE)
-        store_next_serial();
+    if (context.requests.serno.target != TARGET_NONE)
+        store_next_serial(context);
 }

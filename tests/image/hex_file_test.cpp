@@ -71,20 +71,28 @@ std::vector<uint8_t> sequence(size_t n, uint8_t start)
 
 const std::string eof = ":00000001FF\n";
 
+// The line that follows a reader's error message, for the file read_text_as_hex writes.
+std::string at_line(int line, const char *name = "in.hex")
+{
+    return "at line " + std::to_string(line) + " of '" + temp_path(name) + "'\n";
+}
+
 struct read_result_t {
     int status;         // 0: no exception
     bool runtime_error;  // the exception was an rtl_error
     std::string messages;
 };
 
-read_result_t read_text_as_hex(const std::string &text, PortionList &image, const char *name = "in.hex")
+// No key reader: a checksum error is answered "no".
+read_result_t read_text_as_hex(const std::string &text, PortionList &image, const char *name = "in.hex",
+                               key_reader_t ask_key = nullptr)
 {
     std::string path = temp_path(name);
     write_text(path, text);
     message_capture_t capture;
     read_result_t result{0, false, ""};
     try {
-        read_hex_file(path.c_str(), image);
+        read_hex_file(path.c_str(), image, ask_key);
     } catch (const rtl_error &e) {
         result = {e.exit_code, true, ""};
     } catch (const app_error &e) {
@@ -111,7 +119,6 @@ std::vector<portion_t> portions(const PortionList &image)
 
 class HexFileTest : public ::testing::Test {
 protected:
-    void TearDown() override { hex_file_reset(); }
     PortionList image;
 };
 
@@ -138,8 +145,15 @@ TEST_F(HexFileTest, MalformedLinesAreRefusedWithTheLineAfterBlankRemoval)
                 compact += c;
         EXPECT_EQ(r.status, EXIT_BAD_DATA) << line;
         EXPECT_FALSE(r.runtime_error) << line;
-        EXPECT_EQ(r.messages, "Invalid HEX line\n'" + compact + "'\n") << line;
+        EXPECT_EQ(r.messages, "Invalid HEX line\n'" + compact + "'\n" + at_line(1)) << line;
     }
+    // The line is counted in the file as it stands: comments, blank lines and CR LF
+    // ends count, and the rest of an overlong line is still that line.
+    PortionList counted;
+    read_result_t later = read_text_as_hex("# c\r\n\r\n" + record(0, 0, {1}) + " " + std::string(530, ' ') +
+                                               ":0100\n" + eof,
+                                           counted);
+    EXPECT_EQ(later.messages, "Invalid HEX line\n':0100'\n" + at_line(4));
     // Data beyond the signed 32-bit address space.
     PortionList img;
     read_result_t r = read_text_as_hex(record(4, 0, {0x7F, 0xFF}) + record(0, 0xFFFF, {1, 2}) + eof, img);
@@ -151,7 +165,7 @@ TEST_F(HexFileTest, OtherFailuresGiveTheirMessagesAndStatuses)
 {
     read_result_t r = read_text_as_hex(record(6, 0, {1}) + eof, image);
     EXPECT_EQ(r.status, EXIT_BAD_DATA);
-    EXPECT_EQ(r.messages, "Unknown HEX record type 0x 6\n");
+    EXPECT_EQ(r.messages, "Unknown HEX record type 0x 6\n" + at_line(1));
 
     PortionList no_end;
     r = read_text_as_hex(record(0, 0, {1, 2}), no_end, "noend.hex");
@@ -163,7 +177,7 @@ TEST_F(HexFileTest, OtherFailuresGiveTheirMessagesAndStatuses)
     message_capture_t capture;
     std::string path = temp_path("does_not_exist/x.hex");
     try {
-        read_hex_file(path.c_str(), missing);
+        read_hex_file(path.c_str(), missing, nullptr);
         ADD_FAILURE() << "no exception";
     } catch (const rtl_error &e) {
         EXPECT_EQ(e.exit_code, EXIT_USAGE);
@@ -177,27 +191,27 @@ TEST_F(HexFileTest, ChecksumQuestionIsAskedOncePerFileAndNoMeansStop)
     std::string also_bad = ":0100010042BB\n";  // right sum would be BC
     static int asked;
     static int answer;
-    hex_key_reader = [] { asked++; return answer; };
+    key_reader_t reader = [] { asked++; return answer; };
 
     for (int key : {-1, int('n'), int('x')}) {
         PortionList img;
         asked = 0;
         answer = key;
-        read_result_t r = read_text_as_hex(bad_sum + eof, img);
+        read_result_t r = read_text_as_hex(bad_sum + eof, img, "in.hex", reader);
         EXPECT_EQ(r.status, EXIT_BAD_DATA) << key;
-        EXPECT_EQ(r.messages, "CSUM error in line\n  :0100000041BF\nIgnore ALL CSUM errors (y/N)?\n");
+        EXPECT_EQ(r.messages, "CSUM error in line\n  :0100000041BF\nIgnore ALL CSUM errors (y/N)?\n" + at_line(1));
         EXPECT_EQ(asked, 1);
     }
     for (int key : {int('y'), int('Y')}) {
         PortionList img;
         asked = 0;
         answer = key;
-        read_result_t r = read_text_as_hex(bad_sum + also_bad + eof, img);
+        read_result_t r = read_text_as_hex(bad_sum + also_bad + eof, img, "in.hex", reader);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(asked, 1) << "asked again within one file";
         EXPECT_EQ(portions(img), (std::vector<portion_t>{{0, {0x41, 0x42}}}));
         PortionList next;  // a new file asks again
-        read_text_as_hex(bad_sum + eof, next);
+        read_text_as_hex(bad_sum + eof, next, "in.hex", reader);
         EXPECT_EQ(asked, 2);
     }
 }
@@ -303,7 +317,7 @@ TEST_F(HexFileTest, RoundTripKeepsEveryByteAcross64KiB)
 
     PortionList back;
     message_capture_t capture;
-    read_hex_file(path.c_str(), back);
+    read_hex_file(path.c_str(), back, nullptr);
     EXPECT_EQ(portions(back), portions(image));
     EXPECT_EQ(capture.take(), "");
     std::remove(path.c_str());
