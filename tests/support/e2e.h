@@ -70,6 +70,57 @@ inline std::string windows_build()
     return MORVIN_WIN_BUILD;
 }
 
+// The virtual parallel port that native runs reach, from MORVIN_E2E_PORT: "dlportio" (the
+// default: no parport device, so the drop-in library stands in) or "ppdev" (the kernel's
+// parport devices, LD_PRELOADed). The same suites run over both.
+enum class port_kind { dlportio, ppdev };
+
+inline port_kind port_variant()
+{
+    const char *v = getenv("MORVIN_E2E_PORT");
+    std::string name = v ? v : "";
+    if (name == "ppdev")
+        return port_kind::ppdev;
+    if (!name.empty() && name != "dlportio")
+        ADD_FAILURE() << "MORVIN_E2E_PORT: unknown port '" << name << "'";
+    return port_kind::dlportio;
+}
+
+inline bool over_ppdev()
+{
+    return port_variant() == port_kind::ppdev;
+}
+
+// The ppdev stand-in; every native run preloads it, so that the host's own ports stay out.
+inline std::string ppdev_interposer()
+{
+    std::string path = std::string(MORVIN_BUILD_DIR) + "/vtarget/libvtppdev.so";
+    if (!file_exists(path))
+        ADD_FAILURE() << path << " missing";
+    return path;
+}
+
+// Variables of a native run: the interposer and its ports. Over ppdev the chip hangs on
+// parport0 at LPT2's base (or at VT_LPT_BASE, where the library would answer); else there
+// is no parport at all.
+inline void attach_port(std::map<std::string, std::string> &env)
+{
+    env["LD_PRELOAD"] = ppdev_interposer();
+    if (sanitizer_build()) {
+        // the preloaded interposer comes before the sanitizer's run-time library
+        const char *asan = getenv("ASAN_OPTIONS");
+        env["ASAN_OPTIONS"] = std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+    }
+    if (env.count("VT_PARPORTS"))
+        return;
+    if (!over_ppdev()) {
+        env["VT_PARPORTS"] = "";
+        return;
+    }
+    auto base = env.find("VT_LPT_BASE");
+    env["VT_PARPORTS"] = "0@" + (base == env.end() ? std::string("278") : base->second);
+}
+
 // Intel HEX text of one or more byte runs (16-byte records, type 04 above 64 KiB).
 inline std::string hex_text(const std::map<uint32_t, std::vector<uint8_t>> &runs)
 {
@@ -253,6 +304,7 @@ public:
         env["LD_LIBRARY_PATH"] = library_path_;
         for (auto &v : extra)
             env[v.first] = v.second;
+        attach_port(env);
         spawn_options options;
         options.unset = dropped_;
         options.while_running = while_running;
