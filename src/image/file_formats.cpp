@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/messages.h"
+#include "base/safe_file.h"
 #include "image/binary_file.h"
 #include "image/elf_file.h"
 #include "image/hex_file.h"
@@ -224,13 +225,21 @@ void load_image_files(const char *code_file, const char *data_file, bool single_
 
 void check_output_files(const char *code_file, const char *data_file)
 {
-    const char *rest;
+    const char *paths[2] = {code_file, data_file};
+    const char *names[2] = {nullptr, nullptr};
     int extension;
-    for (const char *path : {code_file, data_file})
-        if (path)
-            output_format(path, &rest, &extension);
+    for (int i = 0; i < 2; i++) {
+        if (!paths[i])
+            continue;
+        output_format(paths[i], &names[i], &extension);
+        // only a regular file is replaced, never a link, a folder or a device
+        if (std::strcmp(names[i], "-") != 0 && !replaceable_name(names[i]))
+            fail(EXIT_USAGE, "Can't replace '%s': not a regular file\n", names[i]);
+    }
     if (code_file && data_file && is_standard_stream_name(code_file) && is_standard_stream_name(data_file))
         fail(EXIT_USAGE, "Only one file can go to standard output\n");
+    if (names[0] && names[1] && std::strcmp(names[0], "-") != 0 && same_file_name(names[0], names[1]))
+        fail(EXIT_USAGE, "Can't read both memories into one file '%s'\n", names[1]);
 }
 
 bool write_image_file(PortionList &image, const char *path)

@@ -30,6 +30,7 @@ void load_image_files(const char *code_file, const char *data_file, bool single_
 bool write_image_file(PortionList &image, const char *path);
 
 // Fails with status 70 before a read when a name asks for a format that can't
-// be written, or both names are standard output (null names are skipped).
+// be written, names something other than a regular file (a link, a folder, a
+// device), or both names are standard output or one file (null names are skipped).
 void check_output_files(const char *code_file, const char *data_file);
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/messages.h"
+#include "base/safe_file.h"
 #include "os/os.h"
 
 namespace {
@@ -25,22 +26,15 @@ bool write_output_file(const char *path, const char *mode, bool (*write)(FILE *f
 {
     if (std::strcmp(path, "-") == 0)
         return write_standard_output(mode, write, user);
-    FILE *file = open_file(path, mode);
-    bool failed = false;
-    try {
-        failed = !write(file, user);
-    } catch (...) {
-        fclose(file);
-        os::remove_file(path);
-        throw;
+    replacing_file_t file(path, std::strchr(mode, 'b') == nullptr);
+    FILE *stream = file.open();
+    if (!stream) {
+        msg_print(msg_out, MSG_ERROR, "Can't open file '%s'\n", path);
+        throw rtl_error(EXIT_USAGE);
     }
-    if (ferror(file))
-        failed = true;
-    if (fclose(file) != 0)
-        failed = true;
-    if (failed) {
+    // the temporary file is removed when anything fails, also by a throw
+    if (!write(stream, user) || !file.commit()) {
         msg_print(msg_out, MSG_ERROR, "%s - write error\n", path);
-        os::remove_file(path);
         return false;
     }
     return true;

@@ -106,6 +106,25 @@ bool replace_locked(locked_file *file, const char *text);
 // Releases the lock and closes the file.
 void close_locked(locked_file *file);
 
+// ---- files that lose nothing (os_*_files.cpp) ---------------------------------
+// Every failure leaves errno set for strerror().
+// Opens path for writing only when nothing has that name yet, not even a link
+// (O_CREAT|O_EXCL|O_NOFOLLOW; _O_CREAT|_O_EXCL). text: Windows line ends.
+FILE *create_new_file(const char *path, bool text);
+// Puts from in the place of to in one step (rename; MoveFileEx with REPLACE_EXISTING).
+bool replace_file(const char *from, const char *to);
+// What a name stands for, a final link not followed.
+enum class path_kind_t { none, regular, link, other };
+path_kind_t path_kind(const char *path);
+// Both names reach one file: device and inode (volume and file index on Windows), or,
+// for names that do not exist yet, one name in one folder.
+bool same_file(const char *a, const char *b);
+// The system's folder for temporary files (TMPDIR or /tmp; GetTempPath), without a
+// trailing separator.
+void temp_directory(char *buffer, size_t size);
+// Pushes a closed-to-be stream's data to the disk (fsync; _commit). False with errno.
+bool flush_to_disk(FILE *stream);
+
 // ---- environment --------------------------------------------------------
 const char *get_env(const char *name);
 

@@ -12,36 +12,18 @@
 #include "image/hex_file.h"
 #include "image/image.h"
 #include "image/passes.h"
+#include "run/eeprom_rescue.h"
 #include "run/insertions.h"
 #include "run/lockout_confirm.h"
 #include "base/messages.h"
+#include "base/timer.h"
 #include "run/run_context.h"
 
 namespace {
 
-const char *const eeprom_save_file = "(eeprom).sav";
-
 bool files_named(const run_options_t &options)
 {
     return options.code_file != nullptr || options.data_file != nullptr;
-}
-
-// Saves the EEPROM read before the erase, so the user can put it back by hand.
-void save_eeprom_copy(PortionList &saved)
-{
-    msg_print(msg_out, MSG_ERROR, "EEPROM content saved to HEX-file \"%s\"", eeprom_save_file);
-    write_hex_file(saved, eeprom_save_file);
-}
-
-// The same while another error is on its way out: that error keeps its status.
-void save_eeprom_copy_after(PortionList &saved)
-{
-    try {
-        save_eeprom_copy(saved);
-    } catch (const app_error &) {
-        // the file's own message has been printed
-    }
-    msg_print(msg_out, MSG_ERROR, "\n");
 }
 
 void fit_check(PortionList &image, int32_t size, const char *file, const char *memory)
@@ -50,46 +32,92 @@ void fit_check(PortionList &image, int32_t size, const char *file, const char *m
         fail(EXIT_BAD_DATA, "Can't fit %s in %s\n", file, memory);
 }
 
+const char *data_file_label(const run_options_t &options)
+{
+    return options.data_file ? options.data_file : "data part of input file";
+}
+
+// Before connecting: the images against the named chip's memories, so nothing is
+// erased for an image that can't be written.
+void fit_check_named_chip(run_context_t &context)
+{
+    const run_options_t &options = context.options;
+    int32_t index = find_device(options.chip_name);
+    if (index < 0)
+        return;
+    const avr_device_t &device = avr_devices[index];
+    fit_check(context.code_image, device.memory[CODE_MEMORY].size, options.code_file, memory_name(CODE_MEMORY));
+    fit_check(context.data_image, device.memory[DATA_MEMORY].size, data_file_label(options),
+              memory_name(DATA_MEMORY));
+}
+
+// A failed verify may be a chip out of step: that is reported as such.
+void verify_or_fail(run_context_t &context, int memory, PortionList &image)
+{
+    verify_findings_t findings;
+    if (!verify_memory(context.target, context.pass_switches(), memory, image, &findings)) {
+        // a chip out of step answers wrong bytes: that is the fault to report
+        check_sync(context.target);
+        if (memory == CODE_MEMORY && (context.options.write & WRITE_ON) && !context.options.erase &&
+            findings.wanted_set_bits)
+            msg_print(msg_out, MSG_ERROR,
+                      "Flash was written without an erase: writing only clears bits, "
+                      "so bytes that need a 1 back stay wrong; add -e to erase first\n");
+        throw app_error(EXIT_CHIP_REFUSED);
+    }
+}
+
+// With -e- the EEPROM is read first and written back and verified after the erase;
+// until it verified, every way the step can end leaves the copy in a rescue file.
 void erase_step(run_context_t &context)
 {
     const run_options_t &options = context.options;
     avr_target_t &target = context.target;
     setup_timing(target);
 
+    const bool keep = options.erase_keep_eeprom;
     PortionList saved_eeprom;
-    if (options.erase_keep_eeprom) {
+    if (keep) {
         if (target.detected_index() < 0 && !options.force)
             fail(EXIT_WRONG_CHIP, "Can't save EEPROM in unknown chip\n");
+        // reads of such a chip return FF: the "copy" would replace the EEPROM with them
+        if (target.lock_state == 2)
+            fail(EXIT_CHIP_REFUSED, "Can't save EEPROM of chip locked against reading\n");
         msg_print(msg_out, MSG_INFO, "Saving EEPROM\n");
         read_memory(target, context.pass_switches(), DATA_MEMORY, saved_eeprom);
+        check_sync(target);
     }
 
+    bool restored = !keep, rescued = false;
     try {
         erase_chip(target);
         check_device(context, false);
         check_lock(context);
         check_fuses(context);
-    } catch (const app_error &) {
-        // the EEPROM may be gone with the erase: keep the copy
-        if (options.erase_keep_eeprom)
-            save_eeprom_copy_after(saved_eeprom);
-        throw;
-    }
 
-    if (options.blank_check_mask != 0 && blank_check(target, context.pass_switches(), options.blank_check_mask) != 0) {
-        if (options.erase_keep_eeprom)
-            save_eeprom_copy(saved_eeprom);
-        throw app_error(EXIT_CHIP_REFUSED);
-    }
-
-    if (options.erase_keep_eeprom) {
-        msg_print(msg_out, MSG_INFO, "Restoring EEPROM\n");
-        try {
-            program_memory(target, context.pass_switches(), DATA_MEMORY, saved_eeprom);
-        } catch (const app_error &) {
-            save_eeprom_copy_after(saved_eeprom);
-            throw;
+        if (options.blank_check_mask != 0 &&
+            blank_check(target, context.pass_switches(), options.blank_check_mask) != 0) {
+            if (keep) {
+                rescued = true;
+                rescue_eeprom_copy(saved_eeprom);
+            }
+            throw app_error(EXIT_CHIP_REFUSED);
         }
+
+        if (keep) {
+            msg_print(msg_out, MSG_INFO, "Restoring EEPROM\n");
+            program_memory(target, context.pass_switches(), DATA_MEMORY, saved_eeprom);
+            check_sync(target);
+            verify_or_fail(context, DATA_MEMORY, saved_eeprom);
+            restored = true;
+        }
+    } catch (...) {
+        // the EEPROM may be gone with the erase: keep the copy; the error keeps its status
+        if (!restored && !rescued) {
+            rescue_eeprom_copy(saved_eeprom);
+            msg_print(msg_out, MSG_ERROR, "\n");
+        }
+        throw;
     }
 
     if (context.erase_counter.value != 0xFFFF)
@@ -100,7 +128,6 @@ void read_step(run_context_t &context)
 {
     const run_options_t &options = context.options;
     avr_target_t &target = context.target;
-    check_output_files(options.code_file, options.data_file);
     if (options.code_file != nullptr) {
         read_memory(target, context.pass_switches(), CODE_MEMORY, context.code_image);
         check_sync(target);
@@ -124,20 +151,19 @@ void program_and_verify(run_context_t &context, int memory, PortionList &image)
         program_memory(context.target, switches, memory, image);
         check_sync(context.target);
     }
-    verify_findings_t findings;
-    if (context.options.verify && !verify_memory(context.target, switches, memory, image, &findings)) {
-        if (memory == CODE_MEMORY && (context.options.write & WRITE_ON) && !context.options.erase &&
-            findings.wanted_set_bits)
-            msg_print(msg_out, MSG_ERROR,
-                      "Flash was written without an erase: writing only clears bits, "
-                      "so bytes that need a 1 back stay wrong; add -e to erase first\n");
-        throw app_error(EXIT_CHIP_REFUSED);
-    }
+    if (context.options.verify)
+        verify_or_fail(context, memory, image);
 }
 
+// The lock bits are read back: a write the chip never finished is no lock.
 void lock(run_context_t &context)
 {
-    char level = lock_chip(context.target, context.options.lock_level);
+    avr_target_t &target = context.target;
+    char level = lock_chip(target, context.options.lock_level);
+    read_lock_state(target);
+    poll_user_break();
+    if (target.lock_state != -1 && target.lock_state < level - '0')
+        fail(EXIT_CHIP_REFUSED, "Can't lock chip, lock bits read back: %s\n", lock_state_text(target.lock_state));
     msg_print(msg_out, MSG_INFO, "Device locked to level %c!\n", level);
 }
 
@@ -237,6 +263,11 @@ void run_operations(run_context_t &context)
     context.erase_counter.enabled = options.erase_counter;
     context.erase_counter.value = options.erase_counter_value;
 
+    // refusals that need no chip come before it is touched
+    if (options.read)
+        check_output_files(options.code_file, options.data_file);
+    fit_check_named_chip(context);
+
     link_open(target);
     check_device(context, true);
     check_file_signature(context);
@@ -260,8 +291,7 @@ void run_operations(run_context_t &context)
 
     setup_timing(target);
     fit_check(context.code_image, target.code_size(), options.code_file, memory_name(CODE_MEMORY));
-    fit_check(context.data_image, target.data_size(),
-              options.data_file ? options.data_file : "data part of input file", memory_name(DATA_MEMORY));
+    fit_check(context.data_image, target.data_size(), data_file_label(options), memory_name(DATA_MEMORY));
 
     if (options.read)
         read_step(context);

@@ -4,6 +4,7 @@
 // and a verification that fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <cctype>
 #include <cstring>
@@ -11,6 +12,9 @@
 #include <vector>
 
 #include "e2e_cli/cli_support.h"
+#include "support/chip_state.h"
+
+#include <dirent.h>
 
 namespace {
 
@@ -231,6 +235,68 @@ TEST(WineRuns, SerialNumberFileLikeTheNativeRun)
                                                " does not fit in 32 bits"))
             << refused.out;
         EXPECT_EQ("4294967296" + line_end, e2e::read_text(target.path("sn.txt")));
+    }
+}
+
+// The folder's file names, sorted.
+std::vector<std::string> names_in(const std::string &dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(WineRuns, RescueFileAndReadFilesNeverReplaceWhatWasThereLikeTheNativeRun)
+{
+    REQUIRE_WINDOWS_BUILD();
+    std::vector<uint8_t> eeprom;
+    for (int i = 0; i < 32; i++)
+        eeprom.push_back(static_cast<uint8_t>(0x40 + i));
+    std::map<build, std::vector<e2e::run_result>> results;
+    for (build b : {build::native, build::wine}) {
+        SCOPED_TRACE(cli::build_name(b));
+        // EESAVE programmed: the blank check after the erase fails and the kept EEPROM goes to a file
+        e2e::virtual_target target("mega328P", cli::chip_vars());
+        e2e::write_text(target.path("chip.state"), e2e::state_text("mega328P", {}, {{0x10, eeprom}}, "fuses 62 D1 FF\n"));
+        std::string work = target.path("work");
+        ASSERT_EQ(0, mkdir(work.c_str(), 0700));
+        e2e::write_text(work + "/(eeprom).sav", "earlier\n");
+        e2e::write_text(work + "/out.hex", "mine\n");
+        char here[4096];
+        ASSERT_NE(nullptr, getcwd(here, sizeof here));
+        ASSERT_EQ(0, chdir(work.c_str()));
+        auto &r = results[b];
+        r.push_back(cli::run(target, b, {"+mega328P", run_osc, "-e-", "-bd"}));
+        r.push_back(cli::run(target, b, {"+mega328P", run_osc, "-r", "out.hex", "./out.hex"}));
+        target.set("VT_FAULT", "lose_after=500");
+        r.push_back(cli::run(target, b, {"+mega328P", run_osc, "-r", "out.hex"}));
+        target.unset("VT_FAULT");
+        ASSERT_EQ(0, chdir(here));
+
+        EXPECT_EQ(10, r[0].status) << r[0].out;
+        EXPECT_TRUE(cli::lines_in_order(r[0], {"  not blank", "EEPROM content saved to HEX-file \"(eeprom)-1.sav\"",
+                                              "Reset pin released"}));
+        EXPECT_EQ("earlier\n", e2e::read_text(work + "/(eeprom).sav"));
+        auto saved = e2e::hex_bytes(work + "/(eeprom)-1.sav");
+        EXPECT_EQ(1024u, saved.size());
+        EXPECT_TRUE(e2e::holds(std::map<uint32_t, uint8_t>(saved.begin(), saved.end()), {{0x10, eeprom}}));
+
+        EXPECT_EQ(70, r[1].status) << r[1].out;
+        EXPECT_EQ("Can't read both memories into one file './out.hex'\n\n", cli::after_command(r[1]));
+        // a read that fails leaves the old file, and no other
+        EXPECT_EQ(40, r[2].status) << r[2].out;
+        EXPECT_EQ("mine\n", e2e::read_text(work + "/out.hex"));
+        EXPECT_EQ((std::vector<std::string>{"(eeprom)-1.sav", "(eeprom).sav", "out.hex"}), names_in(work));
+    }
+    for (size_t i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        expect_same_lines(results[build::native][i], results[build::wine][i]);
     }
 }
 

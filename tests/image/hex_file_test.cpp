@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -388,21 +390,33 @@ TEST_F(HexFileTest, RoundTripKeepsEveryByteAcross64KiB)
     std::remove(path.c_str());
 }
 
-TEST_F(HexFileTest, WriteErrorIsReportedAndTheFileRemoved)
+TEST_F(HexFileTest, WriteErrorIsReportedAndTheOldFileKept)
 {
-    std::string link = temp_path("full.hex");
-    std::remove(link.c_str());
-    ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
+    // a file size limit makes every write past it fail (EFBIG), as a full disk would
+    std::string path = temp_path("full.hex");
+    write_text(path, "old\n");
     std::vector<uint8_t> bytes(70000, 0x5A);
     image.append(new CodePortion(0, int32_t(bytes.size()), bytes.data()));
-    message_capture_t capture;
-    EXPECT_FALSE(write_hex_file(image, link.c_str()));
-    EXPECT_EQ(capture.take(), link + " - write error\n");
-    EXPECT_EQ(read_text(link), "<missing>");
-
     PortionList tiny;  // small enough to sit in the stream buffer until the close
-    EXPECT_EQ(symlink("/dev/full", link.c_str()), 0);
-    EXPECT_FALSE(write_hex_file(tiny, link.c_str()));
-    EXPECT_EQ(read_text(link), "<missing>");
-    std::remove(link.c_str());
+    struct rlimit saved_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+    void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    for (rlim_t limit : {rlim_t(4096), rlim_t(0)}) {
+        struct rlimit small = saved_limit;
+        small.rlim_cur = limit;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        message_capture_t capture;
+        bool written = write_hex_file(limit ? image : tiny, path.c_str());
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+        EXPECT_FALSE(written) << limit;
+        EXPECT_EQ(capture.take(), path + " - write error\n");
+        EXPECT_EQ(read_text(path), "old\n") << "the old file was touched";
+        EXPECT_EQ(read_text(path + ".part"), "<missing>") << "the temporary file was left";
+    }
+    signal(SIGXFSZ, saved_handler);
+
+    // without the limit the file is replaced
+    EXPECT_TRUE(write_hex_file(tiny, path.c_str()));
+    EXPECT_EQ(read_text(path), ":00000001FF\n");
+    std::remove(path.c_str());
 }

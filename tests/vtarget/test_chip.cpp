@@ -408,6 +408,20 @@ TEST(ChipFaults, StuckWriteAndBadBits)
     EXPECT_TRUE(d.poll_busy());
     EXPECT_EQ(d.read_eeprom(1), 0xFF);
 
+    // only the writes started after the second command
+    vt::chip_config later = config("mega328P");
+    later.faults.stuck_after = 2;
+    spi_driver l = started(later);
+    ASSERT_TRUE(l.enable());
+    l.write_eeprom(1, 0x10);
+    l.wait_ms(20);
+    EXPECT_FALSE(l.poll_busy());
+    EXPECT_EQ(l.read_eeprom(1), 0x10);
+    l.write_eeprom(2, 0x20);
+    l.wait_ms(1000);
+    EXPECT_TRUE(l.poll_busy());
+    EXPECT_EQ(l.read_eeprom(2), 0xFF);
+
     vt::chip_config b = config("90S8515");
     vt::parse_chip_faults("bad_bits=0x20:0x81", b.faults);
     spi_driver e = started(b);
@@ -424,18 +438,20 @@ TEST(ChipConfig, FaultListParsing)
 {
     vt::chip_faults f;
     vt::parse_chip_faults("absent=0, offset=3,lose_after=500,stuck_write,bad_bits=16:0x80,"
-                          "bad_bits=0x10:1,never_sync", f);
+                          "bad_bits=0x10:1,never_sync,stuck_after=7,interrupt_after=9", f);
     EXPECT_TRUE(f.absent);
     EXPECT_FALSE(f.absent_level);
     EXPECT_EQ(f.offset_bits, 3u);
     EXPECT_EQ(f.lose_after, 500u);
     EXPECT_TRUE(f.stuck_write);
     EXPECT_TRUE(f.never_sync);
+    EXPECT_EQ(f.stuck_after, 7u);
+    EXPECT_EQ(f.interrupt_after, 9u);
     ASSERT_EQ(f.bad_bits.size(), 2u);
     EXPECT_EQ(f.bad_bits[1].first, 16u);
     EXPECT_EQ(f.bad_bits[1].second, 1);
     for (const char *bad : {"offset=32", "offset=x", "bad_bits=5", "bad_bits=1:256", "frobnicate",
-                            "lose_after=-1", "never_sync=2"}) {
+                            "lose_after=-1", "never_sync=2", "stuck_after=", "interrupt_after=x"}) {
         vt::chip_faults g;
         EXPECT_THROW(vt::parse_chip_faults(bad, g), std::invalid_argument) << bad;
     }

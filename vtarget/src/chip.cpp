@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -606,7 +607,7 @@ void chip_model::start_busy(uint64_t t, uint32_t us, region_t region, uint32_t l
     busy_hi_ = hi;
     busy_readback_[0] = readback ? readback[0] : 0xFF;
     busy_readback_[1] = readback ? readback[1] : 0xFF;
-    if (cfg_.faults.stuck_write) {
+    if (cfg_.faults.stuck_write || (cfg_.faults.stuck_after && enabled_commands_ > cfg_.faults.stuck_after)) {
         busy_until_ = std::numeric_limits<uint64_t>::max();
         return;
     }
@@ -633,8 +634,11 @@ void chip_model::execute(uint64_t t)
         trace(t, "not in programming mode");
         return;
     }
-    if (cfg_.faults.lose_after && ++enabled_commands_ == cfg_.faults.lose_after)
+    ++enabled_commands_;
+    if (cfg_.faults.lose_after && enabled_commands_ == cfg_.faults.lose_after)
         lose_pending_ = true;
+    if (cfg_.faults.interrupt_after && enabled_commands_ == cfg_.faults.interrupt_after)
+        std::raise(SIGINT);  // the user presses Ctrl-C while this command is on the wire
     const pattern *pp = nullptr;
     for (const pattern &p : cmds_)
         if (!is_read(p.op) && !((cmd ^ p.value) & p.mask)) {
@@ -946,6 +950,10 @@ void parse_chip_faults(const std::string &text, chip_faults &faults)
             faults.lose_after = parse_number(val, "lose_after");
         } else if (key == "stuck_write" && val.empty()) {
             faults.stuck_write = true;
+        } else if (key == "stuck_after") {
+            faults.stuck_after = parse_number(val, "stuck_after");
+        } else if (key == "interrupt_after") {
+            faults.interrupt_after = parse_number(val, "interrupt_after");
         } else if (key == "bad_bits") {
             size_t colon = val.find(':');
             if (colon == std::string::npos)

@@ -113,6 +113,9 @@ public:
             return 0;
         round_trips_++;
         bool short_read = config_.short_read_at && reads_ == config_.short_read_at;
+        if (config_.short_read_after && !short_read_done_ && chip_ &&
+            chip_->counters().commands >= config_.short_read_after)
+            short_read = true;
         uint64_t now = host_now_ns();
         uint64_t deadline = timeout_ms ? now + uint64_t(timeout_ms) * 1000000u : not_flushed;
         uint32_t want = count;
@@ -138,6 +141,7 @@ public:
         }
         if (short_read && got == want) {
             got--;  // the last byte is lost on the bus
+            short_read_done_ = true;
             trace("usb short read %u of %u", got, count);
         }
         return got;
@@ -488,6 +492,7 @@ private:
     std::deque<progress> taken_;
     uint64_t round_trips_ = 0;
     uint32_t reads_ = 0;
+    bool short_read_done_ = false;
     uint32_t writes_ = 0;
     chip_inputs pins_;
     bool sent_ = false;

@@ -222,6 +222,8 @@ std::vector<ft2232_config> ft2232_devices_from_env()
             uint32_t n = eq == std::string::npos ? 1 : number(item.substr(eq + 1), name.c_str(), 0xFFFFFFFFu);
             if (name == "usb_short_read")
                 base.short_read_at = n;
+            else if (name == "usb_short_read_after")
+                base.short_read_after = n;
             else if (name == "usb_write_error")
                 base.write_error_at = n;
         }

@@ -39,6 +39,8 @@ struct chip_faults {
     unsigned offset_bits = 0;     // starts out of step by this many bits
     uint64_t lose_after = 0;      // after this many commands one SCK edge is lost (0 = never)
     bool stuck_write = false;     // writes and erases never finish
+    uint64_t stuck_after = 0;     // writes and erases started after this many commands never finish
+    uint64_t interrupt_after = 0; // the host process gets SIGINT (Ctrl-C) at this command
     // flash byte address -> bits that stay 1 whatever is written
     std::vector<std::pair<uint32_t, uint8_t>> bad_bits;
 };

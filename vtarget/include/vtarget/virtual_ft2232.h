@@ -51,6 +51,7 @@ struct ft2232_config {
     int enable_pin = -1;                      // active-low buffer enable of SCK/MOSI/RESET, -1 none
     uint32_t pin_command_ns = 1000;           // time one set-pins (or divisor, flush) command takes
     uint32_t short_read_at = 0;               // fault: the n-th read (from 1) loses its last byte
+    uint64_t short_read_after = 0;            // fault: the first read after the chip's n-th command does
     uint32_t write_error_at = 0;              // fault: the n-th write fails
     std::string trace_path;                   // appends one line per MPSSE command when set
 };
@@ -112,7 +113,8 @@ std::vector<ft2232_config> parse_ftdi_devices(const std::string &text, const ft2
 //                      adaptive, three_phase, no_divide_by_5 (comma-separated)
 //   VT_FTDI_RESET      pin of the chip's RESET: adbus0..7 or acbus0..7 (default adbus3)
 //   VT_FTDI_ENABLE     pin of an active-low buffer enable (default none)
-//   VT_FAULT           items usb_short_read[=n] and usb_write_error[=n] (other items ignored)
+//   VT_FAULT           items usb_short_read[=n], usb_short_read_after=n and usb_write_error[=n]
+//                      (other items ignored)
 //   VT_TRACE           file that receives the MPSSE trace (appended)
 std::vector<ft2232_config> ft2232_devices_from_env();
 
