@@ -137,12 +137,6 @@ bool reaches_address(const CodePortion *portion, void *address)
 PortionList code_image;
 PortionList data_image;
 
-void image_reset()
-{
-    code_image.clear();
-    data_image.clear();
-}
-
 int32_t PortionList::greatest_end() const
 {
     int32_t result = 0;

@@ -66,6 +66,3 @@ extern PortionList data_image;
 
 // Moves everything at or above size S of `code` to `data` at address - S.
 void split_image(PortionList &code, PortionList &data, int32_t size);
-
-// Clears both images (state of a fresh process).
-void image_reset();

@@ -47,11 +47,7 @@ protected:
     {
         outcome result;
         message_capture messages;
-        try {
-            result.adapter = create_lpt(letters).spi;
-        } catch (const app_error &error) {
-            result.status = error.exit_code;
-        }
+        result.status = status_of([&] { result.adapter = create_lpt(letters).spi; });
         result.messages = messages.text();
         return result;
     }

@@ -20,6 +20,7 @@
 #include "chip_facts_support.h"
 #include "run/entry.h"
 #include "base/messages.h"
+#include "support/capture.h"
 #include "support/e2e.h"
 #include "vtarget/avr_chip.h"
 #include "vtarget/virtual_lpt.h"
@@ -75,24 +76,14 @@ run_result run_program(std::shared_ptr<vt::avr_chip> chip, std::vector<std::stri
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
 
-    FILE *file = tmpfile();
-    FILE *saved = msg_out.stream;
-    bool saved_oem = msg_out.oem;
-    msg_out.stream = file;
-    msg_out.oem = false;
     run_result result;
-    result.status = morvin_main(static_cast<int>(kept.size()), argv.data());
-    msg_out.stream = saved;
-    msg_out.oem = saved_oem;
+    {
+        message_capture output(message_capture::keep_level);
+        result.status = morvin_main(static_cast<int>(kept.size()), argv.data());
+        result.out = output.text();
+    }
     reset_run_state();   // releases the adapter and with it the port
     lpt_reset();
-    fflush(file);
-    rewind(file);
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-        result.out.append(buffer, n);
-    fclose(file);
     return result;
 }
 

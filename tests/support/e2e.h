@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/hex_text.h"
+#include "support/windows_build.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -65,40 +68,15 @@ inline bool sanitizer_build()
     return false;
 }
 
-inline std::string windows_build()
+// The lines of a text, without their line ends.
+inline std::vector<std::string> split_lines(const std::string &text)
 {
-    return MORVIN_WIN_BUILD;
-}
-
-// Intel HEX text of one or more byte runs (16-byte records, type 04 above 64 KiB).
-inline std::string hex_text(const std::map<uint32_t, std::vector<uint8_t>> &runs)
-{
-    std::string text;
-    uint32_t upper = 0;
-    char line[64];
-    for (auto &run : runs) {
-        for (size_t i = 0; i < run.second.size(); i += 16) {
-            uint32_t a = run.first + (uint32_t)i;
-            size_t n = std::min<size_t>(16, run.second.size() - i);
-            if ((a >> 16) != upper) {
-                upper = a >> 16;
-                unsigned sum = 2 + 4 + (upper >> 8) + (upper & 0xFF);
-                snprintf(line, sizeof line, ":02000004%04X%02X\n", upper, (-sum) & 0xFF);
-                text += line;
-            }
-            unsigned sum = (unsigned)n + ((a >> 8) & 0xFF) + (a & 0xFF);
-            snprintf(line, sizeof line, ":%02X%04X00", (unsigned)n, a & 0xFFFF);
-            text += line;
-            for (size_t k = 0; k < n; k++) {
-                snprintf(line, sizeof line, "%02X", run.second[i + k]);
-                text += line;
-                sum += run.second[i + k];
-            }
-            snprintf(line, sizeof line, "%02X\n", (-sum) & 0xFF);
-            text += line;
-        }
-    }
-    return text + ":00000001FF\n";
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
 }
 
 // Bytes of a HEX file as address -> value (data records, types 02 and 04).

@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 #include <libftdi1/ftdi.h>
 
+#include "support/e2e.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -19,23 +21,6 @@
 namespace {
 
 const std::string lib_dir = std::string(MORVIN_BUILD_DIR) + "/vtarget/";
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-// The libraries are built once the chip factory is declared (the build makes the same test).
-bool drivers_expected()
-{
-    return read_file(std::string(MORVIN_SOURCE_DIR) + "/vtarget/include/vtarget/avr_chip.h").find("make_chip") !=
-           std::string::npos;
-}
-
-#define NEED_DRIVERS()                                             \
-    if (!drivers_expected())                                       \
-    GTEST_SKIP() << "the chip factory is not in this tree yet"
 
 // Clears every VT_ variable the tests set, then applies the given ones.
 void environment(const std::vector<std::pair<const char *, const char *>> &vars)
@@ -107,7 +92,6 @@ const std::vector<uint8_t> programming_enable = {0x31, 0x03, 0x00, 0xAC, 0x53, 0
 
 TEST(DriverD2xx, ExportsEveryEntryPointAndTheTestLibraryLacksOne)
 {
-    NEED_DRIVERS();
     environment({});
     d2xx full;
     ASSERT_TRUE(full.lib.handle) << dlerror();
@@ -121,7 +105,6 @@ TEST(DriverD2xx, ExportsEveryEntryPointAndTheTestLibraryLacksOne)
 
 TEST(DriverD2xx, ListsDevicesIncludingOneOpenedElsewhere)
 {
-    NEED_DRIVERS();
     environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;5/USB Serial/VT3"}});
     d2xx d;
     ASSERT_TRUE(d.lib.handle);
@@ -152,7 +135,6 @@ TEST(DriverD2xx, ListsDevicesIncludingOneOpenedElsewhere)
 
 TEST(DriverD2xx, OpensBySerialNumberOrDescription)
 {
-    NEED_DRIVERS();
     environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;5/USB Serial/VT3"},
                  {"VT_USB_LATENCY_US", "0"}});
     d2xx d;
@@ -187,7 +169,6 @@ const char family[] = "FT2232H/H1;FT4232H/Q1/opened=B/sio=D;FT232H/S1/id=1209:70
 
 TEST(DriverD2xx, ListsTheFamilyAndOpensWhatLinuxAllows)
 {
-    NEED_DRIVERS();
     environment({{"VT_FTDI_DEVICES", family}, {"VT_USB_LATENCY_US", "0"}});
     d2xx d;
     ASSERT_TRUE(d.lib.handle);
@@ -249,7 +230,6 @@ TEST(DriverD2xx, ListsTheFamilyAndOpensWhatLinuxAllows)
 
 TEST(DriverD2xx, ProgrammingEnableThroughMpsseAndUsbCounters)
 {
-    NEED_DRIVERS();
     std::string counters = std::string(MORVIN_BUILD_DIR) + "/vports_d2xx_counters.txt";
     std::remove(counters.c_str());
     environment({{"VT_USB_LATENCY_US", "200"}, {"VT_COUNTERS", counters.c_str()}});
@@ -273,7 +253,7 @@ TEST(DriverD2xx, ProgrammingEnableThroughMpsseAndUsbCounters)
         EXPECT_EQ(answer[2], 0x53);  // in step: the echo of the second byte
         d.close(h);
     }
-    std::string text = read_file(counters);
+    std::string text = e2e::read_text(counters);
     EXPECT_NE(text.find("usb_round_trips"), std::string::npos) << text;
     EXPECT_NE(text.find("usb_round_trips", 0), std::string::npos);
     size_t at = text.find("usb_round_trips");
@@ -285,7 +265,6 @@ TEST(DriverD2xx, ProgrammingEnableThroughMpsseAndUsbCounters)
 
 TEST(DriverD2xx, ShortReadAndWriteErrorFaults)
 {
-    NEED_DRIVERS();
     environment({{"VT_USB_LATENCY_US", "0"}, {"VT_FAULT", "usb_short_read=1"}});
     {
         d2xx d;
@@ -315,7 +294,6 @@ TEST(DriverD2xx, ShortReadAndWriteErrorFaults)
 
 TEST(DriverDlportio, BitBangedProgrammingEnableAtAnyBase)
 {
-    NEED_DRIVERS();
     environment({{"VT_CABLE", "fbprg"}, {"VT_PORT_CYCLE_NS", "1000"}});
     for (uint32_t base : {0x378u, 0x278u, 0x3BCu, 0xE000u}) {
         SCOPED_TRACE(base);
@@ -348,7 +326,6 @@ TEST(DriverDlportio, BitBangedProgrammingEnableAtAnyBase)
 
 TEST(DriverDlportio, FixedBaseIgnoresOtherAddresses)
 {
-    NEED_DRIVERS();
     environment({{"VT_CABLE", "stk200"}, {"VT_LPT_BASE", "378"}});
     library lib(lib_dir + "libdlportio.so");
     auto out = lib.get<void (*)(uint32_t, uint8_t)>("DlPortWritePortUchar");
@@ -365,7 +342,6 @@ TEST(DriverDlportio, FixedBaseIgnoresOtherAddresses)
 
 TEST(DriverLibftdi1, ListsOpensAndTransfers)
 {
-    NEED_DRIVERS();
     environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened"}, {"VT_USB_LATENCY_US", "0"}});
     library lib(lib_dir + "libftdi1/libftdi1.so.2");
     ASSERT_TRUE(lib.handle) << dlerror();
@@ -443,7 +419,6 @@ TEST(DriverLibftdi1, ListsOpensAndTransfers)
 // interfaces A..D as its channels, libusb's failures as libftdi1 reports them.
 TEST(DriverLibftdi1, FamilyInterfacesAndRefusals)
 {
-    NEED_DRIVERS();
     environment({{"VT_FTDI_DEVICES", family}, {"VT_USB_LATENCY_US", "0"}});
     library lib(lib_dir + "libftdi1/libftdi1.so.2");
     ASSERT_TRUE(lib.handle) << dlerror();
@@ -529,13 +504,9 @@ TEST(DriverLibftdi1, FamilyInterfacesAndRefusals)
     ftdi_free(ctx);
 }
 
-TEST(DriverWindows, DllsLoadAndAnswerUnderWine)
+WINE_TEST(DriverWindows, DllsLoadAndAnswerUnderWine)
 {
-    NEED_DRIVERS();
-    std::string win = MORVIN_WIN_BUILD;
-    if (win.empty())
-        GTEST_SKIP() << "no Windows build configured";
-    std::string dir = win + "/vtarget/";
+    std::string dir = e2e::windows_build() + "/vtarget/";
     std::ifstream probe(dir + "vt_dll_probe.exe");
     ASSERT_TRUE(probe.good()) << "vt_dll_probe.exe missing in " << dir;
     // the FT232H with its own IDs, bound to ftdi_sio and without permission on Linux, is
