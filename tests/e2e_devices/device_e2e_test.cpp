@@ -22,6 +22,7 @@
 #include "base/messages.h"
 #include "support/capture.h"
 #include "support/e2e.h"
+#include "support/virtual_port.h"
 #include "vtarget/avr_chip.h"
 #include "vtarget/virtual_lpt.h"
 
@@ -40,16 +41,6 @@ const uint32_t port_cycle_ns = 1000;
 #else
 const uint32_t port_cycle_ns = 250;
 #endif
-
-// The virtual port as the program's parallel port.
-class virtual_port : public lpt_t {
-public:
-    explicit virtual_port(std::unique_ptr<vt::virtual_lpt> port) : port(std::move(port)) { init_port(); }
-    uint8_t read_reg(uint8_t offset) override { return port->read_reg(offset); }
-    void write_reg(uint8_t offset, uint8_t value) override { port->write_reg(offset, value); }
-    void write_data_block(const uint8_t *bytes, uint32_t count) override { port->write_data_block(bytes, count); }
-    std::unique_ptr<vt::virtual_lpt> port;
-};
 
 struct run_result {
     int status = -1;

@@ -222,39 +222,39 @@ public:
                       const std::function<void(pid_t, int)> &while_running = nullptr,
                       const std::map<std::string, std::string> &extra = {}) const
     {
-        std::vector<std::string> argv = {program_};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::map<std::string, std::string> env = vars_;
-        env["LD_LIBRARY_PATH"] = library_path_;
-        for (auto &v : extra)
-            env[v.first] = v.second;
         spawn_options options;
-        options.unset = dropped_;
         options.while_running = while_running;
-        return spawn_program(argv, env, options);
+        return spawn({program_}, args, {{"LD_LIBRARY_PATH", library_path_}}, extra, options);
     }
 
-    // Runs the Windows build under Wine with the drop-in DLLs of that build.
+    // Runs the Windows build under Wine with the drop-in DLLs of that build (they sit
+    // beside morvin.exe).
     run_result morvin_exe(const std::vector<std::string> &args,
                           const std::map<std::string, std::string> &extra = {}) const
     {
-        std::string win = windows_build();
-        std::vector<std::string> argv = {"wine", win + "/morvin.exe"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::map<std::string, std::string> env = vars_;
-        env["WINEDEBUG"] = "-all";
-        for (auto &v : extra)
-            env[v.first] = v.second;
-        // the DLLs sit beside morvin.exe in the Windows build
         spawn_options options;
-        options.unset = dropped_;
         options.fold_crlf = true;
-        return spawn_program(argv, env, options);
+        return spawn({"wine", windows_build() + "/morvin.exe"}, args, {{"WINEDEBUG", "-all"}}, extra, options);
     }
 
     std::string dir;
 
 private:
+    // command and args with this target's variables, then own (the way's), then extra.
+    run_result spawn(std::vector<std::string> argv, const std::vector<std::string> &args,
+                   const std::map<std::string, std::string> &own, const std::map<std::string, std::string> &extra,
+                   spawn_options options) const
+    {
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::map<std::string, std::string> env = vars_;
+        for (auto &v : own)
+            env[v.first] = v.second;
+        for (auto &v : extra)
+            env[v.first] = v.second;
+        options.unset = dropped_;
+        return spawn_program(argv, env, options);
+    }
+
     std::map<std::string, std::string> vars_;
     std::string library_path_ = std::string(MORVIN_BUILD_DIR) + "/vtarget";
     std::string program_ = MORVIN_EXE;
