@@ -1,4 +1,4 @@
-#include "adapters/adapter_registry.h"
+#include "run/adapter_registry.h"
 
 #include "adapters/lpt_adapter.h"
 #include "ftdi/ft2232_adapter.h"

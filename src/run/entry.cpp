@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "adapters/adapter_registry.h"
+#include "run/adapter_registry.h"
 #include "adapters/spi.h"
 #include "avr/chip_aliases.h"
 #include "avr/devices.h"
