@@ -47,6 +47,7 @@ inline std::string windows_dll()
 // configured build whose program is missing is a failure.
 #define REQUIRE_WINDOWS_BUILD()                                                                  \
     do {                                                                                         \
+        ASSERT_FALSE(e2e::windows_build().empty()) << "a case of the Windows build is a WINE_TEST"; \
         ASSERT_TRUE(e2e::file_exists(cli::windows_exe())) << cli::windows_exe() << " missing";  \
         ASSERT_TRUE(e2e::file_exists(cli::windows_dll())) << cli::windows_dll() << " missing";  \
     } while (0)
