@@ -32,7 +32,7 @@ bool same_text(const char *a, size_t length, const char *b)
     return true;
 }
 
-bool begins_with_text(const char *text, const char *prefix)
+bool same_prefix(const char *text, const char *prefix)
 {
     for (; *prefix; text++, prefix++)
         if (!*text || !same_letter(*text, *prefix))

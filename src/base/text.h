@@ -11,7 +11,7 @@ bool same_text(const char *a, const char *b);
 bool same_text(const char *a, size_t length, const char *b);
 
 // text begins with prefix but for case.
-bool begins_with_text(const char *text, const char *prefix);
+bool same_prefix(const char *text, const char *prefix);
 
 // A decimal number as scanf's "%u" reads it: blanks, a sign and digits; false when no
 // digit follows. A negative or too large number reads as the greatest value. *end,

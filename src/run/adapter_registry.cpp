@@ -14,7 +14,7 @@ const adapter_entry_t &find_adapter(const char *adapter_text)
 {
     const char *text = adapter_text ? adapter_text : "";
     for (const adapter_entry_t &entry : adapter_registry)
-        if (begins_with_text(text, entry.prefix))
+        if (same_prefix(text, entry.prefix))
             return entry;
     return adapter_registry[adapter_registry_size - 1];
 }

@@ -21,6 +21,7 @@
 #include "run/insertions.h"
 #include "run/long_options.h"
 #include "base/messages.h"
+#include "base/text.h"
 #include "run/operations.h"
 #include "run/options.h"
 #include "base/timer.h"
@@ -33,26 +34,6 @@ void fail_invalid_value(const char *value, char letter)
 }
 
 namespace {
-
-bool same_text(const char *a, const char *b)
-{
-    while (*a && *b) {
-        if (tolower((unsigned char)*a) != tolower((unsigned char)*b))
-            return false;
-        a++;
-        b++;
-    }
-    return *a == *b;
-}
-
-bool same_prefix(const char *text, const char *prefix)
-{
-    for (; *prefix; text++, prefix++) {
-        if (!*text || tolower((unsigned char)*text) != tolower((unsigned char)*prefix))
-            return false;
-    }
-    return true;
-}
 
 void echo_command(int argc, char **argv)
 {

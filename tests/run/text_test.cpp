@@ -18,10 +18,10 @@ TEST(text, names_compare_without_case)
     EXPECT_TRUE(same_text("mega8|m8", 5, "MEGA8"));
     EXPECT_FALSE(same_text("mega8|m8", 5, "MEGA88"));
     EXPECT_FALSE(same_text("mega8|m8", 4, "MEGA8"));
-    EXPECT_TRUE(begins_with_text("FT2232H", "ft2232"));
-    EXPECT_TRUE(begins_with_text("anything", ""));
-    EXPECT_FALSE(begins_with_text("ft22", "ft2232"));
-    EXPECT_FALSE(begins_with_text("xft2232", "ft2232"));
+    EXPECT_TRUE(same_prefix("FT2232H", "ft2232"));
+    EXPECT_TRUE(same_prefix("anything", ""));
+    EXPECT_FALSE(same_prefix("ft22", "ft2232"));
+    EXPECT_FALSE(same_prefix("xft2232", "ft2232"));
 }
 
 TEST(text, decimal_numbers)
