@@ -12,14 +12,13 @@
 #include "base/messages.h"
 #include "base/text.h"
 #include "base/timer.h"
+#include "base/usage.h"
 
 namespace {
 
-const char short_help_hint[] = "For short help type\n\tmorvin -h";
-
 [[noreturn]] void invalid_letters(const char *from)
 {
-    fail(EXIT_USAGE, "Invalid value '%s' for switch %c\n\n%s\n", from, 'A', short_help_hint);
+    fail_invalid_value(from, 'A');
 }
 
 // P and Z fit the wires-only cable alone; refused before the port is opened.

@@ -22,16 +22,10 @@
 #include "run/long_options.h"
 #include "base/messages.h"
 #include "base/text.h"
+#include "base/usage.h"
 #include "run/operations.h"
 #include "run/options.h"
 #include "base/timer.h"
-
-const char short_help_hint[] = "For short help type\n\tmorvin -h";
-
-void fail_invalid_value(const char *value, char letter)
-{
-    fail(EXIT_USAGE, "Invalid value '%s' for switch %c\n\n%s\n", value, letter, short_help_hint);
-}
 
 namespace {
 
