@@ -2,6 +2,7 @@
 """Checks the include rules of the source tree; prints each break, exits 1 if any.
 
 Usage: check_includes.py SOURCE_DIR
+       check_includes.py --picture SOURCE_DIR   (which folder includes which, as it is)
 
   - a folder of src/ includes only the folders (or single headers) below it that
     LAYERS names; src/run, the top, may include every folder;
@@ -102,9 +103,31 @@ def check(top):
     return breaks
 
 
+def picture(top):
+    """Which folder of src/ includes which others, as it is: one line a folder."""
+    src = os.path.join(top, "src")
+    lines = []
+    for layer in sorted(os.listdir(src)):
+        folder = os.path.join(src, layer)
+        if not os.path.isdir(folder):
+            continue
+        used = {}
+        for path in sources(folder):
+            for _, system, header in includes(path):
+                if not system and "/" in header and header.split("/")[0] != layer:
+                    used.setdefault(header.split("/")[0], set()).add(header.split("/", 1)[1])
+        lines.append("%s: %s" % (layer, ", ".join(
+            name if len(files) > 3 else "%s (%s)" % (name, ", ".join(sorted(files)))
+            for name, files in sorted(used.items())) or "-"))
+    return lines
+
+
 def main(argv):
+    if len(argv) == 3 and argv[1] == "--picture" and os.path.isdir(os.path.join(argv[2], "src")):
+        print("\n".join(picture(argv[2])))
+        return 0
     if len(argv) != 2 or not os.path.isdir(os.path.join(argv[1], "src")):
-        sys.stderr.write("usage: check_includes.py SOURCE_DIR (the folder that holds src/)\n")
+        sys.stderr.write("usage: check_includes.py [--picture] SOURCE_DIR (the folder that holds src/)\n")
         return 2
     breaks = check(argv[1])
     for line in breaks:

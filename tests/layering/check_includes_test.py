@@ -80,6 +80,22 @@ class include_rules(unittest.TestCase):
                 "2 include rule breaks",
             ])
 
+    def test_picture_names_what_each_folder_uses(self):
+        with tempfile.TemporaryDirectory() as top:
+            make_tree(top, {
+                "src/run/entry.cpp": '#include "run/entry.h"\n#include "avr/link.h"\n#include "avr/fuses.h"\n'
+                                     '#include "avr/devices.h"\n#include "avr/target.h"\n#include <vector>\n',
+                "src/avr/link.cpp": '#include "adapters/spi.h"\n#include "base/messages.h"\n',
+            })
+            picture = subprocess.run([sys.executable, CHECKER, "--picture", top], stdout=subprocess.PIPE,
+                                     universal_newlines=True)
+            self.assertEqual(picture.returncode, 0)
+            self.assertEqual(picture.stdout.splitlines(), [
+                "avr: adapters (spi.h), base (messages.h)",
+                "os: -",
+                "run: avr",
+            ])
+
     def test_a_folder_without_src_is_a_usage_error(self):
         with tempfile.TemporaryDirectory() as top:
             self.assertEqual(run_checker(top).returncode, 2)
