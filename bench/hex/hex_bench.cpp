@@ -17,7 +17,7 @@ int main(int argc, char **argv)
     try {
         auto t0 = std::chrono::steady_clock::now();
         PortionList image;
-        read_hex_file(argv[1], image);
+        read_hex_file(argv[1], image, nullptr);
         auto t1 = std::chrono::steady_clock::now();
         bool written = write_hex_file(image, argv[2]);
         auto t2 = std::chrono::steady_clock::now();

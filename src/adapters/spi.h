@@ -39,8 +39,3 @@ public:
     virtual long double spi_frequency() = 0;
     virtual const char *adapter_name() = 0;
 };
-
-// The run's one adapter (null until created).
-spi_t *run_adapter();
-// Replaces the run's adapter; the previous one is destroyed first.
-void set_run_adapter(std::unique_ptr<spi_t> adapter);

@@ -1,16 +1,12 @@
-// Device lookups by name and signature, the current device and the texts
-// that belong to the table.
+// Device lookups by name and signature and the texts that belong to the table.
 #include "avr/devices.h"
 
 #include <cctype>
 #include <cstring>
 
 #include "base/messages.h"
-#include "run/options.h"
 
 namespace {
-
-int32_t current_index = -1;
 
 // Case-insensitive comparison of exactly `length` characters of `a` with
 // the whole of `b`.
@@ -25,20 +21,6 @@ bool same_name(const char *a, size_t length, const char *b)
     }
     return true;
 }
-
-// Stands in for the current device when none is known, so callers never
-// index outside the table.
-const avr_device_t no_device = {.name = "unknown",
-                                .signature = 0,
-                                .erase_ms = 0,
-                                .memory = {{.size = 0, .page_size = 0, .write_ms = 0, .poll_kind = poll_none},
-                                           {.size = 0, .page_size = 0, .write_ms = 0, .poll_kind = poll_none}},
-                                .osccal_count = 0,
-                                .flags = 0,
-                                .lock_kind = lock_write_only,
-                                .fuse_kind = fuses_none,
-                                .fuse_bytes = 0,
-                                .fuses = nullptr};
 
 }  // namespace
 
@@ -82,29 +64,6 @@ int32_t find_device_by_signature(uint32_t signature, const char *requested_name)
     return result;
 }
 
-int32_t current_device_index()
-{
-    if (current_index >= 0)
-        return current_index;
-    return find_device(run_options.chip_name);
-}
-
-void set_current_device(int32_t index)
-{
-    current_index = (index >= 0 && index < avr_device_count) ? index : -1;
-}
-
-int32_t detected_device_index()
-{
-    return current_index;
-}
-
-const avr_device_t &current_device()
-{
-    int32_t index = current_device_index();
-    return index >= 0 ? avr_devices[index] : no_device;
-}
-
 const char *device_name(int32_t index)
 {
     if (index < 0 || index >= avr_device_count)
@@ -118,16 +77,6 @@ const char *fuse_byte_name(int slot)
     if (slot < 0 || slot > 3)
         return "???";
     return names[slot];
-}
-
-int32_t code_size()
-{
-    return current_device().memory[CODE_MEMORY].size;
-}
-
-int32_t data_size()
-{
-    return current_device().memory[DATA_MEMORY].size;
 }
 
 const char *memory_name(int memory)
@@ -163,9 +112,4 @@ void print_device_list()
         }
         msg_print(msg_out, MSG_INFO, " %-10s", device.name);
     }
-}
-
-void devices_reset()
-{
-    current_index = -1;
 }

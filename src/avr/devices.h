@@ -100,19 +100,10 @@ bool device_name_matches(const char *name_list, const char *name);
 int32_t find_device(const char *name);
 int32_t find_device_by_signature(uint32_t signature, const char *requested_name);
 
-// The current device: set by detection or forced; -1 unknown.
-int32_t current_device_index();      // falls back to find_device(chip_name)
-void set_current_device(int32_t index);
-int32_t detected_device_index();     // the raw index (-1 when not set)
-const avr_device_t &current_device();
-
 const char *device_name(int32_t index);
 const char *fuse_byte_name(int slot);
-int32_t code_size();
-int32_t data_size();
 const char *memory_name(int memory);
 // "not locked", ... for lock states 0 to 2; null for unknown (-1) or any other.
 const char *lock_state_text(int32_t state);
 
 void print_device_list();            // "\nSupported devices\n" and the names
-void devices_reset();

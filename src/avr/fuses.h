@@ -3,26 +3,17 @@
 
 #include <cstdint>
 
-struct fuse_state_t {
-    uint8_t read_value;
-    uint8_t valid_mask;
-    uint8_t request_value;
-    uint8_t request_mask;
-};
+#include "avr/target.h"
 
-extern fuse_state_t fuse_state[4];
-extern uint8_t osccal_bytes[4];
-
-void parse_fuse_list(const char *text);
-void read_fuses();
-void print_fuses(const char *title);
-bool lock_byte_writable();
-void program_fuses();
-bool verify_fuses();
-void read_osccal();
-void read_lock_state();
-void print_lock_state();
-char lock_chip(char level);
+// Fills the target's fuse requests from "name=value,..." for its device.
+void parse_fuse_list(avr_target_t &target, const char *text);
+void read_fuses(avr_target_t &target);
+void print_fuses(const avr_target_t &target, const char *title);
+bool lock_byte_writable(const avr_target_t &target);
+void program_fuses(avr_target_t &target);
+bool verify_fuses(avr_target_t &target);
+void read_osccal(avr_target_t &target);
+void read_lock_state(avr_target_t &target);
+void print_lock_state(const avr_target_t &target);
+char lock_chip(avr_target_t &target, char level);
 void print_fuse_list(const char *name);
-
-void fuses_reset();

@@ -6,15 +6,9 @@
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "base/messages.h"
-#include "run/options.h"
 #include "base/timer.h"
 
-int32_t lock_state = -1;
-
 namespace {
-
-bool link_active = false;
-uint32_t connected_signature = 0;
 
 const float reset_settle_ms = 100.0f;
 const float power_settle_ms = 300.0f;
@@ -22,14 +16,6 @@ const int32_t max_sck_tries = 32;
 const int32_t max_reset_tries = 4;
 const uint8_t in_step_answer = 0x53;
 const uint32_t protected_signature = 0x000102;
-
-spi_t &adapter()
-{
-    spi_t *spi = run_adapter();
-    if (!spi)
-        fail(EXIT_USAGE, "No programming adapter\n");
-    return *spi;
-}
 
 // The supply waits are made on the host timer, not through the adapter.
 void power_wait()
@@ -46,14 +32,14 @@ uint32_t flags_of(int32_t index)
 
 // The chip whose synchronisation rules apply: the one named by the user,
 // else whatever the current device is.
-int32_t sync_device()
+int32_t sync_device(const avr_target_t &target)
 {
-    if (run_options.chip_name)
-        return find_device(run_options.chip_name);
-    return current_device_index();
+    if (target.settings.chip_name)
+        return find_device(target.settings.chip_name);
+    return target.device_index();
 }
 
-void synchronise(int32_t device, uint8_t answer)
+void synchronise(avr_target_t &target, int32_t device, uint8_t answer)
 {
     uint32_t flags = flags_of(device);
     int32_t tries = 1;
@@ -63,25 +49,25 @@ void synchronise(int32_t device, uint8_t answer)
             if (tries > max_sck_tries)
                 fail(EXIT_SYNC_LOST, "Can't resync\n");
             msg_print(msg_out, MSG_TRACE, "\t%% Try %d to resync by SCK pulse", tries);
-            adapter().pulse_sck();
+            target.spi().pulse_sck();
         } else {
             if (tries > max_reset_tries)
                 fail(EXIT_SYNC_LOST, "Can't resync\n");
             msg_print(msg_out, MSG_TRACE, "\t%% Try %d to resync by reset pulse", tries);
-            adapter().pulse_reset();
+            target.spi().pulse_reset();
         }
-        answer = program_enable();
+        answer = program_enable(target);
         tries++;
     }
     msg_print(msg_out, MSG_DEBUG, "\t%% Synchronised after %d try\n", tries);
 }
 
-uint32_t read_signature()
+uint32_t read_signature(avr_target_t &target)
 {
     uint32_t value = 0;
     for (uint8_t i = 0; i < 3; i++) {
         uint8_t command[4] = {0x30, 0x00, i, 0x00};
-        send_command(command);
+        send_command(target, command);
         trace_reply("GetID reply", command);
         check_echo(command[1], 0x30);
         value = (value << 8) | command[3];
@@ -92,9 +78,9 @@ uint32_t read_signature()
 
 }  // namespace
 
-void send_command(uint8_t *bytes)
+void send_command(avr_target_t &target, uint8_t *bytes)
 {
-    adapter().transfer_block(bytes, bytes, 4);
+    target.spi().transfer_block(bytes, bytes, 4);
 }
 
 void check_echo(uint8_t reply, uint8_t expected)
@@ -116,34 +102,34 @@ void trace_reply(const char *label, const uint8_t *reply)
               reply[2], reply[3]);
 }
 
-uint8_t program_enable()
+uint8_t program_enable(avr_target_t &target)
 {
     uint8_t command[4] = {0xAC, 0x53, 0x00, 0x00};
-    send_command(command);
+    send_command(target, command);
     trace_reply("PgmOn reply", command);
     return command[2];
 }
 
-void connect()
+void connect(avr_target_t &target)
 {
-    spi_t &spi = adapter();
+    spi_t &spi = target.spi();
     msg_print(msg_out, MSG_DEBUG, "\t%% Reset\n");
     spi.set_reset(true);
     spi.delay_ms(reset_settle_ms);
     spi.pulse_reset();
     spi.delay_ms(reset_settle_ms);
 
-    int32_t device = sync_device();
-    uint8_t answer = program_enable();
+    int32_t device = sync_device(target);
+    uint8_t answer = program_enable(target);
     if (device >= 0 && !(flags_of(device) & flag_no_sync))
-        synchronise(device, answer);
+        synchronise(target, device, answer);
 
-    uint32_t signature = read_signature();
+    uint32_t signature = read_signature(target);
     msg_print(msg_out, MSG_DEBUG, "\t%% Read ID: 0x%06X\n", signature);
-    connected_signature = signature;
+    target.connected_signature = signature;
 
-    int32_t detected = find_device_by_signature(signature, run_options.chip_name);
-    set_current_device(detected);
+    int32_t detected = find_device_by_signature(signature, target.settings.chip_name);
+    target.set_device(detected);
     msg_print(msg_out, MSG_INFO, "Device connected, ");
     if (detected >= 0)
         msg_print(msg_out, MSG_INFO, "%s detected\n", avr_devices[detected].name);
@@ -152,9 +138,9 @@ void connect()
                   signature == protected_signature ? " (looks as protected)" : " ");
 }
 
-void link_open()
+void link_open(avr_target_t &target)
 {
-    spi_t &spi = adapter();
+    spi_t &spi = target.spi();
     if (spi.has_power()) {
         spi.power_on();
         power_wait();
@@ -164,25 +150,25 @@ void link_open()
         spi.enable_adapter();
         msg_print(msg_out, MSG_INFO, "Adapter enabled\n");
     }
-    link_active = true;
-    connect();
-    read_lock_state();
-    print_lock_state();
+    target.link_active = true;
+    connect(target);
+    read_lock_state(target);
+    print_lock_state(target);
 }
 
 // A chip that lost an SCK edge is a bit out of step, and commands below 0x80
 // (the flash reads and loads) still pass the echo check with shifted data.
 // Its signature then comes back shifted too.
-void check_sync()
+void check_sync(avr_target_t &target)
 {
-    if (read_signature() != connected_signature)
+    if (read_signature(target) != target.connected_signature)
         fail(EXIT_SYNC_LOST, "\nSynchronisation lost\n");
 }
 
-void link_close()
+void link_close(avr_target_t &target)
 {
-    spi_t *spi = run_adapter();
-    if (!link_active || !spi)
+    spi_t *spi = target.adapter;
+    if (!target.link_active || !spi)
         return;
     spi->set_reset(false);
     msg_print(msg_out, MSG_INFO, "Reset pin released\n");
@@ -197,9 +183,3 @@ void link_close()
     }
 }
 
-void link_reset()
-{
-    link_active = false;
-    connected_signature = 0;
-    lock_state = -1;
-}

@@ -10,39 +10,16 @@
 #include "avr/fuses.h"
 #include "avr/link.h"
 #include "base/messages.h"
-#include "run/options.h"
 #include "base/timer.h"
-
-memory_state_t memory_state;
 
 namespace {
 
 // Flash above this size needs Load Extended Address Byte before accesses.
 const int32_t extended_boundary = 0x20000;
 
-// Load commands of one page of the largest page size plus one
-// extended-address command.
-const uint32_t largest_page = 256;
-const uint32_t command_capacity = largest_page * 4 + 4;
-
-uint8_t command_buffer[command_capacity];
-uint32_t command_count = 0;
-
-// Which bytes of the chip's page buffer were loaded since the last page
-// write, so that padding never overwrites a byte that was given.
-std::vector<bool> page_loaded;
-
-spi_t &adapter()
+bool extended_chip(const avr_target_t &target)
 {
-    spi_t *spi = run_adapter();
-    if (!spi)
-        fail(EXIT_USAGE, "No programming adapter\n");
-    return *spi;
-}
-
-bool extended_chip()
-{
-    int32_t index = current_device_index();
+    int32_t index = target.device_index();
     return index >= 0 && avr_devices[index].memory[CODE_MEMORY].size > extended_boundary;
 }
 
@@ -91,67 +68,70 @@ uint8_t byte_wise_command(spi_t &spi, const uint8_t *command)
     return data;
 }
 
-void flush_commands()
+void flush_commands(avr_target_t &target)
 {
-    if (command_count > 0)
-        adapter().write_block(command_buffer, command_count);
-    command_count = 0;
+    memory_state_t &m = target.memory;
+    if (m.command_count > 0)
+        target.spi().write_block(m.commands, m.command_count);
+    m.command_count = 0;
 }
 
 // Loads keep room for the extended-address command that a commit appends.
-void append_command(const uint8_t *command, uint32_t reserve)
+void append_command(avr_target_t &target, const uint8_t *command, uint32_t reserve)
 {
+    memory_state_t &m = target.memory;
     // Overlapping writes can load one page more than once; send what is
     // pending early rather than overrun the buffer (the page buffer keeps it).
-    if (command_count + 4 + reserve > command_capacity)
-        flush_commands();
-    std::copy(command, command + 4, command_buffer + command_count);
-    command_count += 4;
+    if (m.command_count + 4 + reserve > memory_state_t::command_capacity)
+        flush_commands(target);
+    std::copy(command, command + 4, m.commands + m.command_count);
+    m.command_count += 4;
 }
 
-bool is_loaded(int32_t address)
+bool is_loaded(const memory_state_t &m, int32_t address)
 {
-    size_t index = static_cast<size_t>(address & memory_state.page_mask);
-    return index < page_loaded.size() && page_loaded[index];
+    size_t index = static_cast<size_t>(address & m.page_mask);
+    return index < m.page_loaded.size() && m.page_loaded[index];
 }
 
-void mark_loaded(int32_t address)
+void mark_loaded(memory_state_t &m, int32_t address)
 {
-    size_t index = static_cast<size_t>(address & memory_state.page_mask);
-    if (index >= page_loaded.size())
-        page_loaded.resize(static_cast<size_t>(memory_state.page_mask) + 1, false);
-    page_loaded[index] = true;
+    size_t index = static_cast<size_t>(address & m.page_mask);
+    if (index >= m.page_loaded.size())
+        m.page_loaded.resize(static_cast<size_t>(m.page_mask) + 1, false);
+    m.page_loaded[index] = true;
 }
 
-void forget_loaded()
+void forget_loaded(memory_state_t &m)
 {
-    std::fill(page_loaded.begin(), page_loaded.end(), false);
+    std::fill(m.page_loaded.begin(), m.page_loaded.end(), false);
 }
 
-void load_page_byte(int32_t address, uint8_t value)
+void load_page_byte(avr_target_t &target, int32_t address, uint8_t value)
 {
-    if (memory_state.poll_method == POLL_DATA && value != memory_state.poll_exclude_1 &&
-        value != memory_state.poll_exclude_2) {
-        memory_state.poll_address = address;
-        memory_state.poll_value = value;
+    memory_state_t &m = target.memory;
+    if (m.poll_method == POLL_DATA && value != m.poll_exclude_1 && value != m.poll_exclude_2) {
+        m.poll_address = address;
+        m.poll_value = value;
     }
     uint8_t command[4];
     build_code_command(command, 0x40, address, value);
-    append_command(command, 4);
-    mark_loaded(address);
+    append_command(target, command, 4);
+    mark_loaded(m, address);
 }
 
 // The missing half of a word: 0xFF, unless that byte was already given.
-void load_padding(int32_t address)
+void load_padding(avr_target_t &target, int32_t address)
 {
-    if (!is_loaded(address))
-        load_page_byte(address, 0xFF);
+    if (!is_loaded(target.memory, address))
+        load_page_byte(target, address, 0xFF);
 }
 
-void byte_writer(int32_t address, uint8_t value)
+void byte_writer(avr_target_t &target, int32_t address, uint8_t value)
 {
+    memory_state_t &memory_state = target.memory;
     bool data = memory_state.current_memory == DATA_MEMORY;
-    if (value == 0xFF && memory_state.chip_erased && !(data && run_options.erase_keep_eeprom))
+    if (value == 0xFF && memory_state.chip_erased && !(data && target.settings.keep_eeprom))
         return;
     uint8_t command[4];
     if (data) {
@@ -163,45 +143,47 @@ void byte_writer(int32_t address, uint8_t value)
         build_code_command(command, 0x40, address, value);
     }
     uint8_t op = command[0];
-    send_command(command);
+    send_command(target, command);
     check_echo(command[1], op);
     float delay = data ? memory_state.data_write_delay : memory_state.code_write_delay;
-    if (!wait_ready(address, value, delay))
+    if (!wait_ready(target, address, value, delay))
         fail(EXIT_CHIP_REFUSED, "Poll: can't write byte to %s at 0x%lX\n",
              memory_name(memory_state.current_memory), static_cast<unsigned long>(address));
 }
 
-void page_writer(int32_t address, uint8_t value)
+void page_writer(avr_target_t &target, int32_t address, uint8_t value)
 {
+    memory_state_t &memory_state = target.memory;
     int32_t &last = memory_state.last_address;
     int32_t mask = memory_state.page_mask;
     if (last != -1 && (address | mask) != (last | mask)) {
-        commit_page(last);
+        commit_page(target, last);
         last = -1;
     }
     if (address != last + 1) {
         if (last >= 0 && (last & 1) == 0) {
-            load_padding(last + 1);
+            load_padding(target, last + 1);
             last = last + 1;
         }
         if (address & 1) {
             if (memory_state.chip_erased && value == 0xFF)
                 return;
-            load_padding(address - 1);
+            load_padding(target, address - 1);
             last = address - 1;
         }
     }
     if (value == 0xFF && memory_state.chip_erased)
         return;
-    load_page_byte(address, value);
+    load_page_byte(target, address, value);
     last = address;
 }
 
-void read_code_segment(uint8_t *buffer, int32_t address, int32_t count)
+void read_code_segment(avr_target_t &target, uint8_t *buffer, int32_t address, int32_t count)
 {
-    spi_t &spi = adapter();
+    spi_t &spi = target.spi();
+    memory_state_t &memory_state = target.memory;
     bool block = spi.is_block_mode();
-    bool extended = extended_chip() &&
+    bool extended = extended_chip(target) &&
                     extended_byte(address) != extended_byte(memory_state.last_address);
     size_t reads = count > 0 ? static_cast<size_t>(count) : 0;
 
@@ -227,7 +209,7 @@ void read_code_segment(uint8_t *buffer, int32_t address, int32_t count)
     }
 
     if (extended) {
-        load_extended_address(extended_byte(address));
+        load_extended_address(target, extended_byte(address));
         memory_state.last_address = address;
     }
     for (size_t i = 0; i < reads; i++) {
@@ -239,27 +221,29 @@ void read_code_segment(uint8_t *buffer, int32_t address, int32_t count)
 
 }  // namespace
 
-void setup_timing(float factor)
+void setup_timing(avr_target_t &target)
 {
-    int32_t index = current_device_index();
+    int32_t index = target.device_index();
     if (index < 0)
         return;
+    memory_state_t &memory_state = target.memory;
+    const float factor = target.settings.delay_factor;
     const avr_device_t &device = avr_devices[index];
     const avr_memory_t &code = device.memory[CODE_MEMORY];
     const avr_memory_t &data = device.memory[DATA_MEMORY];
     memory_state.code_paged = code.page_size > 0;
     memory_state.page_mask = code.page_size > 0 ? code.page_size - 1 : 0;
-    page_loaded.assign(static_cast<size_t>(memory_state.page_mask) + 1, false);
+    memory_state.page_loaded.assign(static_cast<size_t>(memory_state.page_mask) + 1, false);
     memory_state.code_write_delay = static_cast<float>(code.write_ms) * factor;
     memory_state.data_write_delay = static_cast<float>(data.write_ms) * factor;
     memory_state.erase_delay = static_cast<float>(device.erase_ms) * factor;
 }
 
-uint8_t read_memory_byte(int32_t address)
+uint8_t read_memory_byte(avr_target_t &target, int32_t address)
 {
-    spi_t &spi = adapter();
+    spi_t &spi = target.spi();
     uint8_t command[4];
-    build_read_command(command, memory_state.current_memory, address);
+    build_read_command(command, target.memory.current_memory, address);
     if (!spi.is_block_mode())
         return byte_wise_command(spi, command);
     uint8_t op = command[0];
@@ -268,10 +252,10 @@ uint8_t read_memory_byte(int32_t address)
     return command[3];
 }
 
-void read_code_block(uint8_t *buffer, int32_t address, int32_t count)
+void read_code_block(avr_target_t &target, uint8_t *buffer, int32_t address, int32_t count)
 {
-    if (count <= 0 || !extended_chip()) {
-        read_code_segment(buffer, address, count);
+    if (count <= 0 || !extended_chip(target)) {
+        read_code_segment(target, buffer, address, count);
         return;
     }
     // A read must not run across a 128 KiB boundary: the extended address
@@ -279,18 +263,18 @@ void read_code_block(uint8_t *buffer, int32_t address, int32_t count)
     while (count > 0) {
         int32_t room = extended_boundary - (address & (extended_boundary - 1));
         int32_t n = std::min(count, room);
-        read_code_segment(buffer, address, n);
+        read_code_segment(target, buffer, address, n);
         buffer += n;
         address += n;
         count -= n;
     }
 }
 
-void read_data_block(uint8_t *buffer, int32_t address, int32_t count)
+void read_data_block(avr_target_t &target, uint8_t *buffer, int32_t address, int32_t count)
 {
     if (count <= 0)
         return;
-    spi_t &spi = adapter();
+    spi_t &spi = target.spi();
     size_t reads = static_cast<size_t>(count);
     if (spi.is_block_mode()) {
         std::vector<uint8_t> commands(reads * 4);
@@ -310,40 +294,41 @@ void read_data_block(uint8_t *buffer, int32_t address, int32_t count)
     }
 }
 
-void load_extended_address(uint8_t value)
+void load_extended_address(avr_target_t &target, uint8_t value)
 {
     uint8_t command[4];
     build_extended_command(command, value);
-    send_command(command);
+    send_command(target, command);
     check_echo(command[1], 0x4D);
 }
 
-void write_memory_byte(int32_t address, uint8_t value)
+void write_memory_byte(avr_target_t &target, int32_t address, uint8_t value)
 {
-    if (memory_state.current_memory == CODE_MEMORY && memory_state.code_paged)
-        page_writer(address, value);
+    if (target.memory.current_memory == CODE_MEMORY && target.memory.code_paged)
+        page_writer(target, address, value);
     else
-        byte_writer(address, value);
+        byte_writer(target, address, value);
 }
 
-void commit_page(int32_t address)
+void commit_page(avr_target_t &target, int32_t address)
 {
+    memory_state_t &memory_state = target.memory;
     if (address != -1 && (address & 1) == 0)
-        load_padding(address + 1);
-    if (extended_chip()) {
+        load_padding(target, address + 1);
+    if (extended_chip(target)) {
         uint8_t command[4];
         build_extended_command(command, extended_byte(address));
-        append_command(command, 0);
+        append_command(target, command, 0);
     }
-    flush_commands();
-    forget_loaded();
+    flush_commands(target);
+    forget_loaded(memory_state);
 
     uint8_t command[4];
     build_code_command(command, 0x4C, address, 0x00);
-    send_command(command);
+    send_command(target, command);
     check_echo(command[1], 0x4C);
 
-    if (wait_ready(memory_state.poll_address, memory_state.poll_value,
+    if (wait_ready(target, memory_state.poll_address, memory_state.poll_value,
                    memory_state.code_write_delay))
         memory_state.poll_address = -1;
     else
@@ -351,15 +336,16 @@ void commit_page(int32_t address)
              static_cast<unsigned long>(address & ~memory_state.page_mask));
 }
 
-void reset_command_buffer()
+void reset_command_buffer(avr_target_t &target)
 {
-    command_count = 0;
-    forget_loaded();
+    target.memory.command_count = 0;
+    forget_loaded(target.memory);
 }
 
-bool wait_ready(int32_t address, uint8_t value, float delay)
+bool wait_ready(avr_target_t &target, int32_t address, uint8_t value, float delay)
 {
-    spi_t &spi = adapter();
+    spi_t &spi = target.spi();
+    const memory_state_t &memory_state = target.memory;
     switch (memory_state.poll_method) {
     case POLL_TIMED:
         spi.delay_ms(delay);
@@ -376,15 +362,15 @@ bool wait_ready(int32_t address, uint8_t value, float delay)
         timer.set_wait(4.0f * delay);
         for (;;) {
             if (timer.expired())
-                return read_memory_byte(address) == value;
-            if (read_memory_byte(address) == value)
+                return read_memory_byte(target, address) == value;
+            if (read_memory_byte(target, address) == value)
                 return true;
         }
     }
     case POLL_READY: {
-        auto ready = [] {
+        auto ready = [&target] {
             uint8_t command[4] = {0xF0, 0x00, 0xFF, 0x00};
-            send_command(command);
+            send_command(target, command);
             check_echo(command[1], 0xF0);
             return (command[3] & 1) == 0;
         };
@@ -402,44 +388,38 @@ bool wait_ready(int32_t address, uint8_t value, float delay)
     }
 }
 
-void chip_erase_command()
+void chip_erase_command(avr_target_t &target)
 {
-    spi_t &spi = adapter();
+    spi_t &spi = target.spi();
     uint8_t command[4] = {0xAC, 0x80, 0x00, 0x00};
-    send_command(command);
+    send_command(target, command);
     trace_reply("Erase reply", command);
     check_echo(command[1], 0xAC);
-    spi.delay_ms(memory_state.erase_delay);
+    spi.delay_ms(target.memory.erase_delay);
     spi.set_reset(false);
-    spi.delay_ms(run_options.inactive_reset_ms);
+    spi.delay_ms(target.settings.inactive_reset_ms);
     spi.set_reset(true);
 }
 
-void erase_chip()
+void erase_chip(avr_target_t &target)
 {
-    int32_t index = current_device_index();
+    memory_state_t &memory_state = target.memory;
+    int32_t index = target.device_index();
     if (index >= 0 && (avr_devices[index].flags & flag_erase_fix)) {
         msg_print(msg_out, MSG_DEBUG, "%s erase bug correction\n", avr_devices[index].name);
-        chip_erase_command();
-        connect();
+        chip_erase_command(target);
+        connect(target);
         memory_state.current_memory = CODE_MEMORY;
-        write_memory_byte(0, 0xFF);
+        write_memory_byte(target, 0, 0xFF);
         // a paged flash only takes the byte with its page write
         if (memory_state.code_paged && memory_state.last_address != -1) {
-            commit_page(memory_state.last_address);
+            commit_page(target, memory_state.last_address);
             memory_state.last_address = -1;
         }
     }
-    chip_erase_command();
+    chip_erase_command(target);
     msg_print(msg_out, MSG_INFO, "Device erased\n");
-    connect();
-    read_lock_state();
+    connect(target);
+    read_lock_state(target);
     memory_state.chip_erased = true;
-}
-
-void memory_commands_reset()
-{
-    memory_state = memory_state_t();
-    command_count = 0;
-    page_loaded.clear();
 }

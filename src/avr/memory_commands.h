@@ -3,36 +3,17 @@
 
 #include <cstdint>
 
-enum poll_method_t : uint8_t { POLL_TIMED = 0, POLL_DATA = 1, POLL_READY = 2 };
+#include "avr/target.h"
 
-struct memory_state_t {
-    uint8_t current_memory = 0;
-    bool code_paged = false;
-    int32_t page_mask = 0;
-    int32_t last_address = -1;
-    uint8_t poll_method = POLL_TIMED;
-    uint8_t poll_exclude_1 = 0;
-    uint8_t poll_exclude_2 = 0;
-    int32_t poll_address = -1;
-    uint8_t poll_value = 0;
-    bool chip_erased = false;
-    float erase_delay = 50.0f;
-    float code_write_delay = 0.0f;
-    float data_write_delay = 0.0f;
-};
-
-extern memory_state_t memory_state;
-
-void setup_timing(float factor);
-uint8_t read_memory_byte(int32_t address);
-void read_code_block(uint8_t *buffer, int32_t address, int32_t count);
-void read_data_block(uint8_t *buffer, int32_t address, int32_t count);
-void load_extended_address(uint8_t value);
-void write_memory_byte(int32_t address, uint8_t value);
-void commit_page(int32_t address);
-void reset_command_buffer();
-bool wait_ready(int32_t address, uint8_t value, float delay);
-void chip_erase_command();
-void erase_chip();
-
-void memory_commands_reset();
+// Write and erase waits of the target's device, stretched by the delay factor.
+void setup_timing(avr_target_t &target);
+uint8_t read_memory_byte(avr_target_t &target, int32_t address);
+void read_code_block(avr_target_t &target, uint8_t *buffer, int32_t address, int32_t count);
+void read_data_block(avr_target_t &target, uint8_t *buffer, int32_t address, int32_t count);
+void load_extended_address(avr_target_t &target, uint8_t value);
+void write_memory_byte(avr_target_t &target, int32_t address, uint8_t value);
+void commit_page(avr_target_t &target, int32_t address);
+void reset_command_buffer(avr_target_t &target);
+bool wait_ready(avr_target_t &target, int32_t address, uint8_t value, float delay);
+void chip_erase_command(avr_target_t &target);
+void erase_chip(avr_target_t &target);

@@ -7,15 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "os/os.h"
 #include "base/messages.h"
-
-int (*hex_key_reader)() = os::read_key_no_echo;
-
-void hex_file_reset()
-{
-    hex_key_reader = os::read_key_no_echo;
-}
+#include "os/os.h"
 
 namespace {
 
@@ -90,7 +83,10 @@ private:
 
 class hex_reader_t {
 public:
-    hex_reader_t(const char *path, PortionList &image) : path(path), image(image) {}
+    hex_reader_t(const char *path, PortionList &image, key_reader_t ask_key)
+        : path(path), image(image), ask_key(ask_key)
+    {
+    }
     void read();
 
 private:
@@ -103,6 +99,7 @@ private:
 
     const char *path;
     PortionList &image;
+    key_reader_t ask_key;
     bool ignore_checksums = false;
     uint32_t base_address = 0;
     uint8_t run_buffer[run_capacity];
@@ -175,7 +172,7 @@ void hex_reader_t::handle_line(char *line)
         sum = uint8_t(sum + bytes[i]);
     if (sum != 0 && !ignore_checksums) {
         msg_print(msg_out, MSG_ERROR, "CSUM error in line\n  %s\nIgnore ALL CSUM errors (y/N)?\n", line);
-        int key = hex_key_reader ? hex_key_reader() : -1;
+        int key = ask_key ? ask_key() : -1;
         if (key != 'y' && key != 'Y')
             throw app_error(EXIT_BAD_DATA);
         ignore_checksums = true;
@@ -318,9 +315,9 @@ private:
 
 }  // namespace
 
-void read_hex_file(const char *path, PortionList &image)
+void read_hex_file(const char *path, PortionList &image, key_reader_t ask_key)
 {
-    std::unique_ptr<hex_reader_t> reader(new hex_reader_t(path, image));
+    std::unique_ptr<hex_reader_t> reader(new hex_reader_t(path, image, ask_key));
     reader->read();
 }
 

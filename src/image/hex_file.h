@@ -3,14 +3,11 @@
 
 #include "image/image.h"
 
-void read_hex_file(const char *path, PortionList &image);
+// Answers the checksum question with a key: 'y' or 'Y' ignores every checksum
+// error of the file; anything else, -1 or no reader at all counts as "no".
+typedef int (*key_reader_t)();
+
+void read_hex_file(const char *path, PortionList &image, key_reader_t ask_key);
 // Never throws for write errors: reports "%s - write error\n", deletes the file
 // and returns false.
 bool write_hex_file(PortionList &image, const char *path);
-
-// Reads the answer key of the checksum question; os::read_key_no_echo unless
-// replaced (tests). -1 counts as "no".
-extern int (*hex_key_reader)();
-
-// Restores the default key reader.
-void hex_file_reset();

@@ -134,9 +134,6 @@ bool reaches_address(const CodePortion *portion, void *address)
     return int64_t(portion->address) + portion->length - 1 >= a;
 }
 
-PortionList code_image;
-PortionList data_image;
-
 int32_t PortionList::greatest_end() const
 {
     int32_t result = 0;

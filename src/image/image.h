@@ -61,8 +61,5 @@ private:
 bool contains_address(const CodePortion *portion, void *address);  // user: int32_t*
 bool reaches_address(const CodePortion *portion, void *address);   // user: int32_t*
 
-extern PortionList code_image;
-extern PortionList data_image;
-
 // Moves everything at or above size S of `code` to `data` at address - S.
 void split_image(PortionList &code, PortionList &data, int32_t size);

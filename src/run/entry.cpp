@@ -13,7 +13,6 @@
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "avr/link.h"
-#include "avr/memory_commands.h"
 #include "avr/sck_timing.h"
 #include "image/hex_file.h"
 #include "image/image.h"
@@ -25,6 +24,7 @@
 #include "base/usage.h"
 #include "run/operations.h"
 #include "run/options.h"
+#include "run/run_context.h"
 #include "base/timer.h"
 
 namespace {
@@ -41,7 +41,7 @@ void echo_command(int argc, char **argv)
     msg_print(msg_out, MSG_INFO, "\n");
 }
 
-void parse_chip_name(const char *argument)
+void parse_chip_name(run_options_t &options, const char *argument)
 {
     const char *name = argument + 1;
     if (!*name)
@@ -53,18 +53,18 @@ void parse_chip_name(const char *argument)
     if (same_prefix(name, "AT"))
         name += 2;
     // an alias stands for its table chip from here on, in messages as well
-    run_options.chip_name = resolve_chip_alias(name);
-    if (find_device(run_options.chip_name) < 0)
+    options.chip_name = resolve_chip_alias(name);
+    if (find_device(options.chip_name) < 0)
         fail(EXIT_USAGE, "Unsupported device %s\n", name);
 }
 
-void add_file(const char *name)
+void add_file(run_options_t &options, const char *name)
 {
-    if (!run_options.code_file) {
-        run_options.code_file = name;
-    } else if (!run_options.data_file) {
-        run_options.data_file = name;
-        run_options.single_file = false;
+    if (!options.code_file) {
+        options.code_file = name;
+    } else if (!options.data_file) {
+        options.data_file = name;
+        options.single_file = false;
     } else {
         fail(EXIT_USAGE, "Too many files\n");
     }
@@ -87,7 +87,7 @@ bool read_integer(const char *text, int &value)
 }
 
 // -o#[Hz|kHz|MHz][,divider]
-void parse_oscillator(const char *text, char letter)
+void parse_oscillator(run_options_t &options, const char *text, char letter)
 {
     char value[64];
     size_t length = strlen(text);
@@ -99,7 +99,7 @@ void parse_oscillator(const char *text, char letter)
         int divider = 0;
         if (!read_integer(comma + 1, divider) || divider < 1 || divider > 32)
             fail_invalid_value(text, letter);
-        run_options.sck_divider = divider;
+        options.sck_divider = divider;
         *comma = 0;
     }
 
@@ -115,156 +115,191 @@ void parse_oscillator(const char *text, char letter)
         fail_invalid_value(text, letter);
 
     if (number == 0.0f) {
-        run_options.osc_khz = 0;
+        options.osc_khz = 0;
         return;
     }
     // The negated test also turns away "nan".
     if (!(number >= 1.0f && number <= 40000.0f))
         fail(EXIT_USAGE, "-o: OSC frequency must be 0 or from 1 to 40000kHz\n");
-    run_options.osc_khz = int32_t(number);
-    if (run_options.sck_divider != 1)
+    options.osc_khz = int32_t(number);
+    if (options.sck_divider != 1)
         fail(EXIT_USAGE, "-o: divider can be used only with -o0 form of the switch\n");
 }
 
 // -c / -d with a file name (here or in the next argument).
-void parse_file_switch(char letter, const char *rest, int &index, int argc, char **argv)
+void parse_file_switch(run_options_t &options, char letter, const char *rest, int &index, int argc, char **argv)
 {
     bool code = tolower((unsigned char)letter) == 'c';
-    run_options.single_file = false;
+    options.single_file = false;
     const char *name = rest;
     if (!*name) {
         if (index + 1 >= argc)
             fail(EXIT_USAGE, "File name required for -%c\n", code ? 'C' : 'D');
         name = argv[++index];
     }
-    const char *&slot = code ? run_options.code_file : run_options.data_file;
+    const char *&slot = code ? options.code_file : options.data_file;
     if (slot)
         fail(EXIT_USAGE, "\tCan't use two files for %s\n%s\n%s\n", memory_name(code ? CODE_MEMORY : DATA_MEMORY),
              slot, name);
     slot = name;
 }
 
+// -b, -bc, -bd, -bcd: the memories to blank-check.
+void parse_blank_check(run_options_t &options, const char *p, char letter)
+{
+    for (; *p; p++) {
+        char c = char(tolower((unsigned char)*p));
+        if (c == 'c')
+            options.blank_check_mask |= 1;
+        else if (c == 'd')
+            options.blank_check_mask |= 2;
+        else
+            fail_invalid_value(p, letter);
+    }
+    if (!options.blank_check_mask)
+        options.blank_check_mask = 3;
+}
+
+// -w[+][p]
+void parse_write(run_options_t &options, const char *p, char letter)
+{
+    uint8_t write = WRITE_ON;
+    for (; *p; p++) {
+        if (*p == '+')
+            write |= WRITE_FILL_EEPROM;
+        else if (tolower((unsigned char)*p) == 'p')
+            write |= WRITE_POLLING;
+        else
+            fail_invalid_value(p, letter);
+    }
+    options.write = write;
+}
+
+// -n[#]
+void parse_erase_counter(run_options_t &options, const char *p, char letter)
+{
+    options.erase_counter = true;
+    if (*p) {
+        unsigned long value = 0;
+        if (!read_unsigned(p, value) || value < 1 || value > 0xFFFE)
+            fail_invalid_value(p, letter);
+        options.erase_counter_value = uint16_t(value);
+    }
+}
+
+// The switches whose value is the rest of the argument: they end the group.
+bool ends_group(char letter)
+{
+    return strchr("?hapfcdbwno", tolower((unsigned char)letter)) != nullptr;
+}
+
+void parse_valued_switch(run_context_t &context, char letter, const char *p, int &index, int argc, char **argv)
+{
+    run_options_t &options = context.options;
+    switch (tolower((unsigned char)letter)) {
+    case '?':
+    case 'h':
+        if (options.chip_name)
+            print_fuse_list(options.chip_name);
+        else
+            print_usage();
+        // status 0 through the handler, which adds the empty line
+        throw app_error(EXIT_OK);
+    case 'a':
+        options.adapter_spec = p;
+        break;
+    case 'p':
+        options.port_spec = p;
+        break;
+    case 'f':
+        if (options.fuse_list)
+            fail(EXIT_USAGE, "Only one -F switch can be used, place all fuses in one switch\n");
+        options.fuse_list = p;
+        break;
+    case 'c':
+    case 'd':
+        if (*p == '*' || *p == '?')
+            parse_hex_extension(context.requests, p - 1);
+        else
+            parse_file_switch(options, letter, p, index, argc, argv);
+        break;
+    case 'b':
+        parse_blank_check(options, p, letter);
+        break;
+    case 'w':
+        parse_write(options, p, letter);
+        break;
+    case 'n':
+        parse_erase_counter(options, p, letter);
+        break;
+    case 'o':
+        parse_oscillator(options, p, letter);
+        break;
+    }
+}
+
+// A switch that other letters may follow in the same group; returns where
+// the next one starts.
+const char *parse_flag_switch(run_options_t &options, char letter, const char *p)
+{
+    static const float delay_factors[] = {1.5f, 2.0f, 3.0f, 4.0f, 5.0f};
+    switch (tolower((unsigned char)letter)) {
+    case 'e':
+        options.erase = true;
+        if (*p == '-') {
+            options.erase_keep_eeprom = true;
+            p++;
+        }
+        break;
+    case 'r':
+        options.read = true;
+        break;
+    case 'v':
+        options.verify = true;
+        if (*p == '+') {
+            options.verify_all = true;
+            p++;
+        }
+        break;
+    case 'l':
+        if (*p == '+') {
+            options.lock_first = true;
+            p++;
+        }
+        if (*p != '1' && *p != '2')
+            fail_invalid_value(p, letter);
+        options.lock_level = *p++;
+        break;
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+        options.delay_factor = delay_factors[letter - '1'];
+        break;
+    case '!':
+        options.force = true;
+        break;
+    case '%':
+        msg_out.level = MSG_TRACE;
+        break;
+    default:
+        fail(EXIT_USAGE, "Invalid switch %c\n%s\n", letter, short_help_hint);
+    }
+    return p;
+}
+
 // One group of switches, "-erv" or "/erv".
-void parse_switches(const char *argument, int &index, int argc, char **argv)
+void parse_switches(run_context_t &context, const char *argument, int &index, int argc, char **argv)
 {
     const char *p = argument + 1;
     while (*p) {
         char letter = *p++;
-        switch (tolower((unsigned char)letter)) {
-        case '?':
-        case 'h':
-            if (run_options.chip_name)
-                print_fuse_list(run_options.chip_name);
-            else
-                print_usage();
-            // status 0 through the handler, which adds the empty line
-            throw app_error(EXIT_OK);
-        case 'a':
-            run_options.adapter_spec = p;
-            return;
-        case 'p':
-            run_options.port_spec = p;
-            return;
-        case 'f':
-            if (run_options.fuse_list)
-                fail(EXIT_USAGE, "Only one -F switch can be used, place all fuses in one switch\n");
-            run_options.fuse_list = p;
-            return;
-        case 'c':
-        case 'd':
-            if (*p == '*' || *p == '?')
-                parse_hex_extension(p - 1);
-            else
-                parse_file_switch(letter, p, index, argc, argv);
-            return;
-        case 'e':
-            run_options.erase = true;
-            if (*p == '-') {
-                run_options.erase_keep_eeprom = true;
-                p++;
-            }
-            break;
-        case 'b':
-            for (; *p; p++) {
-                char c = char(tolower((unsigned char)*p));
-                if (c == 'c')
-                    run_options.blank_check_mask |= 1;
-                else if (c == 'd')
-                    run_options.blank_check_mask |= 2;
-                else
-                    fail_invalid_value(p, letter);
-            }
-            if (!run_options.blank_check_mask)
-                run_options.blank_check_mask = 3;
-            return;
-        case 'r':
-            run_options.read = true;
-            break;
-        case 'w': {
-            uint8_t write = WRITE_ON;
-            for (; *p; p++) {
-                if (*p == '+')
-                    write |= WRITE_FILL_EEPROM;
-                else if (tolower((unsigned char)*p) == 'p')
-                    write |= WRITE_POLLING;
-                else
-                    fail_invalid_value(p, letter);
-            }
-            run_options.write = write;
+        if (ends_group(letter)) {
+            parse_valued_switch(context, letter, p, index, argc, argv);
             return;
         }
-        case 'v':
-            run_options.verify = true;
-            if (*p == '+') {
-                run_options.verify_all = true;
-                p++;
-            }
-            break;
-        case 'l':
-            if (*p == '+') {
-                run_options.lock_first = true;
-                p++;
-            }
-            if (*p != '1' && *p != '2')
-                fail_invalid_value(p, letter);
-            run_options.lock_level = *p++;
-            break;
-        case 'n':
-            run_options.erase_counter = true;
-            if (*p) {
-                unsigned long value = 0;
-                if (!read_unsigned(p, value) || value < 1 || value > 0xFFFE)
-                    fail_invalid_value(p, letter);
-                run_options.erase_counter_value = uint16_t(value);
-            }
-            return;
-        case 'o':
-            parse_oscillator(p, letter);
-            return;
-        case '1':
-            run_options.delay_factor = 1.5f;
-            break;
-        case '2':
-            run_options.delay_factor = 2.0f;
-            break;
-        case '3':
-            run_options.delay_factor = 3.0f;
-            break;
-        case '4':
-            run_options.delay_factor = 4.0f;
-            break;
-        case '5':
-            run_options.delay_factor = 5.0f;
-            break;
-        case '!':
-            run_options.force = true;
-            break;
-        case '%':
-            msg_out.level = MSG_TRACE;
-            break;
-        default:
-            fail(EXIT_USAGE, "Invalid switch %c\n%s\n", letter, short_help_hint);
-        }
+        p = parse_flag_switch(context.options, letter, p);
     }
 }
 
@@ -281,27 +316,27 @@ bool is_switch_group(const char *argument)
     return strchr(argument + 1, '/') == nullptr && !os::is_regular_file(argument);
 }
 
-void parse_arguments(int argc, char **argv)
+void parse_arguments(run_context_t &context, int argc, char **argv)
 {
     for (int i = 1; i < argc; i++) {
         const char *argument = argv[i];
         if (argument[0] == '+')
-            parse_chip_name(argument);
+            parse_chip_name(context.options, argument);
         else if (is_switch_group(argument))
-            parse_switches(argument, i, argc, argv);
+            parse_switches(context, argument, i, argc, argv);
         else
-            add_file(argument);
+            add_file(context.options, argument);
     }
 }
 
 // Returns true when the named files are sources to be loaded.
-bool check_options()
+bool check_options(run_context_t &context)
 {
-    const run_options_t &o = run_options;
+    const run_options_t &o = context.options;
     if (!o.chip_name)
         fail(EXIT_USAGE, "Chip name must be specified\n");
     if (o.fuse_list)
-        parse_fuse_list(o.fuse_list);
+        parse_fuse_list(context.target, o.fuse_list);
     bool files = o.code_file || o.data_file;
     if (o.read) {
         if (o.write || o.verify)
@@ -324,38 +359,40 @@ bool check_options()
     return false;
 }
 
-void load_files()
+void load_files(run_context_t &context)
 {
-    if (run_options.code_file)
-        read_hex_file(run_options.code_file, code_image);
-    if (run_options.data_file)
-        read_hex_file(run_options.data_file, data_image);
+    const run_options_t &o = context.options;
+    if (o.code_file)
+        read_hex_file(o.code_file, context.code_image, context.read_key);
+    if (o.data_file)
+        read_hex_file(o.data_file, context.data_image, context.read_key);
     // One file may carry both memories, the EEPROM placed above the flash.
-    if (run_options.single_file && !code_image.empty())
-        split_image(code_image, data_image, code_size());
+    if (o.single_file && !context.code_image.empty())
+        split_image(context.code_image, context.data_image, context.target.code_size());
 }
 
-void create_adapter()
+void create_adapter(run_context_t &context)
 {
+    const run_options_t &o = context.options;
     adapter_settings_t settings;
-    settings.adapter_text = run_options.adapter_spec;
-    settings.port_text = run_options.port_spec;
-    settings.osc_khz = run_options.osc_khz;
-    settings.force = run_options.force;
+    settings.adapter_text = o.adapter_spec;
+    settings.port_text = o.port_spec;
+    settings.osc_khz = o.osc_khz;
+    settings.force = o.force;
     // The SCK phases of the named chip: nothing is detected yet.
-    int32_t chip = find_device(run_options.chip_name);
-    sck_periods_t sck = sck_periods(chip >= 0 ? &avr_devices[chip] : nullptr, run_options.osc_khz,
-                                    run_options.sck_divider);
+    int32_t chip = find_device(o.chip_name);
+    sck_periods_t sck = sck_periods(chip >= 0 ? &avr_devices[chip] : nullptr, o.osc_khz, o.sck_divider);
     settings.sck_low_periods = sck.low;
     settings.sck_high_periods = sck.high;
 
     built_adapter_t built = find_adapter(settings.adapter_text).create(settings);
     if (built.inactive_reset_ms)
-        run_options.inactive_reset_ms = *built.inactive_reset_ms;
-    set_run_adapter(std::move(built.spi));
+        context.options.inactive_reset_ms = *built.inactive_reset_ms;
+    context.set_adapter(std::move(built.spi));
+    context.target.settings = context.target_settings();
 }
 
-void run(int argc, char **argv, os_timer_t &stopwatch)
+void run(run_context_t &context, int argc, char **argv, os_timer_t &stopwatch)
 {
     if (answer_long_option(argc, argv))
         return;
@@ -363,11 +400,12 @@ void run(int argc, char **argv, os_timer_t &stopwatch)
     if (argc < 2)
         fail(EXIT_OK, "Nothing to do!\n%s\n", short_help_hint);
     echo_command(argc, argv);
-    parse_arguments(argc, argv);
-    if (check_options())
-        load_files();
-    create_adapter();
-    run_operations();
+    parse_arguments(context, argc, argv);
+    context.target.settings = context.target_settings();
+    if (check_options(context))
+        load_files(context);
+    create_adapter(context);
+    run_operations(context);
     stopwatch.stop();
     msg_print(msg_out, MSG_INFO, "Total time %s\n", format_time(stopwatch.elapsed_ms(), 1));
 }
@@ -392,18 +430,24 @@ int handle_run_error()
 
 int morvin_main(int argc, char **argv)
 {
+    run_context_t context;
+    return morvin_main(context, argc, argv);
+}
+
+int morvin_main(run_context_t &context, int argc, char **argv)
+{
     os_timer_t stopwatch;
     stopwatch.start();
     int status = EXIT_OK;
     try {
-        run(argc, argv, stopwatch);
+        run(context, argc, argv, stopwatch);
     } catch (const std::exception &) {
         status = handle_run_error();
     }
     // The chip is released whatever happened; a failure while releasing it is
     // reported too, but the run's own status stays.
     try {
-        link_close();
+        link_close(context.target);
     } catch (const std::exception &) {
         int close_status = handle_run_error();
         if (status == EXIT_OK)
@@ -412,18 +456,9 @@ int morvin_main(int argc, char **argv)
     return status;
 }
 
-void reset_run_state()
+void reset_process_state()
 {
-    run_options = run_options_t{};
     msg_out.level = MSG_INFO;
-    code_image.clear();
-    data_image.clear();
-    set_run_adapter(nullptr);
-    devices_reset();
-    link_reset();
-    memory_commands_reset();
-    fuses_reset();
-    insertions_reset();
     user_break_reset();
     os::clear_system_error();
 }

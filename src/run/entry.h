@@ -1,12 +1,18 @@
 // The program's entry.
 #pragma once
 
-// Runs the whole program on an argument vector; returns the exit status.
-int morvin_main(int argc, char **argv);
+struct run_context_t;
 
-// Back to the state of a fresh process (settings, images, device, link,
-// fuse and insertion state, adapter). Used before each in-process run.
-void reset_run_state();
+// Runs the whole program on an argument vector in a fresh run context;
+// returns the exit status.
+int morvin_main(int argc, char **argv);
+// The same in the given fresh context, which keeps what the run left.
+int morvin_main(run_context_t &context, int argc, char **argv);
+
+// Back to the process-wide state of a fresh process: the message level (-%),
+// the Ctrl-C flag, the system error and the adapter factories' settings copy.
+// Used before each in-process run.
+void reset_process_state();
 
 // Usage text and supported-device list.
 void print_usage();

@@ -5,20 +5,14 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <vector>
 
 #include "avr/devices.h"
-#include "avr/fuses.h"
-#include "avr/link.h"
 #include "avr/memory_commands.h"
+#include "base/messages.h"
 #include "image/image.h"
 #include "image/passes.h"
-#include "base/messages.h"
-#include "run/options.h"
-
-osccal_request_t osccal_request;
-serno_request_t serno_request;
-bytes_request_t bytes_request;
+#include "run/run_context.h"
 
 namespace {
 
@@ -37,9 +31,9 @@ bool same_keyword(const char *keyword, size_t length, const char *expected)
     return true;
 }
 
-PortionList &target_image(int target)
+PortionList &target_image(run_context_t &context, int target)
 {
-    return target == TARGET_DATA ? data_image : code_image;
+    return target == TARGET_DATA ? context.data_image : context.code_image;
 }
 
 int target_memory(int target)
@@ -52,17 +46,106 @@ const char *ldi_note(int target, const char *text)
     return target == TARGET_CODE_LDI ? text : "";
 }
 
-}  // namespace
-
-int32_t usable_code_size()
+void check_destination(run_context_t &context, const char *name, int target, int32_t address, int32_t length)
 {
-    int32_t size = code_size();
-    if (run_options.erase_counter && size != 0)
-        return size - 2;
-    return size;
+    int32_t limit = target == TARGET_DATA ? context.target.data_size() : context.usable_code_size();
+    if (target == TARGET_CODE_LDI)
+        length *= 2;
+    if ((int64_t)limit - length < address)
+        fail(EXIT_USAGE, "%s destination address too large\n", name);
 }
 
-void parse_hex_extension(const char *text)
+void insert_bytes(run_context_t &context, const char *name, int target, int32_t address, const uint8_t *bytes,
+                  int32_t count)
+{
+    PortionList &image = target_image(context, target);
+    if (image.empty())
+        fail(EXIT_USAGE, "No hex records for %s, can't insert %s\n", target == TARGET_DATA ? "EEPROM" : "FLASH",
+             name);
+
+    CodePortion *portion = nullptr;
+    auto locate = [&](int32_t at) -> CodePortion * {
+        if (portion == nullptr || !contains_address(portion, &at))
+            portion = image.find_first(contains_address, &at);
+        if (portion == nullptr)
+            fail(EXIT_BAD_DATA, "HEX record for %s not found\n", name);
+        return portion;
+    };
+
+    for (int32_t i = 0; i < count; i++) {
+        uint8_t value = bytes[i];
+        if (target != TARGET_CODE_LDI) {
+            locate(address)->set_byte_at(address, value);
+            address += 1;
+        } else {
+            // LDI Rd,K is 1110 KKKK dddd KKKK, stored low byte first
+            CodePortion *low = locate(address);
+            low->set_byte_at(address, (uint8_t)((low->byte_at(address) & 0xF0) | (value & 0x0F)));
+            CodePortion *high = locate(address + 1);
+            high->set_byte_at(address + 1, (uint8_t)((high->byte_at(address + 1) & 0xF0) | (value >> 4)));
+            address += 2;
+        }
+    }
+}
+
+void apply_osccal(run_context_t &context)
+{
+    const osccal_request_t &request = context.requests.osccal;
+    if (request.index < 0 || request.index >= context.target.device().osccal_count)
+        fail(EXIT_USAGE, "OSCCAL%d not exist in selected chip\n", request.index);
+    check_destination(context, "OSCCAL", request.target, request.address, 1);
+
+    int value = context.target.osccal[request.index] + request.correction;
+    if (value > 255 || value < 0) {
+        value = value > 255 ? 255 : 0;
+        msg_print(msg_out, MSG_INFO, "Warning: corrected osccal value limited by 0x%02X\n", value);
+    }
+    uint8_t byte = (uint8_t)value;
+    insert_bytes(context, "OSCCAL", request.target, request.address, &byte, 1);
+
+    char correction[16] = "";
+    if (request.correction != 0)
+        snprintf(correction, sizeof(correction), "%+d", request.correction);
+    msg_print(msg_out, MSG_INFO, "OSCCAL%d%s inserted to %s at 0x%lX %s\n", request.index, correction,
+              memory_name(target_memory(request.target)), (unsigned long)(uint32_t)request.address,
+              ldi_note(request.target, "as part of LDI command"));
+}
+
+void apply_serno(run_context_t &context)
+{
+    serno_request_t &request = context.requests.serno;
+    if (request.width < 1 || request.width > 4)
+        fail(EXIT_USAGE, "Invalid SERNO length\n");
+    check_destination(context, "SERNO", request.target, request.address, request.width);
+
+    request.stream = open_file(request.file, "r+t");
+    unsigned long number;
+    if (fscanf(request.stream, "%lu", &number) != 1) {
+        msg_print(msg_out, MSG_ERROR, "Can't read %s\n", request.file);
+        throw rtl_error(EXIT_BAD_DATA);
+    }
+    request.number = (uint32_t)number;
+
+    uint8_t bytes[4];
+    for (int i = 0; i < 4; i++)
+        bytes[i] = (uint8_t)(request.number >> (8 * i));
+    insert_bytes(context, "SERNO", request.target, request.address, bytes, request.width);
+
+    msg_print(msg_out, MSG_INFO, "Chip serial number is %ld\n", (long)request.number);
+    msg_print(msg_out, MSG_DEBUG, " inserted as %d-byte value to %s at 0x%lX %s\n", request.width,
+              memory_name(target_memory(request.target)), (unsigned long)(uint32_t)request.address,
+              ldi_note(request.target, "as part of LDI command[s]"));
+}
+
+}  // namespace
+
+insertion_requests_t::~insertion_requests_t()
+{
+    if (serno.stream)
+        fclose(serno.stream);
+}
+
+void parse_hex_extension(insertion_requests_t &requests, const char *text)
 {
     int target;
     if ((text[0] == 'd' || text[0] == 'D') && text[1] == '*')
@@ -97,154 +180,65 @@ void parse_hex_extension(const char *text)
     const char *parameter = comma ? comma + 1 : nullptr;
 
     if (same_keyword(rest, keyword_length, "OSCCAL")) {
-        if (osccal_request.target != TARGET_NONE)
+        osccal_request_t &request = requests.osccal;
+        if (request.target != TARGET_NONE)
             fail(EXIT_USAGE, "Can't handle two specail code/data commands of one type\n");
         int correction = 0;
         if (parameter != nullptr && sscanf(parameter, "%d", &correction) != 1)
             invalid_extension(text);
-        osccal_request.target = target;
-        osccal_request.index = number;
-        osccal_request.correction = correction;
-        osccal_request.address = address;
+        request.target = target;
+        request.index = number;
+        request.correction = correction;
+        request.address = address;
     } else if (same_keyword(rest, keyword_length, "SERNO")) {
-        if (serno_request.target != TARGET_NONE)
+        serno_request_t &request = requests.serno;
+        if (request.target != TARGET_NONE)
             fail(EXIT_USAGE, "Can't handle two specail code/data commands of one type\n");
         if (parameter == nullptr || *parameter == 0)
             invalid_extension(text);
-        serno_request.target = target;
-        serno_request.width = number;
-        serno_request.file = parameter;
-        serno_request.address = address;
+        request.target = target;
+        request.width = number;
+        request.file = parameter;
+        request.address = address;
     } else if (same_keyword(rest, keyword_length, "BYTES")) {
         if (parameter == nullptr || number <= 0 || (int64_t)strlen(parameter) != 2 * (int64_t)number)
             invalid_extension(text);
         for (const char *p = parameter; *p; p++)
             if (!isxdigit((unsigned char)*p))
                 invalid_extension(text);
-        std::unique_ptr<uint8_t[]> bytes(new uint8_t[number]);
+        std::vector<uint8_t> values((size_t)number);
         for (int i = 0; i < number; i++) {
             char pair[3] = {parameter[2 * i], parameter[2 * i + 1], 0};
-            bytes[i] = (uint8_t)strtoul(pair, nullptr, 16);
+            values[(size_t)i] = (uint8_t)strtoul(pair, nullptr, 16);
         }
-        delete[] bytes_request.bytes;
-        bytes_request.target = target;
-        bytes_request.count = number;
-        bytes_request.bytes = bytes.release();
-        bytes_request.address = address;
+        requests.bytes.target = target;
+        requests.bytes.values.swap(values);
+        requests.bytes.address = address;
     } else {
         invalid_extension(text);
     }
 }
 
-static void check_destination(const char *name, int target, int32_t address, int32_t length)
+void apply_insertions(run_context_t &context)
 {
-    int32_t limit = target == TARGET_DATA ? data_size() : usable_code_size();
-    if (target == TARGET_CODE_LDI)
-        length *= 2;
-    if ((int64_t)limit - length < address)
-        fail(EXIT_USAGE, "%s destination address too large\n", name);
+    const insertion_requests_t &requests = context.requests;
+    if (requests.osccal.target != TARGET_NONE)
+        apply_osccal(context);
+    if (requests.serno.target != TARGET_NONE)
+        apply_serno(context);
+    if (requests.bytes.target != TARGET_NONE)
+        insert_bytes(context, "BYTES", requests.bytes.target, requests.bytes.address, requests.bytes.values.data(),
+                     (int32_t)requests.bytes.values.size());
 }
 
-static void insert_bytes(const char *name, int target, int32_t address, const uint8_t *bytes, int32_t count)
+void store_next_serial(run_context_t &context)
 {
-    PortionList &image = target_image(target);
-    if (image.empty())
-        fail(EXIT_USAGE, "No hex records for %s, can't insert %s\n", target == TARGET_DATA ? "EEPROM" : "FLASH",
-             name);
-
-    CodePortion *portion = nullptr;
-    auto locate = [&](int32_t at) -> CodePortion * {
-        if (portion == nullptr || !contains_address(portion, &at))
-            portion = image.find_first(contains_address, &at);
-        if (portion == nullptr)
-            fail(EXIT_BAD_DATA, "HEX record for %s not found\n", name);
-        return portion;
-    };
-
-    for (int32_t i = 0; i < count; i++) {
-        uint8_t value = bytes[i];
-        if (target != TARGET_CODE_LDI) {
-            locate(address)->set_byte_at(address, value);
-            address += 1;
-        } else {
-            // LDI Rd,K is 1110 KKKK dddd KKKK, stored low byte first
-            CodePortion *low = locate(address);
-            low->set_byte_at(address, (uint8_t)((low->byte_at(address) & 0xF0) | (value & 0x0F)));
-            CodePortion *high = locate(address + 1);
-            high->set_byte_at(address + 1, (uint8_t)((high->byte_at(address + 1) & 0xF0) | (value >> 4)));
-            address += 2;
-        }
-    }
-}
-
-static void apply_osccal()
-{
-    const osccal_request_t &request = osccal_request;
-    if (request.index < 0 || request.index >= current_device().osccal_count)
-        fail(EXIT_USAGE, "OSCCAL%d not exist in selected chip\n", request.index);
-    check_destination("OSCCAL", request.target, request.address, 1);
-
-    int value = osccal_bytes[request.index] + request.correction;
-    if (value > 255 || value < 0) {
-        value = value > 255 ? 255 : 0;
-        msg_print(msg_out, MSG_INFO, "Warning: corrected osccal value limited by 0x%02X\n", value);
-    }
-    uint8_t byte = (uint8_t)value;
-    insert_bytes("OSCCAL", request.target, request.address, &byte, 1);
-
-    char correction[16] = "";
-    if (request.correction != 0)
-        snprintf(correction, sizeof(correction), "%+d", request.correction);
-    msg_print(msg_out, MSG_INFO, "OSCCAL%d%s inserted to %s at 0x%lX %s\n", request.index, correction,
-              memory_name(target_memory(request.target)), (unsigned long)(uint32_t)request.address,
-              ldi_note(request.target, "as part of LDI command"));
-}
-
-static void apply_serno()
-{
-    serno_request_t &request = serno_request;
-    if (request.width < 1 || request.width > 4)
-        fail(EXIT_USAGE, "Invalid SERNO length\n");
-    check_destination("SERNO", request.target, request.address, request.width);
-
-    request.stream = open_file(request.file, "r+t");
-    unsigned long number;
-    if (fscanf(request.stream, "%lu", &number) != 1) {
-        msg_print(msg_out, MSG_ERROR, "Can't read %s\n", request.file);
-        throw rtl_error(EXIT_BAD_DATA);
-    }
-    request.number = (uint32_t)number;
-
-    uint8_t bytes[4];
-    for (int i = 0; i < 4; i++)
-        bytes[i] = (uint8_t)(request.number >> (8 * i));
-    insert_bytes("SERNO", request.target, request.address, bytes, request.width);
-
-    msg_print(msg_out, MSG_INFO, "Chip serial number is %ld\n", (long)request.number);
-    msg_print(msg_out, MSG_DEBUG, " inserted as %d-byte value to %s at 0x%lX %s\n", request.width,
-              memory_name(target_memory(request.target)), (unsigned long)(uint32_t)request.address,
-              ldi_note(request.target, "as part of LDI command[s]"));
-}
-
-void apply_insertions()
-{
-    if (osccal_request.target != TARGET_NONE)
-        apply_osccal();
-    if (serno_request.target != TARGET_NONE)
-        apply_serno();
-    if (bytes_request.target != TARGET_NONE)
-        insert_bytes("BYTES", bytes_request.target, bytes_request.address, bytes_request.bytes,
-                     bytes_request.count);
-}
-
-void store_next_serial()
-{
-    serno_request_t &request = serno_request;
+    serno_request_t &request = context.requests.serno;
     if (request.stream == nullptr)
         return;
     fclose(request.stream);
     request.stream = nullptr;
-    if (!(run_options.write & WRITE_ON))
+    if (!(context.options.write & WRITE_ON))
         return;
 
     request.number += 1;
@@ -261,62 +255,57 @@ void store_next_serial()
     }
 }
 
-void read_erase_counter()
+void read_erase_counter(run_context_t &context)
 {
-    if (detected_device_index() < 0 && !run_options.force) {
+    avr_target_t &target = context.target;
+    const run_options_t &options = context.options;
+    uint16_t &value = context.erase_counter.value;
+    if (target.detected_index() < 0 && !options.force) {
         msg_print(msg_out, MSG_ERROR, "Can't read number of erases from unknown or locked chip\n");
-        if (run_options.erase_counter_value == 0xFFFF)
-            run_options.erase_counter_value = 1;
+        if (value == 0xFFFF)
+            value = 1;
     } else {
-        int32_t address = usable_code_size();
-        memory_state.current_memory = CODE_MEMORY;
-        if (code_size() > 0x20000)
-            load_extended_address((uint8_t)(address >> 17));
-        uint8_t low = read_memory_byte(address);
-        uint8_t high = read_memory_byte(address + 1);
+        int32_t address = context.usable_code_size();
+        target.memory.current_memory = CODE_MEMORY;
+        if (target.code_size() > 0x20000)
+            load_extended_address(target, (uint8_t)(address >> 17));
+        uint8_t low = read_memory_byte(target, address);
+        uint8_t high = read_memory_byte(target, address + 1);
         uint16_t count = (uint16_t)(high * 256 + low);
         if (count == 0xFFFF)
             msg_print(msg_out, MSG_WARNING, "Number of erases not initialized\n");
         else
             msg_print(msg_out, MSG_INFO, "Read number of erases %u\n", count);
-        if (run_options.erase_counter_value == 0xFFFF) {
-            run_options.erase_counter_value = count == 0xFFFF ? 1 : (uint16_t)(count + 1);
+        if (value == 0xFFFF) {
+            value = count == 0xFFFF ? 1 : (uint16_t)(count + 1);
             return;
         }
     }
-    if (run_options.erase || run_options.write)
-        msg_print(msg_out, MSG_INFO, "Number of erases forced to %u\n", run_options.erase_counter_value);
+    if (options.erase || options.write)
+        msg_print(msg_out, MSG_INFO, "Number of erases forced to %u\n", value);
 }
 
-void write_erase_counter()
+void write_erase_counter(run_context_t &context)
 {
-    if (detected_device_index() < 0)
+    avr_target_t &target = context.target;
+    erase_counter_t &counter = context.erase_counter;
+    if (target.detected_index() < 0)
         fail(EXIT_WRONG_CHIP, "Can't write number of erases%s\n", " to unknown chip");
 
-    int32_t address = usable_code_size();
-    if (!code_image.empty() && code_image.greatest_end() - 1 >= address) {
+    int32_t address = context.usable_code_size();
+    if (!context.code_image.empty() && context.code_image.greatest_end() - 1 >= address) {
         msg_print(msg_out, MSG_ERROR, "Can't write number of erases%s\n", ", locations used for code");
-        run_options.erase_counter = false;
+        counter.enabled = false;
         return;
     }
 
-    setup_timing(run_options.delay_factor);
-    uint8_t bytes[2] = {(uint8_t)(run_options.erase_counter_value & 0xFF),
-                        (uint8_t)(run_options.erase_counter_value >> 8)};
-    PortionList counter;
-    counter.append(new CodePortion(address, 2, bytes));
-    msg_print(msg_out, MSG_INFO, "Writing erase counter = %d\n", run_options.erase_counter_value);
-    program_memory(CODE_MEMORY, counter);
-    if (run_options.verify && !verify_memory(CODE_MEMORY, counter))
+    setup_timing(target);
+    uint8_t bytes[2] = {(uint8_t)(counter.value & 0xFF), (uint8_t)(counter.value >> 8)};
+    PortionList image;
+    image.append(new CodePortion(address, 2, bytes));
+    msg_print(msg_out, MSG_INFO, "Writing erase counter = %d\n", counter.value);
+    const pass_switches_t switches = context.pass_switches();
+    program_memory(target, switches, CODE_MEMORY, image);
+    if (context.options.verify && !verify_memory(target, switches, CODE_MEMORY, image))
         fail(EXIT_CHIP_REFUSED, "Can't write number of erases\n");
-}
-
-void insertions_reset()
-{
-    if (serno_request.stream)
-        fclose(serno_request.stream);
-    delete[] bytes_request.bytes;
-    osccal_request = osccal_request_t();
-    serno_request = serno_request_t();
-    bytes_request = bytes_request_t();
 }

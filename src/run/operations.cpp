@@ -11,15 +11,15 @@
 #include "image/passes.h"
 #include "run/insertions.h"
 #include "base/messages.h"
-#include "run/options.h"
+#include "run/run_context.h"
 
 namespace {
 
 const char *const eeprom_save_file = "(eeprom).sav";
 
-bool files_named()
+bool files_named(const run_options_t &options)
 {
-    return run_options.code_file != nullptr || run_options.data_file != nullptr;
+    return options.code_file != nullptr || options.data_file != nullptr;
 }
 
 // Saves the EEPROM read before the erase, so the user can put it back by hand.
@@ -46,179 +46,195 @@ void fit_check(PortionList &image, int32_t size, const char *file, const char *m
         fail(EXIT_BAD_DATA, "Can't fit %s in %s\n", file, memory);
 }
 
-void erase_step()
+void erase_step(run_context_t &context)
 {
-    setup_timing(run_options.delay_factor);
+    const run_options_t &options = context.options;
+    avr_target_t &target = context.target;
+    setup_timing(target);
 
     PortionList saved_eeprom;
-    if (run_options.erase_keep_eeprom) {
-        if (detected_device_index() < 0 && !run_options.force)
+    if (options.erase_keep_eeprom) {
+        if (target.detected_index() < 0 && !options.force)
             fail(EXIT_WRONG_CHIP, "Can't save EEPROM in unknown chip\n");
         msg_print(msg_out, MSG_INFO, "Saving EEPROM\n");
-        read_memory(DATA_MEMORY, saved_eeprom);
+        read_memory(target, context.pass_switches(), DATA_MEMORY, saved_eeprom);
     }
 
     try {
-        erase_chip();
-        check_device(false);
-        check_lock();
-        check_fuses();
+        erase_chip(target);
+        check_device(context, false);
+        check_lock(context);
+        check_fuses(context);
     } catch (const app_error &) {
         // the EEPROM may be gone with the erase: keep the copy
-        if (run_options.erase_keep_eeprom)
+        if (options.erase_keep_eeprom)
             save_eeprom_copy_after(saved_eeprom);
         throw;
     }
 
-    if (run_options.blank_check_mask != 0 && blank_check(run_options.blank_check_mask) != 0) {
-        if (run_options.erase_keep_eeprom)
+    if (options.blank_check_mask != 0 && blank_check(target, context.pass_switches(), options.blank_check_mask) != 0) {
+        if (options.erase_keep_eeprom)
             save_eeprom_copy(saved_eeprom);
         throw app_error(EXIT_CHIP_REFUSED);
     }
 
-    if (run_options.erase_keep_eeprom) {
+    if (options.erase_keep_eeprom) {
         msg_print(msg_out, MSG_INFO, "Restoring EEPROM\n");
         try {
-            program_memory(DATA_MEMORY, saved_eeprom);
+            program_memory(target, context.pass_switches(), DATA_MEMORY, saved_eeprom);
         } catch (const app_error &) {
             save_eeprom_copy_after(saved_eeprom);
             throw;
         }
     }
 
-    if (run_options.erase_counter_value != 0xFFFF)
-        write_erase_counter();
+    if (context.erase_counter.value != 0xFFFF)
+        write_erase_counter(context);
 }
 
-void read_step()
+void read_step(run_context_t &context)
 {
-    if (run_options.code_file != nullptr) {
-        read_memory(CODE_MEMORY, code_image);
-        check_sync();
-        if (!write_hex_file(code_image, run_options.code_file))
+    const run_options_t &options = context.options;
+    avr_target_t &target = context.target;
+    if (options.code_file != nullptr) {
+        read_memory(target, context.pass_switches(), CODE_MEMORY, context.code_image);
+        check_sync(target);
+        if (!write_hex_file(context.code_image, options.code_file))
             throw app_error(EXIT_USAGE);
     }
-    if (run_options.data_file != nullptr) {
-        read_memory(DATA_MEMORY, data_image);
-        check_sync();
-        if (!write_hex_file(data_image, run_options.data_file))
+    if (options.data_file != nullptr) {
+        read_memory(target, context.pass_switches(), DATA_MEMORY, context.data_image);
+        check_sync(target);
+        if (!write_hex_file(context.data_image, options.data_file))
             throw app_error(EXIT_USAGE);
     }
 }
 
-void program_and_verify(int memory, PortionList &image)
+void program_and_verify(run_context_t &context, int memory, PortionList &image)
 {
     if (image.empty())
         return;
-    if (run_options.write & WRITE_ON) {
-        program_memory(memory, image);
-        check_sync();
+    const pass_switches_t switches = context.pass_switches();
+    if (context.options.write & WRITE_ON) {
+        program_memory(context.target, switches, memory, image);
+        check_sync(context.target);
     }
-    if (run_options.verify && !verify_memory(memory, image))
+    if (context.options.verify && !verify_memory(context.target, switches, memory, image))
         throw app_error(EXIT_CHIP_REFUSED);
 }
 
-void lock()
+void lock(run_context_t &context)
 {
-    char level = lock_chip(run_options.lock_level);
+    char level = lock_chip(context.target, context.options.lock_level);
     msg_print(msg_out, MSG_INFO, "Device locked to level %c!\n", level);
 }
 
-void write_step()
+void write_step(run_context_t &context)
 {
-    program_and_verify(CODE_MEMORY, code_image);
-    program_and_verify(DATA_MEMORY, data_image);
+    const run_options_t &options = context.options;
+    avr_target_t &target = context.target;
+    program_and_verify(context, CODE_MEMORY, context.code_image);
+    program_and_verify(context, DATA_MEMORY, context.data_image);
 
-    if (run_options.lock_level && run_options.lock_first)
-        lock();
-    if (run_options.fuse_list != nullptr) {
-        if (run_options.write & WRITE_ON) {
-            program_fuses();
-            read_fuses();
-            print_fuses("New fuses value");
+    if (options.lock_level && options.lock_first)
+        lock(context);
+    if (options.fuse_list != nullptr) {
+        if (options.write & WRITE_ON) {
+            program_fuses(target);
+            read_fuses(target);
+            print_fuses(target, "New fuses value");
         }
-        if (run_options.verify && !verify_fuses())
+        if (options.verify && !verify_fuses(target))
             throw app_error(EXIT_CHIP_REFUSED);
     }
-    if (run_options.lock_level && !run_options.lock_first)
-        lock();
+    if (options.lock_level && !options.lock_first)
+        lock(context);
 }
 
 }  // namespace
 
-void check_device(bool after_connect)
+void check_device(run_context_t &context, bool after_connect)
 {
-    int32_t index = detected_device_index();
+    const run_options_t &options = context.options;
+    int32_t index = context.target.detected_index();
     if (index >= 0) {
-        if (device_name_matches(avr_devices[index].name, run_options.chip_name))
+        if (device_name_matches(avr_devices[index].name, options.chip_name))
             return;
-        msg_print(msg_out, run_options.force ? MSG_WARNING : MSG_ERROR, "Requested <%s>, detected <%s>\n",
-                  run_options.chip_name, device_name(index));
+        msg_print(msg_out, options.force ? MSG_WARNING : MSG_ERROR, "Requested <%s>, detected <%s>\n",
+                  options.chip_name, device_name(index));
     } else if (after_connect) {
         return;
     }
 
-    if (!run_options.force)
+    if (!options.force)
         fail(EXIT_WRONG_CHIP, "Can't continue\n");
-    set_current_device(find_device(run_options.chip_name));
-    msg_print(msg_out, MSG_WARNING, "Device type forced to %s\n", run_options.chip_name);
+    context.target.set_device(find_device(options.chip_name));
+    msg_print(msg_out, MSG_WARNING, "Device type forced to %s\n", options.chip_name);
 }
 
-void check_lock()
+void check_lock(const run_context_t &context)
 {
-    if ((lock_state == 1 || lock_state == 2) && (run_options.write & WRITE_ON)) {
-        if (files_named() || !(current_device().flags & flag_fuses_when_locked))
+    const run_options_t &options = context.options;
+    const int32_t lock_state = context.target.lock_state;
+    if ((lock_state == 1 || lock_state == 2) && (options.write & WRITE_ON)) {
+        if (files_named(options) || !(context.target.device().flags & flag_fuses_when_locked))
             fail(EXIT_CHIP_REFUSED, "Can't write to locked chip\n");
     }
     if (lock_state == 2) {
-        if ((run_options.read && !run_options.force) || run_options.blank_check_mask != 0 ||
-            (run_options.verify && files_named()))
+        if ((options.read && !options.force) || options.blank_check_mask != 0 ||
+            (options.verify && files_named(options)))
             fail(EXIT_CHIP_REFUSED, "Can't read (blank check, verify) fully locked chip\n");
     }
 }
 
-void check_fuses()
+void check_fuses(run_context_t &context)
 {
-    if (current_device().fuses == nullptr)
+    avr_target_t &target = context.target;
+    if (target.device().fuses == nullptr)
         return;
-    read_fuses();
-    print_fuses("Fuses ");
-    if ((run_options.write & WRITE_ON) && run_options.fuse_list != nullptr && !lock_byte_writable())
+    read_fuses(target);
+    print_fuses(target, "Fuses ");
+    if ((context.options.write & WRITE_ON) && context.options.fuse_list != nullptr && !lock_byte_writable(target))
         fail(EXIT_CHIP_REFUSED, "Can't write all requested fuses, need to erase chip\n");
 }
 
-void run_operations()
+void run_operations(run_context_t &context)
 {
-    link_open();
-    check_device(true);
+    const run_options_t &options = context.options;
+    avr_target_t &target = context.target;
+    context.erase_counter.enabled = options.erase_counter;
+    context.erase_counter.value = options.erase_counter_value;
 
-    if (current_device().osccal_count > 0)
-        read_osccal();
-    if ((run_options.write & WRITE_ON) || run_options.verify)
-        apply_insertions();
-    if (run_options.erase_counter)
-        read_erase_counter();
+    link_open(target);
+    check_device(context, true);
 
-    if (run_options.erase) {
-        erase_step();
+    if (target.device().osccal_count > 0)
+        read_osccal(target);
+    if ((options.write & WRITE_ON) || options.verify)
+        apply_insertions(context);
+    if (context.erase_counter.enabled)
+        read_erase_counter(context);
+
+    if (options.erase) {
+        erase_step(context);
     } else {
-        check_device(false);
-        check_lock();
-        check_fuses();
-        if (run_options.blank_check_mask != 0 && blank_check(run_options.blank_check_mask) != 0)
+        check_device(context, false);
+        check_lock(context);
+        check_fuses(context);
+        if (options.blank_check_mask != 0 && blank_check(target, context.pass_switches(), options.blank_check_mask) != 0)
             throw app_error(EXIT_CHIP_REFUSED);
     }
 
-    setup_timing(run_options.delay_factor);
-    fit_check(code_image, code_size(), run_options.code_file, memory_name(CODE_MEMORY));
-    fit_check(data_image, data_size(), run_options.data_file ? run_options.data_file : "data part of input file",
-              memory_name(DATA_MEMORY));
+    setup_timing(target);
+    fit_check(context.code_image, target.code_size(), options.code_file, memory_name(CODE_MEMORY));
+    fit_check(context.data_image, target.data_size(),
+              options.data_file ? options.data_file : "data part of input file", memory_name(DATA_MEMORY));
 
-    if (run_options.read)
-        read_step();
+    if (options.read)
+        read_step(context);
     else
-        write_step();
+        write_step(context);
 
-    if (serno_request.target != TARGET_NONE)
-        store_next_serial();
+    if (context.requests.serno.target != TARGET_NONE)
+        store_next_serial(context);
 }

@@ -1,7 +1,9 @@
 // The operation sequence of a run.
 #pragma once
 
-void run_operations();
-void check_device(bool after_connect);
-void check_lock();
-void check_fuses();
+struct run_context_t;
+
+void run_operations(run_context_t &context);
+void check_device(run_context_t &context, bool after_connect);
+void check_lock(const run_context_t &context);
+void check_fuses(run_context_t &context);

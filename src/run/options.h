@@ -36,4 +36,5 @@ enum : uint8_t {
     WRITE_POLLING = 4,
 };
 
-extern run_options_t run_options;
+// A copy the adapter factories read while they are created (clock, force) and
+// the LPT cable switches write (-ai); nothing else uses it.

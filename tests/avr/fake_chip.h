@@ -17,8 +17,8 @@
 #include "avr/devices.h"
 #include "avr/link.h"
 #include "avr/memory_commands.h"
+#include "avr/target.h"
 #include "base/messages.h"
-#include "run/options.h"
 
 typedef std::array<uint8_t, 4> command_t;
 
@@ -235,7 +235,9 @@ private:
 
 class avr_test : public ::testing::Test {
 protected:
-    fake_chip_t *chip = nullptr;
+    fake_chip_t fake;
+    fake_chip_t *chip = &fake;
+    avr_target_t target{target_settings_t(), &fake};
     FILE *out = nullptr;
 
     void SetUp() override
@@ -244,25 +246,23 @@ protected:
         ASSERT_NE(out, nullptr);
         msg_out.stream = out;
         msg_out.level = MSG_TRACE;
-        run_options = run_options_t();
-        link_reset();
-        memory_commands_reset();
-        devices_reset();
-        std::unique_ptr<fake_chip_t> fake(new fake_chip_t);
-        chip = fake.get();
-        set_run_adapter(std::move(fake));
     }
 
     void TearDown() override
     {
-        set_run_adapter(nullptr);
         msg_out.stream = stdout;
         msg_out.level = MSG_INFO;
         fclose(out);
-        run_options = run_options_t();
-        link_reset();
-        memory_commands_reset();
-        devices_reset();
+    }
+
+    // A fresh chip, target and capture, for the next case of a table.
+    void start_over()
+    {
+        TearDown();
+        fake = fake_chip_t();
+        chip = &fake;
+        target = avr_target_t(target_settings_t(), &fake);
+        SetUp();
     }
 
     // Names the chip on the command line, makes the fake answer with its
@@ -273,7 +273,7 @@ protected:
         EXPECT_GE(index, 0) << name;
         if (index < 0)
             return index;
-        run_options.chip_name = name;
+        target.settings.chip_name = name;
         uint32_t signature = avr_devices[index].signature;
         chip->signature[0] = static_cast<uint8_t>(signature >> 16);
         chip->signature[1] = static_cast<uint8_t>(signature >> 8);
@@ -286,8 +286,9 @@ protected:
     int32_t ready_chip(const char *name, float factor = 1.0f)
     {
         int32_t index = use_chip(name);
-        set_current_device(index);
-        setup_timing(factor);
+        target.set_device(index);
+        target.settings.delay_factor = factor;
+        setup_timing(target);
         clear_records();
         return index;
     }

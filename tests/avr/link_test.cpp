@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "fake_chip.h"
+#include "run/options.h"
 
 namespace {
 
@@ -11,7 +12,7 @@ typedef avr_test connect_test;
 TEST_F(connect_test, InStepChipIsResetEnabledAndDetected)
 {
     int32_t mega8 = use_chip("mega8");
-    connect();
+    connect(target);
 
     // reset, settle, pulse, settle, then the commands
     ASSERT_GE(chip->events.size(), 5u);
@@ -37,7 +38,7 @@ TEST_F(connect_test, InStepChipIsResetEnabledAndDetected)
               "\t% GetID reply  00 30 00 07\n"
               "\t% Read ID: 0x1E9307\n"
               "Device connected, mega8 detected\n");
-    EXPECT_EQ(detected_device_index(), mega8);
+    EXPECT_EQ(target.detected_index(), mega8);
 }
 
 TEST_F(connect_test, ResyncByPulsesUntilInStep)
@@ -52,11 +53,10 @@ TEST_F(connect_test, ResyncByPulsesUntilInStep)
     const resync_case cases[] = {{"90S2313", 3, "SCK pulse", 3, 1}, {"mega8", 2, "reset pulse", 0, 3}};
     for (const resync_case &c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        SetUp();
+        start_over();
         use_chip(c.name);
         chip->pe_failures = c.failures;
-        connect();
+        connect(target);
         std::string text = output();
         // a try line is continued by the reply line of the Programming Enable it caused
         for (int i = 1; i <= c.failures; i++) {
@@ -91,11 +91,10 @@ TEST_F(connect_test, TriesAreLimitedThenResyncFails)
     };
     for (const limit_case &c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        SetUp();
+        start_over();
         use_chip(c.name);
         chip->pe_failures = -1;
-        EXPECT_EQ(exit_status_of([] { connect(); }), EXIT_SYNC_LOST);
+        EXPECT_EQ(exit_status_of([this] { connect(target); }), EXIT_SYNC_LOST);
         EXPECT_EQ(chip->sck_pulses, c.sck_pulses);
         EXPECT_EQ(chip->reset_pulses, c.reset_pulses);
         // the first Programming Enable and one after every pulse
@@ -112,9 +111,9 @@ TEST_F(connect_test, TriesAreLimitedThenResyncFails)
 TEST_F(connect_test, SyncRulesComeFromTheNamedChipNotAnEarlierDetection)
 {
     use_chip("mega8");
-    set_current_device(find_device("90S2313"));
+    target.set_device(find_device("90S2313"));
     chip->pe_failures = -1;
-    EXPECT_EQ(exit_status_of([] { connect(); }), EXIT_SYNC_LOST);
+    EXPECT_EQ(exit_status_of([this] { connect(target); }), EXIT_SYNC_LOST);
     EXPECT_EQ(chip->sck_pulses, 0);
     EXPECT_EQ(chip->reset_pulses, 1 + 4);
 }
@@ -123,7 +122,7 @@ TEST_F(connect_test, NoSyncChipGoesStraightToSignature)
 {
     int32_t index = use_chip("90S1200");
     chip->pe_failures = -1;
-    connect();
+    connect(target);
     std::string text = output();
     EXPECT_EQ(text.find("Synchronised"), std::string::npos);
     EXPECT_EQ(text.find("Try"), std::string::npos);
@@ -131,7 +130,7 @@ TEST_F(connect_test, NoSyncChipGoesStraightToSignature)
     EXPECT_EQ(chip->with_op(0x30).size(), 3u);
     EXPECT_EQ(chip->sck_pulses + chip->reset_pulses, 1);
     EXPECT_NE(text.find("Device connected, 90S1200 detected\n"), std::string::npos);
-    EXPECT_EQ(detected_device_index(), index);
+    EXPECT_EQ(target.detected_index(), index);
 }
 
 TEST_F(connect_test, UnknownSignaturesAreReportedNotFailed)
@@ -146,12 +145,11 @@ TEST_F(connect_test, UnknownSignaturesAreReportedNotFailed)
         {{0x1E, 0x01, 0x02}, "Device connected, but not recognised, ID: 0x1E0102 \n"},
     };
     for (const id_case &c : cases) {
-        TearDown();
-        SetUp();
+        start_over();
         use_chip("mega8");
-        set_current_device(find_device("mega8"));  // an earlier detection is overwritten
+        target.set_device(find_device("mega8"));  // an earlier detection is overwritten
         std::copy(c.bytes, c.bytes + 3, chip->signature);
-        connect();
+        connect(target);
         std::string text = output();
         char read_line[40];
         snprintf(read_line, sizeof read_line, "\t%% Read ID: 0x%02X%02X%02X\n", c.bytes[0],
@@ -159,7 +157,7 @@ TEST_F(connect_test, UnknownSignaturesAreReportedNotFailed)
         EXPECT_NE(text.find(read_line), std::string::npos) << read_line;
         ASSERT_GE(text.size(), strlen(c.line));
         EXPECT_EQ(text.substr(text.size() - strlen(c.line)), c.line);
-        EXPECT_EQ(detected_device_index(), -1);
+        EXPECT_EQ(target.detected_index(), -1);
     }
 }
 
@@ -168,14 +166,13 @@ TEST_F(connect_test, SharedSignaturePrefersTheNamedRecord)
     const char *const names[] = {"tiny22", "tiny22L", "TINY22l"};
     const char *const expected[] = {"tiny22", "tiny22L", "tiny22L"};
     for (int i = 0; i < 3; i++) {
-        TearDown();
-        SetUp();
+        start_over();
         use_chip(names[i]);
-        connect();
+        connect(target);
         EXPECT_NE(output().find(std::string("Device connected, ") + expected[i] + " detected\n"),
                   std::string::npos)
             << names[i];
-        EXPECT_STREQ(device_name(detected_device_index()), expected[i]);
+        EXPECT_STREQ(device_name(target.detected_index()), expected[i]);
     }
 }
 
@@ -183,7 +180,7 @@ TEST_F(connect_test, BrokenEchoInSignatureReadLosesSync)
 {
     use_chip("mega8");
     chip->corrupt_echo_at = 2;  // second signature byte
-    EXPECT_EQ(exit_status_of([] { connect(); }), EXIT_SYNC_LOST);
+    EXPECT_EQ(exit_status_of([this] { connect(target); }), EXIT_SYNC_LOST);
     std::string text = output();
     EXPECT_EQ(text.substr(text.size() - 22), "\nSynchronisation lost\n");
     EXPECT_EQ(text.find("Device connected"), std::string::npos);
@@ -206,7 +203,7 @@ TEST_F(link_open_test, PlainAdapterOpensAndClosesWithResetOnly)
 {
     use_chip("mega8");
     msg_out.level = MSG_INFO;
-    link_open();
+    link_open(target);
     EXPECT_EQ(chip->count_events("power_on"), 0);
     EXPECT_EQ(chip->count_events("enable"), 0);
     EXPECT_EQ(chip->events.front(), "reset on");
@@ -214,7 +211,7 @@ TEST_F(link_open_test, PlainAdapterOpensAndClosesWithResetOnly)
     EXPECT_EQ(output(), "Device connected, mega8 detected\nChip not locked\n");
 
     chip->events.clear();
-    link_close();
+    link_close(target);
     EXPECT_EQ(chip->events, (std::vector<std::string>{"reset off"}));
     EXPECT_EQ(output(), "Device connected, mega8 detected\nChip not locked\nReset pin released\n");
 }
@@ -228,7 +225,7 @@ TEST_F(link_open_test, PowerAndEnableAreSwitchedWithHostWaits)
     chip->lock_byte = 0xFC;  // both lock bits programmed
 
     auto started = std::chrono::steady_clock::now();
-    link_open();
+    link_open(target);
     auto opened = std::chrono::steady_clock::now();
     ASSERT_GE(chip->events.size(), 3u);
     EXPECT_EQ(chip->events[0], "power_on");
@@ -239,7 +236,7 @@ TEST_F(link_open_test, PowerAndEnableAreSwitchedWithHostWaits)
     EXPECT_GE(opened - started, std::chrono::milliseconds(295));
 
     chip->events.clear();
-    link_close();
+    link_close(target);
     auto closed = std::chrono::steady_clock::now();
     EXPECT_EQ(chip->events, (std::vector<std::string>{"reset off", "disable", "power_off"}));
     EXPECT_GE(closed - opened, std::chrono::milliseconds(295));
@@ -247,28 +244,28 @@ TEST_F(link_open_test, PowerAndEnableAreSwitchedWithHostWaits)
               "Power ON\nAdapter enabled\nDevice connected, mega8 detected\n"
               "Chip locked - reading and programming disabled\n"
               "Reset pin released\nAdapter disabled\nPower OFF\n");
-    EXPECT_EQ(lock_state, 2);
+    EXPECT_EQ(target.lock_state, 2);
 }
 
 TEST_F(link_open_test, CloseDoesNothingUnlessOpenedWithAnAdapter)
 {
-    link_close();
+    link_close(target);
     EXPECT_TRUE(chip->events.empty());
     EXPECT_EQ(output(), "");
 
     use_chip("mega8");
-    link_open();
-    EXPECT_EQ(lock_state, 0);
-    link_reset();  // a fresh process: link closed, lock state unknown
-    EXPECT_EQ(lock_state, -1);
+    link_open(target);
+    EXPECT_EQ(target.lock_state, 0);
+    target = avr_target_t(target.settings, chip);  // a fresh target: link closed, lock state unknown
+    EXPECT_EQ(target.lock_state, -1);
     chip->events.clear();
-    link_close();
+    link_close(target);
     EXPECT_TRUE(chip->events.empty());
 
-    link_open();
-    set_run_adapter(nullptr);
+    link_open(target);
+    target.adapter = nullptr;
     chip = nullptr;
-    link_close();  // adapter gone: nothing to release, no crash
+    link_close(target);  // adapter gone: nothing to release, no crash
     EXPECT_EQ(output().find("Reset pin released"), std::string::npos);
 }
 

@@ -10,19 +10,19 @@ typedef avr_test timing_test;
 
 TEST_F(timing_test, DelaysAndWritersFollowTheDeviceAndFactor)
 {
-    EXPECT_EQ(memory_state.erase_delay, 50.0f);  // until a device is known
+    EXPECT_EQ(target.memory.erase_delay, 50.0f);  // until a device is known
     ready_chip("mega8", 2.0f);
-    EXPECT_TRUE(memory_state.code_paged);
-    EXPECT_EQ(memory_state.page_mask, 63);
-    EXPECT_EQ(memory_state.code_write_delay, 12.0f);
-    EXPECT_EQ(memory_state.data_write_delay, 20.0f);
-    EXPECT_EQ(memory_state.erase_delay, 40.0f);
+    EXPECT_TRUE(target.memory.code_paged);
+    EXPECT_EQ(target.memory.page_mask, 63);
+    EXPECT_EQ(target.memory.code_write_delay, 12.0f);
+    EXPECT_EQ(target.memory.data_write_delay, 20.0f);
+    EXPECT_EQ(target.memory.erase_delay, 40.0f);
 
     ready_chip("90S2313", 1.5f);  // a later call recomputes everything
-    EXPECT_FALSE(memory_state.code_paged);
-    EXPECT_EQ(memory_state.code_write_delay, 9.0f);
-    EXPECT_EQ(memory_state.data_write_delay, 9.0f);
-    EXPECT_EQ(memory_state.erase_delay, 45.0f);
+    EXPECT_FALSE(target.memory.code_paged);
+    EXPECT_EQ(target.memory.code_write_delay, 9.0f);
+    EXPECT_EQ(target.memory.data_write_delay, 9.0f);
+    EXPECT_EQ(target.memory.erase_delay, 45.0f);
 }
 
 typedef avr_test read_test;
@@ -37,11 +37,11 @@ TEST_F(read_test, SingleReadsInBothModes)
         chip->flash[0x1234] = 0x5A;
         chip->eeprom[0x102] = 0x3C;
 
-        memory_state.current_memory = CODE_MEMORY;
-        EXPECT_EQ(read_memory_byte(0x1235), 0xA5);
-        EXPECT_EQ(read_memory_byte(0x1234), 0x5A);
-        memory_state.current_memory = DATA_MEMORY;
-        EXPECT_EQ(read_memory_byte(0x102), 0x3C);
+        target.memory.current_memory = CODE_MEMORY;
+        EXPECT_EQ(read_memory_byte(target, 0x1235), 0xA5);
+        EXPECT_EQ(read_memory_byte(target, 0x1234), 0x5A);
+        target.memory.current_memory = DATA_MEMORY;
+        EXPECT_EQ(read_memory_byte(target, 0x102), 0x3C);
         EXPECT_EQ(chip->commands,
                   (std::vector<command_t>{cmd(0x28, 0x09, 0x1A, 0x00), cmd(0x20, 0x09, 0x1A, 0x00),
                                           cmd(0xA0, 0x01, 0x02, 0x00)}));
@@ -67,8 +67,8 @@ TEST_F(read_test, BlocksAreOneTransferInBlockModeAndBytewiseOtherwise)
         }
         uint8_t code[512] = {};
         uint8_t data[32] = {};
-        read_code_block(code, 0x200, 512);
-        read_data_block(data, 0x20, 32);
+        read_code_block(target, code, 0x200, 512);
+        read_data_block(target, data, 0x20, 32);
         for (int i = 0; i < 512; i++)
             ASSERT_EQ(code[i], static_cast<uint8_t>(i * 7 + 1)) << i;
         for (int i = 0; i < 32; i++)
@@ -88,8 +88,8 @@ TEST_F(read_test, BlocksAreOneTransferInBlockModeAndBytewiseOtherwise)
             EXPECT_EQ(chip->byte_calls, expected);
         }
         clear_records();
-        read_code_block(code, 0, 0);
-        read_data_block(data, 0, -1);
+        read_code_block(target, code, 0, 0);
+        read_data_block(target, data, 0, -1);
         EXPECT_TRUE(chip->events.empty());
     }
 }
@@ -103,17 +103,16 @@ TEST_F(read_test, EveryEchoInABlockIsChecked)
     for (echo_case c : {echo_case{true, true}, echo_case{true, false}, echo_case{false, true},
                         echo_case{false, false}}) {
         SCOPED_TRACE(std::string(c.block ? "block " : "byte ") + (c.code ? "code" : "data"));
-        TearDown();
-        SetUp();
+        start_over();
         ready_chip("mega8");
         chip->block_mode = c.block;
         chip->corrupt_echo_at = 29;  // the last read of the block
         uint8_t buffer[30];
         int status = exit_status_of([&] {
             if (c.code)
-                read_code_block(buffer, 0x100, 30);
+                read_code_block(target, buffer, 0x100, 30);
             else
-                read_data_block(buffer, 0x10, 30);
+                read_data_block(target, buffer, 0x10, 30);
         });
         EXPECT_EQ(status, EXIT_SYNC_LOST);
         EXPECT_EQ(output(), "\nSynchronisation lost\n");
@@ -123,7 +122,7 @@ TEST_F(read_test, EveryEchoInABlockIsChecked)
     SetUp();
     ready_chip("mega8");
     chip->corrupt_echo_at = 0;
-    EXPECT_EQ(exit_status_of([] { read_memory_byte(3); }), EXIT_SYNC_LOST);
+    EXPECT_EQ(exit_status_of([this] { read_memory_byte(target, 3); }), EXIT_SYNC_LOST);
 }
 
 typedef avr_test extended_test;
@@ -138,14 +137,14 @@ TEST_F(extended_test, ReadsLoadTheExtendedAddressWhenItChanges)
         chip->flash[0x20001] = 0x22;
         chip->flash[0x20003] = 0x33;
         uint8_t buffer[4] = {};
-        memory_state.last_address = -1;
+        target.memory.last_address = -1;
 
-        read_code_block(buffer, 0, 4);
+        read_code_block(target, buffer, 0, 4);
         EXPECT_EQ(buffer[1], 0x11);
-        read_code_block(buffer, 0x20000, 2);
+        read_code_block(target, buffer, 0x20000, 2);
         EXPECT_EQ(buffer[1], 0x22);
-        EXPECT_EQ(memory_state.last_address, 0x20000);
-        read_code_block(buffer, 0x20002, 2);  // same extended address: not sent again
+        EXPECT_EQ(target.memory.last_address, 0x20000);
+        read_code_block(target, buffer, 0x20002, 2);  // same extended address: not sent again
         EXPECT_EQ(buffer[1], 0x33);
 
         std::vector<command_t> extended = chip->with_op(0x4D);
@@ -170,7 +169,7 @@ TEST_F(extended_test, BlockReadAcrossTheBankBoundaryIsSplit)
     chip->flash[0x1FFFF] = 0x44;
     chip->flash[0x20000] = 0x55;
     uint8_t buffer[4] = {};
-    read_code_block(buffer, 0x1FFFE, 4);
+    read_code_block(target, buffer, 0x1FFFE, 4);
     EXPECT_EQ(buffer[1], 0x44);
     EXPECT_EQ(buffer[2], 0x55);
     EXPECT_EQ(chip->with_op(0x4D),
@@ -180,11 +179,11 @@ TEST_F(extended_test, BlockReadAcrossTheBankBoundaryIsSplit)
 TEST_F(extended_test, EveryPageCommitCarriesTheExtendedAddress)
 {
     ready_chip("mega2560");
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.last_address = -1;
-    write_memory_byte(0x100, 0xAB);
-    write_memory_byte(0x20100, 0xCD);  // another page: commits the first
-    commit_page(memory_state.last_address);
+    target.memory.current_memory = CODE_MEMORY;
+    target.memory.last_address = -1;
+    write_memory_byte(target, 0x100, 0xAB);
+    write_memory_byte(target, 0x20100, 0xCD);  // another page: commits the first
+    commit_page(target, target.memory.last_address);
 
     ASSERT_EQ(chip->write_blocks, (std::vector<uint32_t>{12, 12}));
     EXPECT_EQ(chip->commands,
@@ -201,11 +200,11 @@ TEST_F(extended_test, ChipsUpTo128KiBNeverSendIt)
     ready_chip("mega128");
     chip->block_mode = true;
     uint8_t buffer[8];
-    memory_state.last_address = -1;
-    read_code_block(buffer, 0x1FFF8, 8);
-    memory_state.current_memory = CODE_MEMORY;
-    write_memory_byte(0x1FF00, 0x01);
-    commit_page(memory_state.last_address);
+    target.memory.last_address = -1;
+    read_code_block(target, buffer, 0x1FFF8, 8);
+    target.memory.current_memory = CODE_MEMORY;
+    write_memory_byte(target, 0x1FF00, 0x01);
+    commit_page(target, target.memory.last_address);
     EXPECT_TRUE(chip->with_op(0x4D).empty());
     EXPECT_EQ(chip->flash[0x1FF00], 0x01);
 }
@@ -215,11 +214,11 @@ typedef avr_test byte_write_test;
 TEST_F(byte_write_test, EepromAndBytewiseFlashWrites)
 {
     ready_chip("90S2313");
-    memory_state.current_memory = DATA_MEMORY;
-    write_memory_byte(0x0102, 0x55);
-    memory_state.current_memory = CODE_MEMORY;
-    write_memory_byte(0x0005, 0x12);
-    write_memory_byte(0x0004, 0x34);
+    target.memory.current_memory = DATA_MEMORY;
+    write_memory_byte(target, 0x0102, 0x55);
+    target.memory.current_memory = CODE_MEMORY;
+    write_memory_byte(target, 0x0005, 0x12);
+    write_memory_byte(target, 0x0004, 0x34);
     EXPECT_EQ(chip->commands,
               (std::vector<command_t>{cmd(0xC0, 0x01, 0x02, 0x55), cmd(0x48, 0x00, 0x02, 0x12),
                                       cmd(0x40, 0x00, 0x02, 0x34)}));
@@ -245,14 +244,14 @@ TEST_F(byte_write_test, ErasedChipSkipsFFUnlessEepromIsWrittenBack)
         SCOPED_TRACE(testing::Message() << "erased " << c.erased << " keep " << c.keep_eeprom
                                         << " data " << c.data);
         ready_chip("90S2313");
-        memory_state.chip_erased = c.erased;
-        run_options.erase_keep_eeprom = c.keep_eeprom;
-        memory_state.current_memory = c.data ? DATA_MEMORY : CODE_MEMORY;
-        write_memory_byte(0x10, 0xFF);
+        target.memory.chip_erased = c.erased;
+        target.settings.keep_eeprom = c.keep_eeprom;
+        target.memory.current_memory = c.data ? DATA_MEMORY : CODE_MEMORY;
+        write_memory_byte(target, 0x10, 0xFF);
         EXPECT_EQ(chip->commands.size(), c.sent ? 1u : 0u);
         EXPECT_EQ(chip->delays.size(), c.sent ? 1u : 0u);
         // other values always go out
-        write_memory_byte(0x11, 0xFE);
+        write_memory_byte(target, 0x11, 0xFE);
         EXPECT_EQ(chip->commands.size(), c.sent ? 2u : 1u);
     }
 }
@@ -260,9 +259,9 @@ TEST_F(byte_write_test, ErasedChipSkipsFFUnlessEepromIsWrittenBack)
 TEST_F(byte_write_test, BrokenEchoOnWrite)
 {
     ready_chip("90S2313");
-    memory_state.current_memory = DATA_MEMORY;
+    target.memory.current_memory = DATA_MEMORY;
     chip->corrupt_echo_at = 0;
-    EXPECT_EQ(exit_status_of([] { write_memory_byte(1, 2); }), EXIT_SYNC_LOST);
+    EXPECT_EQ(exit_status_of([this] { write_memory_byte(target, 1, 2); }), EXIT_SYNC_LOST);
     EXPECT_TRUE(chip->delays.empty());
 }
 
@@ -271,22 +270,22 @@ typedef avr_test page_write_test;
 TEST_F(page_write_test, WordsAreCompletedAndCommittedWhenTheNextPageStarts)
 {
     ready_chip("mega8");
-    memory_state.chip_erased = true;
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.last_address = -1;
-    write_memory_byte(0, 0x12);
-    write_memory_byte(3, 0x34);
+    target.memory.chip_erased = true;
+    target.memory.current_memory = CODE_MEMORY;
+    target.memory.last_address = -1;
+    write_memory_byte(target, 0, 0x12);
+    write_memory_byte(target, 3, 0x34);
     EXPECT_TRUE(chip->commands.empty());  // only collected so far
-    write_memory_byte(64, 0x56);
+    write_memory_byte(target, 64, 0x56);
     EXPECT_EQ(chip->write_blocks, (std::vector<uint32_t>{16}));
     EXPECT_EQ(chip->commands,
               (std::vector<command_t>{cmd(0x40, 0x00, 0x00, 0x12), cmd(0x48, 0x00, 0x00, 0xFF),
                                       cmd(0x40, 0x00, 0x01, 0xFF), cmd(0x48, 0x00, 0x01, 0x34),
                                       cmd(0x4C, 0x00, 0x01, 0x00)}));
     EXPECT_EQ(chip->delays, (std::vector<float>{6.0f}));
-    EXPECT_EQ(memory_state.last_address, 64);
+    EXPECT_EQ(target.memory.last_address, 64);
 
-    commit_page(memory_state.last_address);  // end of the pass: low byte gets its partner
+    commit_page(target, target.memory.last_address);  // end of the pass: low byte gets its partner
     ASSERT_EQ(chip->commands.size(), 8u);
     EXPECT_EQ(chip->commands[5], cmd(0x40, 0x00, 0x20, 0x56));
     EXPECT_EQ(chip->commands[6], cmd(0x48, 0x00, 0x20, 0xFF));
@@ -301,17 +300,17 @@ TEST_F(page_write_test, AllFFPageIsLoadedOnlyWithoutErase)
     for (bool erased : {false, true}) {
         SCOPED_TRACE(erased ? "erased" : "not erased");
         ready_chip("mega8");
-        memory_state.chip_erased = erased;
-        memory_state.current_memory = CODE_MEMORY;
-        memory_state.last_address = -1;
-        reset_command_buffer();
+        target.memory.chip_erased = erased;
+        target.memory.current_memory = CODE_MEMORY;
+        target.memory.last_address = -1;
+        reset_command_buffer(target);
         for (int a = 0x40; a < 0x80; a++)
-            write_memory_byte(a, 0xFF);
-        if (memory_state.last_address != -1)
-            commit_page(memory_state.last_address);
+            write_memory_byte(target, a, 0xFF);
+        if (target.memory.last_address != -1)
+            commit_page(target, target.memory.last_address);
         if (erased) {
             EXPECT_TRUE(chip->commands.empty());
-            EXPECT_EQ(memory_state.last_address, -1);
+            EXPECT_EQ(target.memory.last_address, -1);
         } else {
             ASSERT_EQ(chip->commands.size(), 65u);
             EXPECT_EQ(chip->write_blocks, (std::vector<uint32_t>{64 * 4}));
@@ -323,13 +322,13 @@ TEST_F(page_write_test, AllFFPageIsLoadedOnlyWithoutErase)
 TEST_F(page_write_test, ErasedWordsWithFFAreLeftOutInsideAPage)
 {
     ready_chip("mega8");
-    memory_state.chip_erased = true;
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.last_address = -1;
+    target.memory.chip_erased = true;
+    target.memory.current_memory = CODE_MEMORY;
+    target.memory.last_address = -1;
     const uint8_t bytes[8] = {0xFF, 0x01, 0xFF, 0xFF, 0x02, 0xFF, 0xFF, 0xFF};
     for (int a = 0; a < 8; a++)
-        write_memory_byte(a, bytes[a]);
-    commit_page(memory_state.last_address);
+        write_memory_byte(target, a, bytes[a]);
+    commit_page(target, target.memory.last_address);
     EXPECT_EQ(chip->commands,
               (std::vector<command_t>{cmd(0x40, 0x00, 0x00, 0xFF), cmd(0x48, 0x00, 0x00, 0x01),
                                       cmd(0x40, 0x00, 0x02, 0x02), cmd(0x48, 0x00, 0x02, 0xFF),
@@ -340,13 +339,13 @@ TEST_F(page_write_test, RepeatedBytesInsideALoadedPageKeepTheirData)
 {
     // an image may hold a portion inside an earlier one with equal data
     ready_chip("mega8");
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.last_address = -1;
+    target.memory.current_memory = CODE_MEMORY;
+    target.memory.last_address = -1;
     for (int a = 0; a < 16; a++)
-        write_memory_byte(a, static_cast<uint8_t>(0xA0 + a));
-    write_memory_byte(3, 0xA3);
-    write_memory_byte(4, 0xA4);
-    commit_page(memory_state.last_address);
+        write_memory_byte(target, a, static_cast<uint8_t>(0xA0 + a));
+    write_memory_byte(target, 3, 0xA3);
+    write_memory_byte(target, 4, 0xA4);
+    commit_page(target, target.memory.last_address);
     for (int a = 0; a < 16; a++)
         EXPECT_EQ(chip->flash[a], 0xA0 + a) << a;
     for (const command_t &c : chip->with_op(0x40))
@@ -358,12 +357,12 @@ TEST_F(page_write_test, RepeatedBytesInsideALoadedPageKeepTheirData)
 TEST_F(page_write_test, ManyLoadsOfOnePageNeverOverrunTheBuffer)
 {
     ready_chip("mega2560");
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.last_address = -1;
+    target.memory.current_memory = CODE_MEMORY;
+    target.memory.last_address = -1;
     for (int round = 0; round < 10; round++)
         for (int a = 0; a < 256; a++)
-            write_memory_byte(a, static_cast<uint8_t>(a + round));
-    commit_page(memory_state.last_address);
+            write_memory_byte(target, a, static_cast<uint8_t>(a + round));
+    commit_page(target, target.memory.last_address);
     uint32_t sent = 0;
     for (uint32_t n : chip->write_blocks) {
         EXPECT_LE(n, 256u * 4 + 4);
@@ -378,11 +377,11 @@ TEST_F(page_write_test, ManyLoadsOfOnePageNeverOverrunTheBuffer)
 TEST_F(page_write_test, FullPageGoesOutInOneBlockWithItsExtendedAddress)
 {
     ready_chip("mega2560");
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.last_address = -1;
+    target.memory.current_memory = CODE_MEMORY;
+    target.memory.last_address = -1;
     for (int a = 0x20000; a < 0x20100; a++)
-        write_memory_byte(a, static_cast<uint8_t>(a));
-    commit_page(memory_state.last_address);
+        write_memory_byte(target, a, static_cast<uint8_t>(a));
+    commit_page(target, target.memory.last_address);
     EXPECT_EQ(chip->write_blocks, (std::vector<uint32_t>{256 * 4 + 4}));
     ASSERT_EQ(chip->commands.size(), 258u);
     EXPECT_EQ(chip->commands[256], cmd(0x4D, 0x00, 0x01, 0x00));
@@ -394,19 +393,19 @@ typedef avr_test polling_test;
 TEST_F(polling_test, DataPollingWaitsOnlyForPollableValues)
 {
     ready_chip("90S2313");
-    memory_state.current_memory = DATA_MEMORY;
-    memory_state.poll_method = POLL_DATA;
-    memory_state.poll_exclude_1 = 0x7F;
-    memory_state.poll_exclude_2 = 0x80;
+    target.memory.current_memory = DATA_MEMORY;
+    target.memory.poll_method = POLL_DATA;
+    target.memory.poll_exclude_1 = 0x7F;
+    target.memory.poll_exclude_2 = 0x80;
 
-    write_memory_byte(0x10, 0x7F);
-    write_memory_byte(0x11, 0x80);
+    write_memory_byte(target, 0x10, 0x7F);
+    write_memory_byte(target, 0x11, 0x80);
     EXPECT_EQ(chip->delays, (std::vector<float>{6.0f, 6.0f}));
     EXPECT_TRUE(chip->with_op(0xA0).empty());
 
     chip->delays.clear();
     chip->stale_reads = 3;
-    write_memory_byte(0x12, 0x12);
+    write_memory_byte(target, 0x12, 0x12);
     EXPECT_TRUE(chip->delays.empty());
     std::vector<command_t> reads = chip->with_op(0xA0);
     ASSERT_EQ(reads.size(), 4u);
@@ -416,13 +415,13 @@ TEST_F(polling_test, DataPollingWaitsOnlyForPollableValues)
 TEST_F(polling_test, DataPollingTimesOutAfterFourDelays)
 {
     ready_chip("90S2313", 2.0f);  // 12 ms data write delay
-    memory_state.current_memory = DATA_MEMORY;
-    memory_state.poll_method = POLL_DATA;
-    memory_state.poll_exclude_1 = 0x7F;
-    memory_state.poll_exclude_2 = 0x80;
+    target.memory.current_memory = DATA_MEMORY;
+    target.memory.poll_method = POLL_DATA;
+    target.memory.poll_exclude_1 = 0x7F;
+    target.memory.poll_exclude_2 = 0x80;
     chip->stale_reads = -1;
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(exit_status_of([] { write_memory_byte(0x1AB, 0x12); }), EXIT_CHIP_REFUSED);
+    EXPECT_EQ(exit_status_of([this] { write_memory_byte(target, 0x1AB, 0x12); }), EXIT_CHIP_REFUSED);
     auto elapsed = std::chrono::steady_clock::now() - started;
     EXPECT_GE(elapsed, std::chrono::milliseconds(47));
     EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
@@ -433,36 +432,36 @@ TEST_F(polling_test, DataPollingTimesOutAfterFourDelays)
 TEST_F(polling_test, PagePollingReadsTheLastPollableLoad)
 {
     ready_chip("mega8");
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.poll_method = POLL_DATA;
-    memory_state.poll_exclude_1 = 0xFF;
-    memory_state.poll_exclude_2 = 0xFF;
-    memory_state.poll_address = -1;
-    memory_state.last_address = -1;
-    write_memory_byte(0x40, 0x21);
-    write_memory_byte(0x42, 0x43);
-    write_memory_byte(0x43, 0xFF);
+    target.memory.current_memory = CODE_MEMORY;
+    target.memory.poll_method = POLL_DATA;
+    target.memory.poll_exclude_1 = 0xFF;
+    target.memory.poll_exclude_2 = 0xFF;
+    target.memory.poll_address = -1;
+    target.memory.last_address = -1;
+    write_memory_byte(target, 0x40, 0x21);
+    write_memory_byte(target, 0x42, 0x43);
+    write_memory_byte(target, 0x43, 0xFF);
     chip->stale_reads = 2;
-    commit_page(memory_state.last_address);
+    commit_page(target, target.memory.last_address);
     EXPECT_TRUE(chip->delays.empty());
     std::vector<command_t> reads = chip->with_op(0x20);
     ASSERT_EQ(reads.size(), 3u);
     EXPECT_EQ(reads[0], cmd(0x20, 0x00, 0x21, 0x00));
-    EXPECT_EQ(memory_state.poll_address, -1);
+    EXPECT_EQ(target.memory.poll_address, -1);
 }
 
 TEST_F(polling_test, PageOfExcludedValuesGetsATimedWait)
 {
     ready_chip("mega8");
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.poll_method = POLL_DATA;
-    memory_state.poll_exclude_1 = 0x00;
-    memory_state.poll_exclude_2 = 0xFF;
-    memory_state.poll_address = -1;
-    memory_state.last_address = -1;
-    write_memory_byte(0x80, 0x00);
-    write_memory_byte(0x81, 0xFF);
-    commit_page(memory_state.last_address);
+    target.memory.current_memory = CODE_MEMORY;
+    target.memory.poll_method = POLL_DATA;
+    target.memory.poll_exclude_1 = 0x00;
+    target.memory.poll_exclude_2 = 0xFF;
+    target.memory.poll_address = -1;
+    target.memory.last_address = -1;
+    write_memory_byte(target, 0x80, 0x00);
+    write_memory_byte(target, 0x81, 0xFF);
+    commit_page(target, target.memory.last_address);
     EXPECT_EQ(chip->delays, (std::vector<float>{6.0f}));
     EXPECT_TRUE(chip->with_op(0x20).empty());
 }
@@ -470,35 +469,35 @@ TEST_F(polling_test, PageOfExcludedValuesGetsATimedWait)
 TEST_F(polling_test, PagePollingTimeOutNamesThePageStart)
 {
     ready_chip("mega8");
-    memory_state.current_memory = CODE_MEMORY;
-    memory_state.poll_method = POLL_DATA;
-    memory_state.poll_exclude_1 = 0xFF;
-    memory_state.poll_exclude_2 = 0xFF;
-    memory_state.poll_address = -1;
-    memory_state.last_address = -1;
-    write_memory_byte(0x85, 0x42);
+    target.memory.current_memory = CODE_MEMORY;
+    target.memory.poll_method = POLL_DATA;
+    target.memory.poll_exclude_1 = 0xFF;
+    target.memory.poll_exclude_2 = 0xFF;
+    target.memory.poll_address = -1;
+    target.memory.last_address = -1;
+    write_memory_byte(target, 0x85, 0x42);
     chip->stale_reads = -1;
-    EXPECT_EQ(exit_status_of([] { commit_page(memory_state.last_address); }), EXIT_CHIP_REFUSED);
+    EXPECT_EQ(exit_status_of([this] { commit_page(target, target.memory.last_address); }), EXIT_CHIP_REFUSED);
     EXPECT_EQ(output(), "Poll: can't write page at 0x80\n");
 }
 
 TEST_F(polling_test, ReadyBusyPollsUntilReady)
 {
     ready_chip("tiny13");
-    memory_state.current_memory = DATA_MEMORY;
-    memory_state.poll_method = POLL_READY;
+    target.memory.current_memory = DATA_MEMORY;
+    target.memory.poll_method = POLL_READY;
     chip->busy_polls = 2;
-    write_memory_byte(0x07, 0x7F);
+    write_memory_byte(target, 0x07, 0x7F);
     EXPECT_TRUE(chip->delays.empty());
     EXPECT_EQ(chip->with_op(0xF0), (std::vector<command_t>(3, cmd(0xF0, 0x00, 0xFF, 0x00))));
 
     chip->busy_polls = -1;
-    EXPECT_EQ(exit_status_of([] { write_memory_byte(0x08, 0x01); }), EXIT_CHIP_REFUSED);
+    EXPECT_EQ(exit_status_of([this] { write_memory_byte(target, 0x08, 0x01); }), EXIT_CHIP_REFUSED);
     EXPECT_EQ(output(), "Poll: can't write byte to DATA memory at 0x8\n");
 
     chip->busy_polls = 0;
     chip->corrupt_echo_at = static_cast<int>(chip->commands.size()) + 1;
-    EXPECT_EQ(exit_status_of([] { write_memory_byte(0x09, 0x01); }), EXIT_SYNC_LOST);
+    EXPECT_EQ(exit_status_of([this] { write_memory_byte(target, 0x09, 0x01); }), EXIT_SYNC_LOST);
 }
 
 TEST_F(polling_test, AWriteThatEndedWhileTheHostWasHeldUpIsNotAFailure)
@@ -506,28 +505,28 @@ TEST_F(polling_test, AWriteThatEndedWhileTheHostWasHeldUpIsNotAFailure)
     // the first poll answers busy but takes longer than the whole time-out; the write
     // has ended by then, and one more look finds it done
     ready_chip("tiny13");
-    memory_state.current_memory = DATA_MEMORY;
-    memory_state.poll_method = POLL_READY;
+    target.memory.current_memory = DATA_MEMORY;
+    target.memory.poll_method = POLL_READY;
     chip->busy_polls = 1;
-    chip->slow_polls_ms = static_cast<int>(4 * memory_state.data_write_delay) + 5;
-    write_memory_byte(0x07, 0x55);
+    chip->slow_polls_ms = static_cast<int>(4 * target.memory.data_write_delay) + 5;
+    write_memory_byte(target, 0x07, 0x55);
     EXPECT_EQ(chip->with_op(0xF0).size(), 2u);
     EXPECT_EQ(output(), "");
 
     ready_chip("90S2313");
-    memory_state.current_memory = DATA_MEMORY;
-    memory_state.poll_method = POLL_DATA;
-    memory_state.poll_exclude_1 = 0x7F;
-    memory_state.poll_exclude_2 = 0x80;
+    target.memory.current_memory = DATA_MEMORY;
+    target.memory.poll_method = POLL_DATA;
+    target.memory.poll_exclude_1 = 0x7F;
+    target.memory.poll_exclude_2 = 0x80;
     chip->stale_reads = 1;
-    chip->slow_polls_ms = static_cast<int>(4 * memory_state.data_write_delay) + 5;
-    write_memory_byte(0x12, 0x12);
+    chip->slow_polls_ms = static_cast<int>(4 * target.memory.data_write_delay) + 5;
+    write_memory_byte(target, 0x12, 0x12);
     EXPECT_EQ(chip->with_op(0xA0).size(), 2u);
     EXPECT_EQ(output(), "");
 
     // still busy at that last look: the write failed
     chip->stale_reads = 2;
-    EXPECT_EQ(exit_status_of([] { write_memory_byte(0x13, 0x13); }), EXIT_CHIP_REFUSED);
+    EXPECT_EQ(exit_status_of([this] { write_memory_byte(target, 0x13, 0x13); }), EXIT_CHIP_REFUSED);
     EXPECT_EQ(chip->with_op(0xA0).size(), 4u);
 }
 
@@ -536,8 +535,8 @@ typedef avr_test erase_test;
 TEST_F(erase_test, EraseCommandReleasesResetForTheInactiveTime)
 {
     ready_chip("mega8", 1.5f);
-    run_options.inactive_reset_ms = 7.0f;
-    chip_erase_command();
+    target.settings.inactive_reset_ms = 7.0f;
+    chip_erase_command(target);
     EXPECT_EQ(chip->commands, (std::vector<command_t>{cmd(0xAC, 0x80, 0x00, 0x00)}));
     EXPECT_EQ(chip->events, (std::vector<std::string>{"transfer_block", "delay", "reset off",
                                                       "delay", "reset on"}));
@@ -545,16 +544,16 @@ TEST_F(erase_test, EraseCommandReleasesResetForTheInactiveTime)
     EXPECT_EQ(output(), "\t% Erase reply  00 AC 80 00\n");
 
     chip->corrupt_echo_at = 1;
-    EXPECT_EQ(exit_status_of([] { chip_erase_command(); }), EXIT_SYNC_LOST);
+    EXPECT_EQ(exit_status_of([this] { chip_erase_command(target); }), EXIT_SYNC_LOST);
 }
 
 TEST_F(erase_test, OrdinaryChipIsErasedOnceAndReconnected)
 {
     ready_chip("mega8");
     msg_out.level = MSG_INFO;
-    erase_chip();
+    erase_chip(target);
     EXPECT_EQ(chip->erases, 1);
-    EXPECT_TRUE(memory_state.chip_erased);
+    EXPECT_TRUE(target.memory.chip_erased);
     EXPECT_EQ(chip->commands.front(), cmd(0xAC, 0x80, 0x00, 0x00));
     EXPECT_EQ(chip->commands.back(), cmd(0x58, 0x00, 0x00, 0x00));  // lock state read
     EXPECT_EQ(output(), "Device erased\nDevice connected, mega8 detected\n");
@@ -564,7 +563,7 @@ TEST_F(erase_test, EraseFixChipIsErasedTwiceWithAByteWriteBetween)
 {
     ready_chip("tiny12");
     chip->flash[0] = 0x00;
-    erase_chip();
+    erase_chip(target);
     EXPECT_EQ(chip->erases, 2);
     std::vector<command_t> sequence;
     for (const command_t &c : chip->commands)
@@ -579,34 +578,35 @@ TEST_F(erase_test, EraseFixChipIsErasedTwiceWithAByteWriteBetween)
     ASSERT_NE(fix, std::string::npos);
     ASSERT_NE(erased, std::string::npos);
     EXPECT_LT(fix, erased);
-    EXPECT_TRUE(memory_state.chip_erased);
-    EXPECT_EQ(memory_state.current_memory, CODE_MEMORY);
+    EXPECT_TRUE(target.memory.chip_erased);
+    EXPECT_EQ(target.memory.current_memory, CODE_MEMORY);
 }
 
 TEST_F(erase_test, ResetsDropPendingLoadsAndState)
 {
     for (bool whole : {false, true}) {
-        SCOPED_TRACE(whole ? "memory_commands_reset" : "reset_command_buffer");
+        SCOPED_TRACE(whole ? "fresh target" : "reset_command_buffer");
         ready_chip("mega8");
-        memory_state.chip_erased = true;
-        memory_state.current_memory = CODE_MEMORY;
-        memory_state.last_address = -1;
-        write_memory_byte(0, 0x01);
-        write_memory_byte(1, 0x02);
+        target.memory.chip_erased = true;
+        target.memory.current_memory = CODE_MEMORY;
+        target.memory.last_address = -1;
+        write_memory_byte(target, 0, 0x01);
+        write_memory_byte(target, 1, 0x02);
         if (whole) {
-            memory_commands_reset();
-            EXPECT_FALSE(memory_state.chip_erased);
-            EXPECT_FALSE(memory_state.code_paged);
-            EXPECT_EQ(memory_state.poll_method, POLL_TIMED);
-            EXPECT_EQ(memory_state.erase_delay, 50.0f);
-            setup_timing(1.0f);
-            memory_state.current_memory = CODE_MEMORY;
+            target = avr_target_t(target.settings, chip);
+            target.set_device(find_device("mega8"));
+            EXPECT_FALSE(target.memory.chip_erased);
+            EXPECT_FALSE(target.memory.code_paged);
+            EXPECT_EQ(target.memory.poll_method, POLL_TIMED);
+            EXPECT_EQ(target.memory.erase_delay, 50.0f);
+            setup_timing(target);
+            target.memory.current_memory = CODE_MEMORY;
         } else {
-            reset_command_buffer();
+            reset_command_buffer(target);
         }
-        memory_state.last_address = -1;
-        write_memory_byte(2, 0x33);
-        commit_page(memory_state.last_address);
+        target.memory.last_address = -1;
+        write_memory_byte(target, 2, 0x33);
+        commit_page(target, target.memory.last_address);
         EXPECT_EQ(chip->commands,
                   (std::vector<command_t>{cmd(0x40, 0x00, 0x01, 0x33), cmd(0x48, 0x00, 0x01, 0xFF),
                                           cmd(0x4C, 0x00, 0x01, 0x00)}));

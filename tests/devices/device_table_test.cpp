@@ -282,37 +282,32 @@ TEST(DeviceSignatures, DetectionPrefersTheLastRecordUnlessNamed)
     }
 }
 
-class CurrentDevice : public device_test {};
-
-TEST_F(CurrentDevice, FallsBackToTheNamedChipUntilDetected)
+TEST(TargetDevice, FallsBackToTheNamedChipUntilDetected)
 {
-    EXPECT_EQ(current_device_index(), -1);
-    EXPECT_EQ(detected_device_index(), -1);
-    EXPECT_STREQ(current_device().name, "unknown");
-    EXPECT_EQ(current_device().fuses, nullptr);
-    EXPECT_EQ(code_size(), 0);
+    avr_target_t target;
+    EXPECT_EQ(target.device_index(), -1);
+    EXPECT_EQ(target.detected_index(), -1);
+    EXPECT_STREQ(target.device().name, "unknown");
+    EXPECT_EQ(target.device().fuses, nullptr);
+    EXPECT_EQ(target.code_size(), 0);
 
-    run_options.chip_name = "mega8";
-    EXPECT_EQ(current_device_index(), find_device("mega8"));
-    EXPECT_EQ(detected_device_index(), -1);
-    EXPECT_EQ(code_size(), 8192);
-    EXPECT_EQ(data_size(), 512);
+    target.settings.chip_name = "mega8";
+    EXPECT_EQ(target.device_index(), find_device("mega8"));
+    EXPECT_EQ(target.detected_index(), -1);
+    EXPECT_EQ(target.code_size(), 8192);
+    EXPECT_EQ(target.data_size(), 512);
 
-    set_current_device(find_device("mega2560"));
-    EXPECT_EQ(current_device_index(), find_device("mega2560"));
-    EXPECT_EQ(detected_device_index(), find_device("mega2560"));
-    EXPECT_EQ(code_size(), 262144);
-    EXPECT_EQ(data_size(), 4096);
+    target.set_device(find_device("mega2560"));
+    EXPECT_EQ(target.device_index(), find_device("mega2560"));
+    EXPECT_EQ(target.detected_index(), find_device("mega2560"));
+    EXPECT_EQ(target.code_size(), 262144);
+    EXPECT_EQ(target.data_size(), 4096);
 
     // an unrecognised chip falls back to the named one
-    set_current_device(-1);
-    EXPECT_EQ(current_device_index(), find_device("mega8"));
-    set_current_device(avr_device_count);
-    EXPECT_EQ(detected_device_index(), -1);
-
-    set_current_device(find_device("tiny13"));
-    devices_reset();
-    EXPECT_EQ(detected_device_index(), -1);
+    target.set_device(-1);
+    EXPECT_EQ(target.device_index(), find_device("mega8"));
+    target.set_device(avr_device_count);
+    EXPECT_EQ(target.detected_index(), -1);
 }
 
 TEST(DeviceTexts, NamesOfDevicesSlotsMemoriesAndLockStates)

@@ -17,8 +17,8 @@
 #include "avr/fuses.h"
 #include "avr/link.h"
 #include "avr/memory_commands.h"
+#include "avr/target.h"
 #include "base/messages.h"
-#include "run/options.h"
 
 typedef std::array<uint8_t, 4> command_t;
 
@@ -77,21 +77,18 @@ private:
     }
 };
 
-// Fresh module state, output captured in a temporary file.
+// A fresh target, output captured in a temporary file.
 class device_test : public ::testing::Test {
 protected:
     FILE *out = nullptr;
     FILE *saved_stream = nullptr;
     uint8_t saved_level = MSG_INFO;
+    fake_chip_t fake;
     fake_chip_t *chip = nullptr;
+    avr_target_t target;
 
     void SetUp() override
     {
-        devices_reset();
-        fuses_reset();
-        run_options = run_options_t();
-        memory_state = memory_state_t();
-        lock_state = -1;
         out = std::tmpfile();
         ASSERT_NE(out, nullptr);
         saved_stream = msg_out.stream;
@@ -104,11 +101,7 @@ protected:
     {
         msg_out.stream = saved_stream;
         msg_out.level = saved_level;
-        set_run_adapter(nullptr);
         std::fclose(out);
-        devices_reset();
-        fuses_reset();
-        run_options = run_options_t();
     }
 
     // Everything printed so far; the capture starts empty again afterwards.
@@ -130,15 +123,16 @@ protected:
     // Names the chip as +name does.
     void select_chip(const char *name)
     {
-        run_options.chip_name = name;
+        target.settings.chip_name = name;
         ASSERT_GE(find_device(name), 0) << name;
     }
 
+    // A fresh fake behind the target.
     fake_chip_t &install_chip()
     {
-        auto fake = std::make_unique<fake_chip_t>();
-        chip = fake.get();
-        set_run_adapter(std::move(fake));
+        fake = fake_chip_t();
+        chip = &fake;
+        target.adapter = chip;
         return *chip;
     }
 

@@ -13,7 +13,7 @@ protected:
     int parse(const char *chip_name, const char *list)
     {
         select_chip(chip_name);
-        int status = status_of([&] { parse_fuse_list(list); });
+        int status = status_of([&] { parse_fuse_list(target, list); });
         message = output();
         return status;
     }
@@ -32,9 +32,9 @@ protected:
 
 TEST_F(FuseList, NothingToParseLeavesTheStateAlone)
 {
-    fuse_state[FUSE_LOW].request_mask = 0x12;
+    target.fuses[FUSE_LOW].request_mask = 0x12;
     EXPECT_EQ(parse("90S1200", nullptr), -1);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_mask, 0x12);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x12);
     EXPECT_EQ(message, "");
 }
 
@@ -42,81 +42,81 @@ TEST_F(FuseList, ChipsWithoutFusesRefuseAnyList)
 {
     expect_error("90S1200", "CKSEL=1", "Fuses not supported for 90S1200\n");
     expect_error("tiny22L", "RCEN=1", "Fuses not supported for tiny22L\n");
-    run_options.chip_name = nullptr;
-    EXPECT_EQ(status_of([] { parse_fuse_list(""); }), EXIT_USAGE);
+    target.settings.chip_name = nullptr;
+    EXPECT_EQ(status_of([this] { parse_fuse_list(target, ""); }), EXIT_USAGE);
     EXPECT_EQ(output(), "Fuses not supported for unknown\n");
 }
 
 TEST_F(FuseList, ValidMasksCoverTheLayoutFields)
 {
     EXPECT_EQ(parse("tiny13", ""), -1);
-    EXPECT_EQ(fuse_state[FUSE_LOCK].valid_mask, 0x00);
-    EXPECT_EQ(fuse_state[FUSE_LOW].valid_mask, 0x7F);
-    EXPECT_EQ(fuse_state[FUSE_HIGH].valid_mask, 0x1F);
-    EXPECT_EQ(fuse_state[FUSE_EXT].valid_mask, 0x00);
+    EXPECT_EQ(target.fuses[FUSE_LOCK].valid_mask, 0x00);
+    EXPECT_EQ(target.fuses[FUSE_LOW].valid_mask, 0x7F);
+    EXPECT_EQ(target.fuses[FUSE_HIGH].valid_mask, 0x1F);
+    EXPECT_EQ(target.fuses[FUSE_EXT].valid_mask, 0x00);
     EXPECT_EQ(parse("mega8", "CKSEL=1"), -1);
-    EXPECT_EQ(fuse_state[FUSE_LOCK].valid_mask, 0x3C);
-    EXPECT_EQ(fuse_state[FUSE_LOW].valid_mask, 0xFF);
-    EXPECT_EQ(fuse_state[FUSE_HIGH].valid_mask, 0xDF);
-    EXPECT_EQ(fuse_state[FUSE_EXT].valid_mask, 0x00);
+    EXPECT_EQ(target.fuses[FUSE_LOCK].valid_mask, 0x3C);
+    EXPECT_EQ(target.fuses[FUSE_LOW].valid_mask, 0xFF);
+    EXPECT_EQ(target.fuses[FUSE_HIGH].valid_mask, 0xDF);
+    EXPECT_EQ(target.fuses[FUSE_EXT].valid_mask, 0x00);
     // a new list starts from scratch
     EXPECT_EQ(parse("mega8", "SUT=1"), -1);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_mask, 0x30);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_value, 0x10);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x30);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x10);
 }
 
 TEST_F(FuseList, FieldsAreSetOneByOne)
 {
     EXPECT_EQ(parse("tiny13", "CKSEL=0,SUT=2,EESAVE=ON"), -1);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_mask, 0x4F);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_value, 0x08);
-    EXPECT_EQ(fuse_state[FUSE_HIGH].request_mask, 0x00);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x4F);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x08);
+    EXPECT_EQ(target.fuses[FUSE_HIGH].request_mask, 0x00);
 
     EXPECT_EQ(parse("tiny13", "EESV=on"), -1);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_mask, 0x40);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_value, 0x00);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x40);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x00);
 
     EXPECT_EQ(parse("tiny13", "eesave=Off,blev=3,RSTDSBL=1"), -1);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_mask, 0x40);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_value, 0x40);
-    EXPECT_EQ(fuse_state[FUSE_HIGH].request_mask, 0x07);
-    EXPECT_EQ(fuse_state[FUSE_HIGH].request_value, 0x07);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x40);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x40);
+    EXPECT_EQ(target.fuses[FUSE_HIGH].request_mask, 0x07);
+    EXPECT_EQ(target.fuses[FUSE_HIGH].request_value, 0x07);
 
     EXPECT_EQ(parse("mega8", "BLB1=2,BOOTSZ=0x1,cksel=Ag"), -1);
-    EXPECT_EQ(fuse_state[FUSE_LOCK].request_mask, 0x30);
-    EXPECT_EQ(fuse_state[FUSE_LOCK].request_value, 0x20);
-    EXPECT_EQ(fuse_state[FUSE_HIGH].request_mask, 0x06);
-    EXPECT_EQ(fuse_state[FUSE_HIGH].request_value, 0x02);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_mask, 0x0F);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_value, 0x0A);
+    EXPECT_EQ(target.fuses[FUSE_LOCK].request_mask, 0x30);
+    EXPECT_EQ(target.fuses[FUSE_LOCK].request_value, 0x20);
+    EXPECT_EQ(target.fuses[FUSE_HIGH].request_mask, 0x06);
+    EXPECT_EQ(target.fuses[FUSE_HIGH].request_value, 0x02);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x0F);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x0A);
 }
 
 TEST_F(FuseList, WholeBytesAndTheLockByteMask)
 {
     EXPECT_EQ(parse("mega8", "_HIGH=D9,_low=0xe1"), -1);
-    EXPECT_EQ(fuse_state[FUSE_HIGH].request_mask, 0xFF);
-    EXPECT_EQ(fuse_state[FUSE_HIGH].request_value, 0xD9);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_mask, 0xFF);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_value, 0xE1);
+    EXPECT_EQ(target.fuses[FUSE_HIGH].request_mask, 0xFF);
+    EXPECT_EQ(target.fuses[FUSE_HIGH].request_value, 0xD9);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0xFF);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0xE1);
 
     // LB1 and LB2 stay as read: never part of the request
     EXPECT_EQ(parse("mega8", "_LOCK=0F"), -1);
-    EXPECT_EQ(fuse_state[FUSE_LOCK].request_mask, 0xFC);
-    EXPECT_EQ(fuse_state[FUSE_LOCK].request_value, 0x0F);
+    EXPECT_EQ(target.fuses[FUSE_LOCK].request_mask, 0xFC);
+    EXPECT_EQ(target.fuses[FUSE_LOCK].request_value, 0x0F);
 
     EXPECT_EQ(parse("mega88", "_EXT=F9,_HIGH=0"), -1);
-    EXPECT_EQ(fuse_state[FUSE_EXT].request_mask, 0xFF);
-    EXPECT_EQ(fuse_state[FUSE_EXT].request_value, 0xF9);
-    EXPECT_EQ(fuse_state[FUSE_HIGH].request_value, 0x00);
+    EXPECT_EQ(target.fuses[FUSE_EXT].request_mask, 0xFF);
+    EXPECT_EQ(target.fuses[FUSE_EXT].request_value, 0xF9);
+    EXPECT_EQ(target.fuses[FUSE_HIGH].request_value, 0x00);
 }
 
 TEST_F(FuseList, EmptyItemsAreSkipped)
 {
     EXPECT_EQ(parse("mega8", ",,CKSEL=1,,"), -1);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_mask, 0x0F);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_value, 0x01);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x0F);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x01);
     EXPECT_EQ(parse("mega8", ",,,"), -1);
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_mask, 0x00);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x00);
 }
 
 TEST_F(FuseList, ItemLengthLimit)

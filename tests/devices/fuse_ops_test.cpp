@@ -14,7 +14,7 @@ protected:
         select_chip(chip_name);
         fake_chip_t &fake = install_chip();
         if (list != nullptr)
-            parse_fuse_list(list);
+            parse_fuse_list(target, list);
         return fake;
     }
 
@@ -35,44 +35,44 @@ TEST_F(FuseOps, ReadFusesByKind)
     fake.fuse[FUSE_HIGH] = 0xD9;
     fake.lock_read = 0xEF;
     fake.fuse[FUSE_EXT] = 0x12;   // mega8 has none: never asked for
-    read_fuses();
+    read_fuses(target);
     EXPECT_EQ(fake.commands,
               commands_t({cmd(0x50, 0, 0, 0), cmd(0x58, 0, 0, 0), cmd(0x58, 0x08, 0, 0)}));
-    EXPECT_EQ(fuse_state[FUSE_LOW].read_value, 0xE1);
-    EXPECT_EQ(fuse_state[FUSE_LOCK].read_value, 0xEF);
-    EXPECT_EQ(fuse_state[FUSE_HIGH].read_value, 0xD9);
-    EXPECT_EQ(fuse_state[FUSE_EXT].read_value, 0x00);
+    EXPECT_EQ(target.fuses[FUSE_LOW].read_value, 0xE1);
+    EXPECT_EQ(target.fuses[FUSE_LOCK].read_value, 0xEF);
+    EXPECT_EQ(target.fuses[FUSE_HIGH].read_value, 0xD9);
+    EXPECT_EQ(target.fuses[FUSE_EXT].read_value, 0x00);
 }
 
 TEST_F(FuseOps, ReadFusesOfExtendedAndClassicChips)
 {
     fake_chip_t &mega88 = start("mega88");
     mega88.fuse[FUSE_EXT] = 0xF9;
-    read_fuses();
+    read_fuses(target);
     EXPECT_EQ(mega88.commands, commands_t({cmd(0x50, 0, 0, 0), cmd(0x58, 0, 0, 0),
                                            cmd(0x58, 0x08, 0, 0), cmd(0x50, 0x08, 0, 0)}));
-    EXPECT_EQ(fuse_state[FUSE_EXT].read_value, 0xF9);
+    EXPECT_EQ(target.fuses[FUSE_EXT].read_value, 0xF9);
 
-    fuses_reset();
+    target = avr_target_t();
     fake_chip_t &tiny13 = start("tiny13");   // no lock byte
-    read_fuses();
+    read_fuses(target);
     EXPECT_EQ(tiny13.commands, commands_t({cmd(0x50, 0, 0, 0), cmd(0x58, 0x08, 0, 0)}));
 
     // fuse kind 1: lock and fuse bits in one byte, kept in the low slot
     fake_chip_t &s4434 = start("90S4434");
     s4434.lock_read = 0x5A;
-    read_fuses();
+    read_fuses(target);
     EXPECT_EQ(s4434.commands, commands_t({cmd(0x58, 0, 0, 0)}));
-    EXPECT_EQ(fuse_state[FUSE_LOW].read_value, 0x5A);
+    EXPECT_EQ(target.fuses[FUSE_LOW].read_value, 0x5A);
 
     fake_chip_t &s2333 = start("90S2333");
     s2333.fuse[FUSE_LOW] = 0x3C;
-    read_fuses();
+    read_fuses(target);
     EXPECT_EQ(s2333.commands, commands_t({cmd(0x50, 0, 0, 0)}));
-    EXPECT_EQ(fuse_state[FUSE_LOW].read_value, 0x3C);
+    EXPECT_EQ(target.fuses[FUSE_LOW].read_value, 0x3C);
 
     fake_chip_t &s8515 = start("90S8515");
-    read_fuses();
+    read_fuses(target);
     EXPECT_TRUE(s8515.commands.empty());
 }
 
@@ -82,7 +82,7 @@ TEST_F(FuseOps, ReadsAreTraced)
     fake.fuse[FUSE_LOW] = 0x6A;
     fake.fuse[FUSE_HIGH] = 0xFF;
     msg_out.level = MSG_TRACE;
-    read_fuses();
+    read_fuses(target);
     EXPECT_EQ(output(), "\t% Read Fuses\tcommand 50 00 00 00,  reply 00 50 00 6A\n"
                         "\t% Read Fuses\tcommand 58 08 00 00,  reply 00 58 08 FF\n");
 }
@@ -91,13 +91,13 @@ TEST_F(FuseOps, LostEchoEndsTheRun)
 {
     fake_chip_t &fake = start("mega8", "CKSEL=1");
     fake.break_echo = true;
-    EXPECT_EQ(status_of([] { read_fuses(); }), EXIT_SYNC_LOST);
+    EXPECT_EQ(status_of([this] { read_fuses(target); }), EXIT_SYNC_LOST);
     EXPECT_EQ(fake.commands.size(), 1u);
     EXPECT_EQ(output(), "\nSynchronisation lost\n");
-    EXPECT_EQ(status_of([] { program_fuses(); }), EXIT_SYNC_LOST);
-    EXPECT_EQ(status_of([] { read_osccal(); }), EXIT_SYNC_LOST);
-    EXPECT_EQ(status_of([] { read_lock_state(); }), EXIT_SYNC_LOST);
-    EXPECT_EQ(status_of([] { lock_chip('1'); }), EXIT_SYNC_LOST);
+    EXPECT_EQ(status_of([this] { program_fuses(target); }), EXIT_SYNC_LOST);
+    EXPECT_EQ(status_of([this] { read_osccal(target); }), EXIT_SYNC_LOST);
+    EXPECT_EQ(status_of([this] { read_lock_state(target); }), EXIT_SYNC_LOST);
+    EXPECT_EQ(status_of([this] { lock_chip(target, '1'); }), EXIT_SYNC_LOST);
 }
 
 TEST_F(FuseOps, PrintFusesFieldByField)
@@ -110,9 +110,9 @@ TEST_F(FuseOps, PrintFusesFieldByField)
     fake.osccal[1] = 0x02;
     fake.osccal[2] = 0xB3;
     fake.osccal[3] = 0x04;
-    read_osccal();
-    read_fuses();
-    print_fuses("Fuses ");
+    read_osccal(target);
+    read_fuses(target);
+    print_fuses(target, "Fuses ");
     EXPECT_EQ(output(), "Fuses \n"
                         "  OSCCALs\t= A1 02 B3 04\n"
                         "_LOCK = 0xEF\n"
@@ -137,9 +137,9 @@ TEST_F(FuseOps, PrintFusesWithoutLockByteOrFuses)
     fake_chip_t &fake = start("tiny15");   // one calibration byte, low byte only
     fake.osccal[0] = 0x5C;
     fake.fuse[FUSE_LOW] = 0x50;
-    read_osccal();
-    read_fuses();
-    print_fuses("New fuses value");
+    read_osccal(target);
+    read_fuses(target);
+    print_fuses(target, "New fuses value");
     EXPECT_EQ(output(), "New fuses value\n"
                         "  OSCCAL \t= 5C\n"
                         "_LOW = 0x50\n"
@@ -150,7 +150,7 @@ TEST_F(FuseOps, PrintFusesWithoutLockByteOrFuses)
                         "  CKSEL     \t= 0\n");
 
     start("90S8515");
-    print_fuses("Fuses ");
+    print_fuses(target, "Fuses ");
     EXPECT_EQ(output(), "Fuses \n");
 }
 
@@ -160,19 +160,19 @@ TEST_F(FuseOps, CalibrationBytesByIndex)
     fake.osccal[0] = 0x41;
     fake.osccal[1] = 0x42;
     fake.osccal[2] = 0x43;
-    read_osccal();
+    read_osccal(target);
     EXPECT_EQ(fake.commands, commands_t({cmd(0x38, 0, 0, 0), cmd(0x38, 0, 1, 0)}));
-    EXPECT_EQ(osccal_bytes[0], 0x41);
-    EXPECT_EQ(osccal_bytes[1], 0x42);
-    EXPECT_EQ(osccal_bytes[2], 0x00);
+    EXPECT_EQ(target.osccal[0], 0x41);
+    EXPECT_EQ(target.osccal[1], 0x42);
+    EXPECT_EQ(target.osccal[2], 0x00);
 
     fake_chip_t &mega8 = start("mega8");
-    read_osccal();
+    read_osccal(target);
     ASSERT_EQ(mega8.commands.size(), 4u);
     EXPECT_EQ(mega8.commands[3], cmd(0x38, 0, 3, 0));
 
     fake_chip_t &s8515 = start("90S8515");
-    read_osccal();
+    read_osccal(target);
     EXPECT_TRUE(s8515.commands.empty());
 }
 
@@ -182,13 +182,13 @@ TEST_F(FuseOps, WholeFieldWriteKeepsTheOtherBits)
     fake.fuse[FUSE_LOW] = 0xE1;
     fake.fuse[FUSE_HIGH] = 0xD9;
     fake.lock_read = 0xFF;
-    memory_state.data_write_delay = 2.5f;
-    read_fuses();
+    target.memory.data_write_delay = 2.5f;
+    read_fuses(target);
     fake.commands.clear();
-    program_fuses();
+    program_fuses(target);
     EXPECT_EQ(fake.commands, commands_t({cmd(0xAC, 0xA0, 0x00, 0xEF)}));
     EXPECT_EQ(fake.delays, std::vector<float>({10.0f}));
-    EXPECT_EQ(fuse_state[FUSE_LOW].request_value, 0xEF);
+    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0xEF);
     EXPECT_EQ(output(), "Programming fuses\n");
 }
 
@@ -197,9 +197,9 @@ TEST_F(FuseOps, UndescribedBitsAreWrittenAsOne)
     // tiny13 describes bits 6..0 of the low byte only
     fake_chip_t &fake = start("tiny13", "CKSEL=1");
     fake.fuse[FUSE_LOW] = 0x6A;
-    read_fuses();
+    read_fuses(target);
     fake.commands.clear();
-    program_fuses();
+    program_fuses(target);
     EXPECT_EQ(fake.commands, commands_t({cmd(0xAC, 0xA0, 0x00, 0xE9)}));
 }
 
@@ -211,10 +211,10 @@ TEST_F(FuseOps, BytesAreWrittenLowHighExtendedLock)
     fake.fuse[FUSE_HIGH] = 0xDF;
     fake.fuse[FUSE_EXT] = 0xFF;
     fake.lock_read = 0x3F;
-    read_fuses();
+    read_fuses(target);
     fake.commands.clear();
     msg_out.level = MSG_TRACE;
-    program_fuses();
+    program_fuses(target);
     EXPECT_EQ(fake.commands,
               commands_t({cmd(0xAC, 0xA0, 0x00, 0x52), cmd(0xAC, 0xA8, 0x00, 0xBF),
                           cmd(0xAC, 0xA4, 0x00, 0xF9), cmd(0xAC, 0xE0, 0x00, 0x0F)}));
@@ -230,46 +230,46 @@ TEST_F(FuseOps, ClassicChipsWriteInTheCommandByte)
 {
     fake_chip_t &s2333 = start("90S2333", "BODEN=0");
     s2333.fuse[FUSE_LOW] = 0xFF;
-    read_fuses();
+    read_fuses(target);
     s2333.commands.clear();
-    program_fuses();
+    program_fuses(target);
     EXPECT_EQ(s2333.commands, commands_t({cmd(0xAC, 0xB7, 0x00, 0x00)}));
 
     // 90S4434 describes bit 0 only: the other four command bits are ones
     fake_chip_t &s4434 = start("90S4434", "FSTRT=0");
     s4434.lock_read = 0x00;
-    read_fuses();
+    read_fuses(target);
     s4434.commands.clear();
-    program_fuses();
+    program_fuses(target);
     EXPECT_EQ(s4434.commands, commands_t({cmd(0xAC, 0xBE, 0x00, 0x00)}));
 }
 
 TEST_F(FuseOps, LockByteWritableOnlyWithoutUnprogramming)
 {
     start("mega8", "_LOCK=3C");
-    fuse_state[FUSE_LOCK].read_value = 0x0F;   // boot lock bits programmed
-    EXPECT_FALSE(lock_byte_writable());
-    fuse_state[FUSE_LOCK].read_value = 0x3C;
-    EXPECT_TRUE(lock_byte_writable());
-    fuse_state[FUSE_LOCK].read_value = 0xFC;   // LB bits are not asked for
-    EXPECT_TRUE(lock_byte_writable());
+    target.fuses[FUSE_LOCK].read_value = 0x0F;   // boot lock bits programmed
+    EXPECT_FALSE(lock_byte_writable(target));
+    target.fuses[FUSE_LOCK].read_value = 0x3C;
+    EXPECT_TRUE(lock_byte_writable(target));
+    target.fuses[FUSE_LOCK].read_value = 0xFC;   // LB bits are not asked for
+    EXPECT_TRUE(lock_byte_writable(target));
 
     start("mega8", "BLB1=3");
-    fuse_state[FUSE_LOCK].read_value = 0xEF;
-    EXPECT_FALSE(lock_byte_writable());
+    target.fuses[FUSE_LOCK].read_value = 0xEF;
+    EXPECT_FALSE(lock_byte_writable(target));
     start("mega8", "BLB0=0");
-    fuse_state[FUSE_LOCK].read_value = 0x00;
-    EXPECT_TRUE(lock_byte_writable());
+    target.fuses[FUSE_LOCK].read_value = 0x00;
+    EXPECT_TRUE(lock_byte_writable(target));
 
     // no lock byte, or not a per-byte fuse chip
     start("mega48", "CKSEL=1");
-    fuse_state[FUSE_LOCK].request_value = 0xFF;
-    fuse_state[FUSE_LOCK].request_mask = 0xFF;
-    fuse_state[FUSE_LOCK].read_value = 0x00;
-    EXPECT_TRUE(lock_byte_writable());
+    target.fuses[FUSE_LOCK].request_value = 0xFF;
+    target.fuses[FUSE_LOCK].request_mask = 0xFF;
+    target.fuses[FUSE_LOCK].read_value = 0x00;
+    EXPECT_TRUE(lock_byte_writable(target));
     start("90S2333", "BODEN=0");
-    fuse_state[FUSE_LOCK].request_mask = 0xFF;
-    EXPECT_TRUE(lock_byte_writable());
+    target.fuses[FUSE_LOCK].request_mask = 0xFF;
+    EXPECT_TRUE(lock_byte_writable(target));
 }
 
 TEST_F(FuseOps, VerifyComparesRequestedFieldsOnly)
@@ -277,20 +277,20 @@ TEST_F(FuseOps, VerifyComparesRequestedFieldsOnly)
     fake_chip_t &fake = start("mega8", "CKSEL=F,SUT=2,EESAVE=0");
     fake.fuse[FUSE_LOW] = 0xE1;
     fake.fuse[FUSE_HIGH] = 0xD9;
-    read_fuses();
-    program_fuses();
+    read_fuses(target);
+    program_fuses(target);
     output();
     // the chip took the high byte but SUT and CKSEL differ; BODEN differs unasked
     fake.fuse[FUSE_LOW] = 0x9E;
     fake.fuse[FUSE_HIGH] = 0xD1;
-    EXPECT_FALSE(verify_fuses());
+    EXPECT_FALSE(verify_fuses(target));
     EXPECT_EQ(output(), "Verifying fuses\n"
                         "  SUT     : expected 2, read 1\n"
                         "  CKSEL   : expected F, read E\n"
                         "Verifying of fuses failed\n");
 
     fake.fuse[FUSE_LOW] = 0x2F;   // BODLEVEL/BODEN differ but were not requested
-    EXPECT_TRUE(verify_fuses());
+    EXPECT_TRUE(verify_fuses(target));
     EXPECT_EQ(output(), "Verifying fuses\npassed\n");
 }
 
@@ -298,16 +298,16 @@ TEST_F(FuseOps, VerifyWholeBytes)
 {
     fake_chip_t &fake = start("mega88", "_EXT=F9");
     fake.fuse[FUSE_EXT] = 0xF9;
-    read_fuses();
-    program_fuses();
+    read_fuses(target);
+    program_fuses(target);
     output();
     fake.fuse[FUSE_EXT] = 0xFB;   // BOOTSZ
-    EXPECT_FALSE(verify_fuses());
+    EXPECT_FALSE(verify_fuses(target));
     EXPECT_EQ(output(), "Verifying fuses\n"
                         "  BOOTSZ  : expected 0, read 1\n"
                         "Verifying of fuses failed\n");
     fake.fuse[FUSE_EXT] = 0x09;   // bits outside every field are not compared
-    EXPECT_TRUE(verify_fuses());
+    EXPECT_TRUE(verify_fuses(target));
 }
 
 TEST_F(FuseOps, LockStateFromTheBitsOfEachLockKind)
@@ -327,15 +327,15 @@ TEST_F(FuseOps, LockStateFromTheBitsOfEachLockKind)
         SCOPED_TRACE(std::string(c.chip) + " " + std::to_string(c.read));
         fake_chip_t &fake = start(c.chip);
         fake.lock_read = c.read;
-        lock_state = 7;
-        read_lock_state();
-        EXPECT_EQ(lock_state, c.state);
+        target.lock_state = 7;
+        read_lock_state(target);
+        EXPECT_EQ(target.lock_state, c.state);
         EXPECT_EQ(fake.commands, commands_t({cmd(0x58, 0, 0, 0)}));
     }
     fake_chip_t &s8515 = start("90S8515");   // lock bits cannot be read
-    lock_state = 0;
-    read_lock_state();
-    EXPECT_EQ(lock_state, -1);
+    target.lock_state = 0;
+    read_lock_state(target);
+    EXPECT_EQ(target.lock_state, -1);
     EXPECT_TRUE(s8515.commands.empty());
 }
 
@@ -349,8 +349,8 @@ TEST_F(FuseOps, LockStateLines)
         {3, "Lock state unknown\n"},
     };
     for (const auto &c : cases) {
-        lock_state = c.first;
-        print_lock_state();
+        target.lock_state = c.first;
+        print_lock_state(target);
         EXPECT_EQ(output(), c.second);
     }
 }
@@ -359,9 +359,9 @@ TEST_F(FuseOps, LockKeepsTheBootLockBits)
 {
     fake_chip_t &fake = start("mega8");
     fake.lock_read = 0xEF;
-    memory_state.erase_delay = 20.0f;
+    target.memory.erase_delay = 20.0f;
     msg_out.level = MSG_TRACE;
-    EXPECT_EQ(lock_chip('1'), '1');
+    EXPECT_EQ(lock_chip(target, '1'), '1');
     EXPECT_EQ(fake.commands, commands_t({cmd(0x58, 0, 0, 0), cmd(0xAC, 0xE0, 0x00, 0xEE)}));
     EXPECT_EQ(fake.delays, std::vector<float>({20.0f}));
     EXPECT_EQ(output(), "\t% BLB* read\tcommand 58 00 00 00,  reply 00 58 00 EF\n"
@@ -369,14 +369,14 @@ TEST_F(FuseOps, LockKeepsTheBootLockBits)
 
     fake.commands.clear();
     fake.lock_read = 0x00;
-    EXPECT_EQ(lock_chip('2'), '2');
+    EXPECT_EQ(lock_chip(target, '2'), '2');
     EXPECT_EQ(fake.commands, commands_t({cmd(0x58, 0, 0, 0), cmd(0xAC, 0xE0, 0x00, 0xC0)}));
 
     // the boot lock read is a debug line, the lock command a trace line
     msg_out.level = MSG_DEBUG;
     output();
     fake.lock_read = 0xFF;
-    lock_chip('2');
+    lock_chip(target, '2');
     EXPECT_EQ(output(), "\t% BLB* read\tcommand 58 00 00 00,  reply 00 58 00 FF\n");
 }
 
@@ -384,20 +384,20 @@ TEST_F(FuseOps, LockEncodingsOfOtherChips)
 {
     fake_chip_t &mega48 = start("mega48");   // no boot lock bits: no read
     mega48.lock_read = 0x00;
-    EXPECT_EQ(lock_chip('1'), '1');
-    EXPECT_EQ(lock_chip('2'), '2');
+    EXPECT_EQ(lock_chip(target, '1'), '1');
+    EXPECT_EQ(lock_chip(target, '2'), '2');
     EXPECT_EQ(mega48.commands,
               commands_t({cmd(0xAC, 0xE0, 0x00, 0xFE), cmd(0xAC, 0xE0, 0x00, 0xFC)}));
 
     fake_chip_t &s8515 = start("90S8515");
-    EXPECT_EQ(lock_chip('1'), '1');
-    EXPECT_EQ(lock_chip('2'), '2');
-    EXPECT_EQ(lock_chip('3'), '2');
+    EXPECT_EQ(lock_chip(target, '1'), '1');
+    EXPECT_EQ(lock_chip(target, '2'), '2');
+    EXPECT_EQ(lock_chip(target, '3'), '2');
     EXPECT_EQ(s8515.commands, commands_t({cmd(0xAC, 0xFD, 0, 0), cmd(0xAC, 0xF9, 0, 0),
                                           cmd(0xAC, 0xF9, 0, 0)}));
     EXPECT_EQ(s8515.delays, std::vector<float>({50.0f, 50.0f, 50.0f}));
 
     fake_chip_t &s2333 = start("90S2333");   // lock kind 2 writes like kind 0
-    EXPECT_EQ(lock_chip('3'), '2');
+    EXPECT_EQ(lock_chip(target, '3'), '2');
     EXPECT_EQ(s2333.commands, commands_t({cmd(0xAC, 0xF9, 0, 0)}));
 }

@@ -51,7 +51,7 @@ struct run_result {
 // Runs the program in-process with the chip behind the default cable.
 run_result run_program(std::shared_ptr<vt::avr_chip> chip, std::vector<std::string> args)
 {
-    reset_run_state();
+    reset_process_state();
     set_lpt_opener([chip](const lpt_port_choice_t &) {
         // every register access takes a fixed time, as on a real port: the SCK
         // phases the program counts in port writes then never come out short
@@ -73,7 +73,7 @@ run_result run_program(std::shared_ptr<vt::avr_chip> chip, std::vector<std::stri
         result.status = morvin_main(static_cast<int>(kept.size()), argv.data());
         result.out = output.text();
     }
-    reset_run_state();   // releases the adapter and with it the port
+    reset_process_state();   // the run released the adapter and with it the port
     lpt_reset();
     return result;
 }

@@ -47,10 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         argv.push_back(&w[0]);
     argv.push_back(nullptr);
 
-    reset_run_state();
+    reset_process_state();
     int status = morvin_main(int(argv.size() - 1), argv.data());
     // Settings point into the words: clear them before the words go.
-    reset_run_state();
+    reset_process_state();
     if (status < 0 || status > 255)
         __builtin_trap();
     return 0;

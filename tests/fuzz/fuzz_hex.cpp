@@ -61,7 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         out_path = make_temp(".out.hex");
         std::atexit(remove_temp_files);
         msg_out.stream = std::fopen("/dev/null", "w");
-        hex_key_reader = fuzz_key;
         ready = true;
     }
     FILE *f = std::fopen(in_path.c_str(), "wb");
@@ -73,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     PortionList image;
     try {
-        read_hex_file(in_path.c_str(), image);
+        read_hex_file(in_path.c_str(), image, fuzz_key);
     } catch (const app_error &) {
         return 0;
     }
@@ -84,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     PortionList back;
     answer_key = 'n';  // the writer's checksums are always right
     try {
-        read_hex_file(out_path.c_str(), back);
+        read_hex_file(out_path.c_str(), back, fuzz_key);
     } catch (const app_error &) {
         std::abort();
     }

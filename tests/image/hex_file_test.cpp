@@ -75,14 +75,16 @@ struct read_result_t {
     std::string messages;
 };
 
-read_result_t read_text_as_hex(const std::string &text, PortionList &image, const char *name = "in.hex")
+// No key reader: a checksum error is answered "no".
+read_result_t read_text_as_hex(const std::string &text, PortionList &image, const char *name = "in.hex",
+                               key_reader_t ask_key = nullptr)
 {
     std::string path = temp_path(name);
     write_text(path, text);
     message_capture_t capture;
     read_result_t result{0, false, ""};
     try {
-        read_hex_file(path.c_str(), image);
+        read_hex_file(path.c_str(), image, ask_key);
     } catch (const rtl_error &e) {
         result = {e.exit_code, true, ""};
     } catch (const app_error &e) {
@@ -109,7 +111,6 @@ std::vector<portion_t> portions(const PortionList &image)
 
 class HexFileTest : public ::testing::Test {
 protected:
-    void TearDown() override { hex_file_reset(); }
     PortionList image;
 };
 
@@ -161,7 +162,7 @@ TEST_F(HexFileTest, OtherFailuresGiveTheirMessagesAndStatuses)
     message_capture_t capture;
     std::string path = temp_path("does_not_exist/x.hex");
     try {
-        read_hex_file(path.c_str(), missing);
+        read_hex_file(path.c_str(), missing, nullptr);
         ADD_FAILURE() << "no exception";
     } catch (const rtl_error &e) {
         EXPECT_EQ(e.exit_code, EXIT_USAGE);
@@ -175,13 +176,13 @@ TEST_F(HexFileTest, ChecksumQuestionIsAskedOncePerFileAndNoMeansStop)
     std::string also_bad = ":0100010042BB\n";  // right sum would be BC
     static int asked;
     static int answer;
-    hex_key_reader = [] { asked++; return answer; };
+    key_reader_t reader = [] { asked++; return answer; };
 
     for (int key : {-1, int('n'), int('x')}) {
         PortionList img;
         asked = 0;
         answer = key;
-        read_result_t r = read_text_as_hex(bad_sum + eof, img);
+        read_result_t r = read_text_as_hex(bad_sum + eof, img, "in.hex", reader);
         EXPECT_EQ(r.status, EXIT_BAD_DATA) << key;
         EXPECT_EQ(r.messages, "CSUM error in line\n  :0100000041BF\nIgnore ALL CSUM errors (y/N)?\n");
         EXPECT_EQ(asked, 1);
@@ -190,12 +191,12 @@ TEST_F(HexFileTest, ChecksumQuestionIsAskedOncePerFileAndNoMeansStop)
         PortionList img;
         asked = 0;
         answer = key;
-        read_result_t r = read_text_as_hex(bad_sum + also_bad + eof, img);
+        read_result_t r = read_text_as_hex(bad_sum + also_bad + eof, img, "in.hex", reader);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(asked, 1) << "asked again within one file";
         EXPECT_EQ(portions(img), (std::vector<portion_t>{{0, {0x41, 0x42}}}));
         PortionList next;  // a new file asks again
-        read_text_as_hex(bad_sum + eof, next);
+        read_text_as_hex(bad_sum + eof, next, "in.hex", reader);
         EXPECT_EQ(asked, 2);
     }
 }
@@ -301,7 +302,7 @@ TEST_F(HexFileTest, RoundTripKeepsEveryByteAcross64KiB)
 
     PortionList back;
     message_capture_t capture;
-    read_hex_file(path.c_str(), back);
+    read_hex_file(path.c_str(), back, nullptr);
     EXPECT_EQ(portions(back), portions(image));
     EXPECT_EQ(capture.take(), "");
     std::remove(path.c_str());

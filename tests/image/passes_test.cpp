@@ -11,10 +11,10 @@
 #include "support/quiet_adapter.h"
 #include "avr/devices.h"
 #include "avr/memory_commands.h"
+#include "avr/target.h"
 #include "image/passes.h"
 #include "base/messages.h"
 #include "support.h"
-#include "run/options.h"
 
 namespace {
 
@@ -119,27 +119,17 @@ protected:
     }
     void use_chip(int32_t index)
     {
-        run_options = run_options_t();
-        devices_reset();
-        memory_commands_reset();
-        passes_reset();
-        set_current_device(index);
-        setup_timing(1.0f);
-        const avr_device_t &d = current_device();
-        std::unique_ptr<fake_chip_t> fake(
-            new fake_chip_t(d.memory[CODE_MEMORY].size, d.memory[DATA_MEMORY].size, d.memory[CODE_MEMORY].page_size));
+        target = avr_target_t();
+        switches = pass_switches_t();
+        target.set_device(index);
+        setup_timing(target);
+        const avr_device_t &d = target.device();
+        fake.reset(new fake_chip_t(d.memory[CODE_MEMORY].size, d.memory[DATA_MEMORY].size,
+                                   d.memory[CODE_MEMORY].page_size));
         chip = fake.get();
-        set_run_adapter(std::move(fake));
+        target.adapter = chip;
     }
     void SetUp() override { use_chip("mega8"); }
-    void TearDown() override
-    {
-        set_run_adapter(nullptr);
-        run_options = run_options_t();
-        devices_reset();
-        memory_commands_reset();
-        passes_reset();
-    }
     void add(PortionList &image, int32_t address, const std::vector<uint8_t> &bytes)
     {
         image.append(new CodePortion(address, int32_t(bytes.size()), bytes.data()));
@@ -151,7 +141,10 @@ protected:
             std::copy(p->data, p->data + p->length, memory.begin() + p->address);
     }
 
+    std::unique_ptr<fake_chip_t> fake;
     fake_chip_t *chip = nullptr;
+    avr_target_t target;
+    pass_switches_t switches;
     PortionList image;
 };
 
@@ -162,14 +155,14 @@ TEST_F(PassesTest, ReadGivesStepSizedPortionsAndADotPerStep)
     chip->flash = pattern(0, 8192);
     chip->eeprom = pattern(0x4000, 512);
     message_capture_t messages;
-    read_memory(CODE_MEMORY, image);
+    read_memory(target, switches, CODE_MEMORY, image);
     EXPECT_EQ(messages.take(), "Reading CODE memory\n" + dots(16) + " done (T)\n");
     PortionList eeprom;
-    read_memory(DATA_MEMORY, eeprom);
+    read_memory(target, switches, DATA_MEMORY, eeprom);
     EXPECT_EQ(messages.take(), "Reading DATA memory\n" + dots(16) + " done (T)\n");
-    run_options.erase_counter = true;  // the last two code bytes are left alone
+    switches.code_size = 8190;  // the erase counter's two bytes are left alone
     PortionList counted;
-    read_memory(CODE_MEMORY, counted);
+    read_memory(target, switches, CODE_MEMORY, counted);
     EXPECT_EQ(messages.take(), "Reading CODE memory\n" + dots(15) + " done (T)\n");
 
     struct {
@@ -195,9 +188,9 @@ TEST_F(PassesTest, ProgramWritesTheImageAndFillsUnmentionedEepromInAddressOrder)
     add(image, 0x06, {3, 4});  // inside the first: the fill must not go back over it
     add(image, 0x20, {0xA0, 0xA1});
     std::fill(chip->eeprom.begin(), chip->eeprom.end(), 0x00);
-    run_options.write = WRITE_ON | WRITE_FILL_EEPROM;
+    switches.fill_eeprom = true;
     message_capture_t messages;
-    program_memory(DATA_MEMORY, image);
+    program_memory(target, switches, DATA_MEMORY, image);
     EXPECT_EQ(messages.take(), "Programming DATA memory\n" + dots(16) + " done (T)\n");  // 514 writes
 
     std::vector<int32_t> order;
@@ -214,8 +207,8 @@ TEST_F(PassesTest, ProgramWritesTheImageAndFillsUnmentionedEepromInAddressOrder)
 
     // After an erase nothing is filled.
     chip->eeprom_writes.clear();
-    memory_state.chip_erased = true;
-    program_memory(DATA_MEMORY, image);
+    target.memory.chip_erased = true;
+    program_memory(target, switches, DATA_MEMORY, image);
     EXPECT_EQ(chip->eeprom_writes, (std::vector<int32_t>{4, 5, 6, 7, 8, 9, 10, 11, 6, 7, 0x20, 0x21}));
 }
 
@@ -224,7 +217,7 @@ TEST_F(PassesTest, ProgramOfPagedCodeCommitsTheLastPage)
     add(image, 0x0000, pattern(0, 100));
     add(image, 0x1F80, pattern(0x1F80, 0x7F));  // ends on an odd address inside the last page
     message_capture_t messages;
-    program_memory(CODE_MEMORY, image);
+    program_memory(target, switches, CODE_MEMORY, image);
     EXPECT_EQ(messages.take(), "Programming CODE memory\n done (T)\n");  // 227 bytes: no dot yet
     std::vector<uint8_t> expected(8192, 0xFF);
     load(expected, image);
@@ -247,31 +240,31 @@ TEST_F(PassesTest, WritePollingIsChosenByTheMemorysPollKind)
             if (index == avr_device_count)
                 continue;
             use_chip(index);
-            memory_state.poll_exclude_1 = memory_state.poll_exclude_2 = 0x55;
-            memory_state.poll_address = 0x123;
-            run_options.write = WRITE_ON | WRITE_POLLING;
+            target.memory.poll_exclude_1 = target.memory.poll_exclude_2 = 0x55;
+            target.memory.poll_address = 0x123;
+            switches.polling = true;
             PortionList none;
             message_capture_t messages;
-            program_memory(memory, none);
+            program_memory(target, switches, memory, none);
             std::string warning = kind == 0 ? std::string("Warning: can't use write polling for ") +
                                                   memory_name(memory) + " of " + avr_devices[index].name + "\n"
                                             : "";
             EXPECT_EQ(messages.take(), "Programming " + std::string(memory_name(memory)) + "\n" + warning + " done (T)\n");
-            EXPECT_EQ(memory_state.poll_method, by_kind[kind].method) << "kind " << kind;
-            EXPECT_EQ(memory_state.poll_exclude_1, by_kind[kind].exclude_1) << "kind " << kind;
-            EXPECT_EQ(memory_state.poll_exclude_2, by_kind[kind].exclude_2) << "kind " << kind;
-            EXPECT_EQ(memory_state.poll_address, -1);
+            EXPECT_EQ(target.memory.poll_method, by_kind[kind].method) << "kind " << kind;
+            EXPECT_EQ(target.memory.poll_exclude_1, by_kind[kind].exclude_1) << "kind " << kind;
+            EXPECT_EQ(target.memory.poll_exclude_2, by_kind[kind].exclude_2) << "kind " << kind;
+            EXPECT_EQ(target.memory.poll_address, -1);
             tested++;
         }
     }
     EXPECT_GE(tested, 3);
     // Without 'p' the method is left as it was.
-    memory_state.poll_method = POLL_READY;
-    run_options.write = WRITE_ON;
+    target.memory.poll_method = POLL_READY;
+    switches.polling = false;
     PortionList none;
     message_capture_t messages;
-    program_memory(CODE_MEMORY, none);
-    EXPECT_EQ(memory_state.poll_method, POLL_READY);
+    program_memory(target, switches, CODE_MEMORY, none);
+    EXPECT_EQ(target.memory.poll_method, POLL_READY);
     EXPECT_EQ(messages.take(), "Programming CODE memory\n done (T)\n");
 }
 
@@ -280,12 +273,12 @@ TEST_F(PassesTest, VerifyVerdictsCountMismatches)
     add(image, 0x100, pattern(0x100, 0x300));
     load(chip->flash, image);
     message_capture_t messages;
-    EXPECT_TRUE(verify_memory(CODE_MEMORY, image));
+    EXPECT_TRUE(verify_memory(target, switches, CODE_MEMORY, image));
     EXPECT_EQ(messages.take(),
               "Verifying CODE memory\n\n\t% Verifying from 0x100 to 0x3FF  " + dots(1) + " passed\n done (T)\n");
 
     chip->flash[0x105] ^= 0xFF;
-    EXPECT_FALSE(verify_memory(CODE_MEMORY, image));
+    EXPECT_FALSE(verify_memory(target, switches, CODE_MEMORY, image));
     char line[64];
     std::snprintf(line, sizeof line, "\t%% 00000105: expected %02X, read %02X\n", image.first()->byte_at(0x105),
                   chip->flash[0x105]);
@@ -293,7 +286,7 @@ TEST_F(PassesTest, VerifyVerdictsCountMismatches)
                                    dots(1) + "failed, 1 error \n done (T)\n");
 
     chip->flash[0x3FF] ^= 0x01;
-    EXPECT_FALSE(verify_memory(CODE_MEMORY, image));
+    EXPECT_FALSE(verify_memory(target, switches, CODE_MEMORY, image));
     EXPECT_NE(messages.take().find("failed, 2 errors\n done (T)\n"), std::string::npos);
 }
 
@@ -303,11 +296,11 @@ TEST_F(PassesTest, VerifyTestsFreePositionsWhenAsked)
     load(chip->flash, image);
     chip->flash[0x100] = 0x00;
     message_capture_t messages;
-    EXPECT_TRUE(verify_memory(CODE_MEMORY, image));  // free positions not tested
+    EXPECT_TRUE(verify_memory(target, switches, CODE_MEMORY, image));  // free positions not tested
     EXPECT_EQ(messages.take().find("free positions"), std::string::npos);
 
-    run_options.verify_all = true;
-    EXPECT_FALSE(verify_memory(CODE_MEMORY, image));
+    switches.verify_all = true;
+    EXPECT_FALSE(verify_memory(target, switches, CODE_MEMORY, image));
     std::string text = messages.take();
     EXPECT_NE(text.find("\n\t% IsBlank from 0x100 to 0x1FFF\t"), std::string::npos) << text;
     EXPECT_NE(text.find(" passed\n\tfree positions are NOT blank\n done (T)\n"), std::string::npos) << text;
@@ -319,42 +312,42 @@ TEST_F(PassesTest, VerifyTestsFreePositionsWhenAsked)
     add(nested, 0x200, pattern(0x200, 0x40));
     add(nested, 0x210, pattern(0x210, 0x08));
     load(chip->flash, nested);
-    EXPECT_TRUE(verify_memory(CODE_MEMORY, nested));
+    EXPECT_TRUE(verify_memory(target, switches, CODE_MEMORY, nested));
     text = messages.take();
     EXPECT_NE(text.find("IsBlank from 0x0 to 0x1FF\t"), std::string::npos) << text;
     EXPECT_NE(text.find("IsBlank from 0x240 to 0x1FFF\t"), std::string::npos) << text;
     EXPECT_NE(text.find(" passed\n\tfree positions are blank\n"), std::string::npos) << text;
 
     // The write switch's '+' makes the data pass test them as well.
-    run_options.verify_all = false;
-    run_options.write = WRITE_ON | WRITE_FILL_EEPROM;
+    switches.verify_all = false;
+    switches.fill_eeprom = true;
     chip->eeprom[0x1FF] = 0x12;
     PortionList eeprom;
     add(eeprom, 0, {0xFF});
-    EXPECT_FALSE(verify_memory(DATA_MEMORY, eeprom));
+    EXPECT_FALSE(verify_memory(target, switches, DATA_MEMORY, eeprom));
     EXPECT_NE(messages.take().find("free positions are NOT blank"), std::string::npos);
 }
 
 TEST_F(PassesTest, BlankCheckReportsEachMemory)
 {
     message_capture_t messages;
-    EXPECT_EQ(blank_check(3), 0);
+    EXPECT_EQ(blank_check(target, switches, 3), 0);
     EXPECT_EQ(messages.take(), "Blank check\nCode: \n\t% IsBlank from 0x0 to 0x1FFF\t" + dots(16) +
                                    " done (T)\n  blank\nData: \n\t% IsBlank from 0x0 to 0x1FF\t" + dots(16) +
                                    " done (T)\n  blank\n");
     chip->flash[0x1000] = 0x7E;  // the test stops at the first block that isn't blank
     chip->eeprom[0x1FF] = 0x00;
-    EXPECT_EQ(blank_check(1), 1);
+    EXPECT_EQ(blank_check(target, switches, 1), 1);
     EXPECT_EQ(messages.take(), "Blank check\nCode: \n\t% IsBlank from 0x0 to 0x1FFF\t" + dots(8) +
                                    " done (T)\nCode not blank\n");
-    EXPECT_EQ(blank_check(2), 2);
+    EXPECT_EQ(blank_check(target, switches, 2), 2);
     EXPECT_EQ(messages.take(), "Blank check\nData: \n\t% IsBlank from 0x0 to 0x1FF\t" + dots(15) +
                                    " done (T)\n  not blank\n");
     // The erase counter's bytes are not part of the test.
     chip->flash[0x1000] = 0xFF;
     chip->flash[0x1FFE] = 0x05;
-    run_options.erase_counter = true;
-    EXPECT_EQ(blank_check(1), 0);
+    switches.code_size = 8190;
+    EXPECT_EQ(blank_check(target, switches, 1), 0);
 }
 
 TEST_F(PassesTest, VerifyAcrossA128KiBBoundaryReadsTheRightBytes)
@@ -363,9 +356,9 @@ TEST_F(PassesTest, VerifyAcrossA128KiBBoundaryReadsTheRightBytes)
     add(image, 0x1FF00, pattern(0x1FF00, 0x300));
     load(chip->flash, image);
     message_capture_t messages;
-    EXPECT_TRUE(verify_memory(CODE_MEMORY, image)) << messages.take();
-    run_options.verify_all = true;
+    EXPECT_TRUE(verify_memory(target, switches, CODE_MEMORY, image)) << messages.take();
+    switches.verify_all = true;
     chip->flash[0x20201] = 0;
-    EXPECT_FALSE(verify_memory(CODE_MEMORY, image));
+    EXPECT_FALSE(verify_memory(target, switches, CODE_MEMORY, image));
     EXPECT_NE(messages.take().find("IsBlank from 0x20200 to 0x3FFFF\t passed\n\tfree positions are NOT blank"), std::string::npos);
 }

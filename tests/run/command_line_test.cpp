@@ -7,7 +7,6 @@
 
 #include "avr/chip_aliases.h"
 #include "harness.h"
-#include "run/options.h"
 
 namespace {
 
@@ -129,19 +128,19 @@ TEST(command_line, parse_stops_at_first_error)
     // -n after the failing switch is never looked at
     run_result r = run_morvin({"-y", "-n"});
     EXPECT_EQ(r.status, 70);
-    EXPECT_FALSE(run_options.erase_counter);
+    EXPECT_FALSE(last_options().erase_counter);
     // but what came before it was stored
     r = run_morvin({"-e", "-y", "-n"});
-    EXPECT_TRUE(run_options.erase);
-    EXPECT_FALSE(run_options.erase_counter);
+    EXPECT_TRUE(last_options().erase);
+    EXPECT_FALSE(last_options().erase_counter);
 }
 
 TEST(command_line, unsupported_name_is_kept_as_typed_without_prefix)
 {
     run_result r = run_morvin({"+ATfoo"});
     EXPECT_EQ(r.status, 70);
-    ASSERT_NE(run_options.chip_name, nullptr);
-    EXPECT_STREQ(run_options.chip_name, "foo");
+    ASSERT_NE(last_options().chip_name, nullptr);
+    EXPECT_STREQ(last_options().chip_name, "foo");
 }
 
 TEST(command_line, an_alias_names_its_table_chip)
@@ -149,12 +148,12 @@ TEST(command_line, an_alias_names_its_table_chip)
     // the prefix goes first, then the alias is the table's chip for everything after
     run_result r = run_morvin({"+ATmega8A", "-?"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_STREQ(run_options.chip_name, "mega8");
+    EXPECT_STREQ(last_options().chip_name, "mega8");
     const std::string head = echo("+ATmega8A -?") + "\nmega8 signature 1E9307\nFuse list\n";
     EXPECT_EQ(r.rest.compare(0, head.size(), head), 0) << r.rest;
     r = run_morvin({"+m328p", "+t13a", "-x"});
     EXPECT_EQ(r.status, 70);
-    EXPECT_STREQ(run_options.chip_name, "tiny13A");
+    EXPECT_STREQ(last_options().chip_name, "tiny13A");
 }
 
 // ---- help ------------------------------------------------------------------

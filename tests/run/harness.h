@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "run/entry.h"
+#include "run/run_context.h"
 #include "base/messages.h"
 
 // Sends msg_out to a temporary file for the life of the object.
@@ -75,10 +77,23 @@ inline std::string after_banner(const std::string &out)
     return out.substr(contact_end + 1);
 }
 
+// The context of the last in-process run: what it parsed and what it left.
+inline std::unique_ptr<run_context_t> &last_context()
+{
+    static std::unique_ptr<run_context_t> context;
+    return context;
+}
+
+inline const run_options_t &last_options()
+{
+    return last_context()->options;
+}
+
 // Fresh state, then morvin_main on "morvin" + args.
 inline run_result run_morvin(const std::vector<std::string> &args)
 {
-    reset_run_state();
+    reset_process_state();
+    last_context().reset(new run_context_t);
     std::vector<std::string> storage;
     storage.push_back("morvin");
     storage.insert(storage.end(), args.begin(), args.end());
@@ -91,7 +106,7 @@ inline run_result run_morvin(const std::vector<std::string> &args)
     argv.push_back(nullptr);
     captured_output capture;
     run_result result;
-    result.status = morvin_main(int(kept.size()), argv.data());
+    result.status = morvin_main(*last_context(), int(kept.size()), argv.data());
     result.out = capture.text();
     result.rest = after_banner(result.out);
     return result;

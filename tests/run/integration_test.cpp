@@ -131,21 +131,21 @@ TEST(input_files, one_file_is_split_at_the_flash_size)
     run_result r = run_morvin({"+mega8", "-w", file.path, "-aq"});
     EXPECT_EQ(r.status, 70);
     using span_list = std::vector<std::pair<int32_t, int32_t>>;
-    EXPECT_EQ(spans(code_image), (span_list{{0, 4}, {0x1FFE, 2}}));
-    EXPECT_EQ(spans(data_image), (span_list{{0, 2}, {0x10, 1}}));
-    ASSERT_FALSE(data_image.empty());
-    EXPECT_EQ(data_image.first()->byte_at(0), 7);
+    EXPECT_EQ(spans(last_context()->code_image), (span_list{{0, 4}, {0x1FFE, 2}}));
+    EXPECT_EQ(spans(last_context()->data_image), (span_list{{0, 2}, {0x10, 1}}));
+    ASSERT_FALSE(last_context()->data_image.empty());
+    EXPECT_EQ(last_context()->data_image.first()->byte_at(0), 7);
 
     // a named code file is not split
     run_morvin({"+mega8", "-w", "-c", file.path, "-aq"});
-    EXPECT_EQ(spans(code_image), (span_list{{0, 4}, {0x1FFE, 4}, {0x2010, 1}}));
-    EXPECT_TRUE(data_image.empty());
+    EXPECT_EQ(spans(last_context()->code_image), (span_list{{0, 4}, {0x1FFE, 4}, {0x2010, 1}}));
+    EXPECT_TRUE(last_context()->data_image.empty());
 
     // nor is the first of two files
     temp_hex data(hex_record(0x0000, {0xAA}));
     run_morvin({"+mega8", "-v", file.path, data.path, "-aq"});
-    EXPECT_EQ(spans(code_image), (span_list{{0, 4}, {0x1FFE, 4}, {0x2010, 1}}));
-    EXPECT_EQ(spans(data_image), (span_list{{0, 1}}));
+    EXPECT_EQ(spans(last_context()->code_image), (span_list{{0, 4}, {0x1FFE, 4}, {0x2010, 1}}));
+    EXPECT_EQ(spans(last_context()->data_image), (span_list{{0, 1}}));
 }
 
 TEST(input_files, a_missing_file_names_the_cause)
@@ -162,7 +162,7 @@ TEST(input_files, read_runs_do_not_open_their_files)
     run_result r = run_morvin({"+mega8", "-r", "/nonexistent-morvin/x.hex", "-aq"});
     EXPECT_EQ(r.status, 70);
     EXPECT_EQ(r.rest.find("Can't open file"), std::string::npos) << r.rest;
-    EXPECT_TRUE(code_image.empty());
+    EXPECT_TRUE(last_context()->code_image.empty());
 }
 
 }  // namespace

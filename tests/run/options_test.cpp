@@ -7,7 +7,6 @@
 
 #include "avr/devices.h"
 #include "harness.h"
-#include "run/options.h"
 
 namespace {
 
@@ -17,7 +16,7 @@ const run_options_t &parse(const std::vector<std::string> &args)
     EXPECT_EQ(r.rest.substr(r.rest.find('\n', r.rest.find('\n') + 1) + 1), "Chip name must be specified\n\n")
         << r.rest;
     EXPECT_EQ(r.status, 70);
-    return run_options;
+    return last_options();
 }
 
 TEST(options, grouped_switches_without_values)
@@ -31,9 +30,9 @@ TEST(options, grouped_switches_without_values)
     EXPECT_TRUE(o.force);
 
     parse({"/e-v+r"});
-    EXPECT_TRUE(run_options.erase_keep_eeprom);
-    EXPECT_TRUE(run_options.verify_all);
-    EXPECT_TRUE(run_options.read);
+    EXPECT_TRUE(last_options().erase_keep_eeprom);
+    EXPECT_TRUE(last_options().verify_all);
+    EXPECT_TRUE(last_options().read);
 }
 
 TEST(options, verify_then_write_in_one_group)
@@ -71,12 +70,12 @@ TEST(options, lock_levels)
     EXPECT_EQ(o.lock_level, '1');
     EXPECT_FALSE(o.lock_first);
     parse({"-l+2"});
-    EXPECT_EQ(run_options.lock_level, '2');
-    EXPECT_TRUE(run_options.lock_first);
+    EXPECT_EQ(last_options().lock_level, '2');
+    EXPECT_TRUE(last_options().lock_first);
     // the group goes on after the digit
     parse({"-L2r"});
-    EXPECT_EQ(run_options.lock_level, '2');
-    EXPECT_TRUE(run_options.read);
+    EXPECT_EQ(last_options().lock_level, '2');
+    EXPECT_TRUE(last_options().read);
 }
 
 TEST(options, erase_counter)
@@ -121,7 +120,7 @@ TEST(options, delay_factors_force_and_debug_level)
     run_result r = run_morvin({"-%"});
     EXPECT_EQ(msg_out.level, MSG_TRACE);
     EXPECT_EQ(r.status, 70);
-    reset_run_state();
+    reset_process_state();
     EXPECT_EQ(msg_out.level, MSG_INFO);
 }
 
@@ -139,13 +138,13 @@ TEST(options, switches_taking_the_rest_of_the_argument)
 
     // an empty rest is still a value
     parse({"-ra", "-p", "-f"});
-    EXPECT_TRUE(run_options.read);
-    ASSERT_NE(run_options.adapter_spec, nullptr);
-    EXPECT_STREQ(run_options.adapter_spec, "");
-    ASSERT_NE(run_options.port_spec, nullptr);
-    EXPECT_STREQ(run_options.port_spec, "");
-    ASSERT_NE(run_options.fuse_list, nullptr);
-    EXPECT_STREQ(run_options.fuse_list, "");
+    EXPECT_TRUE(last_options().read);
+    ASSERT_NE(last_options().adapter_spec, nullptr);
+    EXPECT_STREQ(last_options().adapter_spec, "");
+    ASSERT_NE(last_options().port_spec, nullptr);
+    EXPECT_STREQ(last_options().port_spec, "");
+    ASSERT_NE(last_options().fuse_list, nullptr);
+    EXPECT_STREQ(last_options().fuse_list, "");
 }
 
 TEST(options, files_from_names_and_switches)
@@ -156,22 +155,22 @@ TEST(options, files_from_names_and_switches)
     EXPECT_TRUE(o.single_file);
 
     parse({"x.hex", "y.hex"});
-    EXPECT_STREQ(run_options.code_file, "x.hex");
-    EXPECT_STREQ(run_options.data_file, "y.hex");
-    EXPECT_FALSE(run_options.single_file);
+    EXPECT_STREQ(last_options().code_file, "x.hex");
+    EXPECT_STREQ(last_options().data_file, "y.hex");
+    EXPECT_FALSE(last_options().single_file);
 
     parse({"-cx.hex"});
-    EXPECT_STREQ(run_options.code_file, "x.hex");
-    EXPECT_FALSE(run_options.single_file);
+    EXPECT_STREQ(last_options().code_file, "x.hex");
+    EXPECT_FALSE(last_options().single_file);
 
     parse({"-d", "y.hex", "x.hex"});
-    EXPECT_STREQ(run_options.data_file, "y.hex");
-    EXPECT_STREQ(run_options.code_file, "x.hex");
-    EXPECT_FALSE(run_options.single_file);
+    EXPECT_STREQ(last_options().data_file, "y.hex");
+    EXPECT_STREQ(last_options().code_file, "x.hex");
+    EXPECT_FALSE(last_options().single_file);
 
     parse({"-c", "-e"});
-    EXPECT_STREQ(run_options.code_file, "-e");
-    EXPECT_FALSE(run_options.erase);
+    EXPECT_STREQ(last_options().code_file, "-e");
+    EXPECT_FALSE(last_options().erase);
 }
 
 TEST(options, chip_names_with_and_without_prefix)
@@ -182,13 +181,13 @@ TEST(options, chip_names_with_and_without_prefix)
     for (const char *name : names) {
         run_result r = run_morvin({name, "-r"});
         EXPECT_EQ(r.rest, echo(std::string(name) + " -r") + "Can't read without target files\n\n");
-        ASSERT_NE(run_options.chip_name, nullptr);
-        EXPECT_STREQ(run_options.chip_name, name + 3 - (name[1] == '9' ? 2 : 0));
-        EXPECT_EQ(find_device(run_options.chip_name), expected) << name;
+        ASSERT_NE(last_options().chip_name, nullptr);
+        EXPECT_STREQ(last_options().chip_name, name + 3 - (name[1] == '9' ? 2 : 0));
+        EXPECT_EQ(find_device(last_options().chip_name), expected) << name;
     }
     // a later name replaces an earlier one
     run_morvin({"+mega8", "+tiny13", "-r"});
-    EXPECT_STREQ(run_options.chip_name, "tiny13");
+    EXPECT_STREQ(last_options().chip_name, "tiny13");
 }
 
 }  // namespace

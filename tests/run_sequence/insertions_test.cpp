@@ -6,13 +6,13 @@
 #include <string>
 #include <unistd.h>
 
+#include <memory>
+
 #include "avr/devices.h"
-#include "avr/fuses.h"
 #include "image/image.h"
-#include "run/entry.h"
 #include "run/insertions.h"
 #include "base/messages.h"
-#include "run/options.h"
+#include "run/run_context.h"
 
 namespace {
 
@@ -20,7 +20,6 @@ class Insertions : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        reset_run_state();
         out = tmpfile();
         saved = msg_out.stream;
         msg_out.stream = out;
@@ -29,8 +28,9 @@ protected:
     {
         msg_out.stream = saved;
         fclose(out);
-        reset_run_state();
     }
+    // A fresh run, as the next process would start it.
+    void start_over() { context.reset(new run_context_t); }
     std::string output()
     {
         fflush(out);
@@ -54,53 +54,55 @@ protected:
     }
     void use_chip(const char *name)
     {
-        run_options.chip_name = name;
-        set_current_device(find_device(name));
+        context->options.chip_name = name;
+        context->target.settings.chip_name = name;
+        context->target.set_device(find_device(name));
     }
     void image_with(PortionList &image, int32_t address, std::initializer_list<uint8_t> bytes)
     {
         std::vector<uint8_t> data(bytes);
         image.append(new CodePortion(address, (int32_t)data.size(), data.data()));
     }
+    std::unique_ptr<run_context_t> context{new run_context_t};
     FILE *out = nullptr;
     FILE *saved = nullptr;
 };
 
 TEST_F(Insertions, ParsesTheThreeKindsWithTheirParameters)
 {
-    parse_hex_extension("c*OSCCAL=1FFE");
-    EXPECT_EQ(osccal_request.target, TARGET_CODE);
-    EXPECT_EQ(osccal_request.index, 0);
-    EXPECT_EQ(osccal_request.correction, 0);
-    EXPECT_EQ(osccal_request.address, 0x1FFE);
+    parse_hex_extension(context->requests, "c*OSCCAL=1FFE");
+    EXPECT_EQ(context->requests.osccal.target, TARGET_CODE);
+    EXPECT_EQ(context->requests.osccal.index, 0);
+    EXPECT_EQ(context->requests.osccal.correction, 0);
+    EXPECT_EQ(context->requests.osccal.address, 0x1FFE);
 
-    parse_hex_extension("d*SERNO4=10,serial.txt");
-    EXPECT_EQ(serno_request.target, TARGET_DATA);
-    EXPECT_EQ(serno_request.width, 4);
-    EXPECT_STREQ(serno_request.file, "serial.txt");
-    EXPECT_EQ(serno_request.address, 0x10);
+    parse_hex_extension(context->requests, "d*SERNO4=10,serial.txt");
+    EXPECT_EQ(context->requests.serno.target, TARGET_DATA);
+    EXPECT_EQ(context->requests.serno.width, 4);
+    EXPECT_STREQ(context->requests.serno.file, "serial.txt");
+    EXPECT_EQ(context->requests.serno.address, 0x10);
 
-    parse_hex_extension("C*bytes3=100,0A0b0C");
-    ASSERT_EQ(bytes_request.count, 3);
-    EXPECT_EQ(bytes_request.address, 0x100);
-    EXPECT_EQ(bytes_request.bytes[0], 0x0A);
-    EXPECT_EQ(bytes_request.bytes[1], 0x0B);
-    EXPECT_EQ(bytes_request.bytes[2], 0x0C);
+    parse_hex_extension(context->requests, "C*bytes3=100,0A0b0C");
+    ASSERT_EQ(context->requests.bytes.values.size(), 3u);
+    EXPECT_EQ(context->requests.bytes.address, 0x100);
+    EXPECT_EQ(context->requests.bytes.values[0], 0x0A);
+    EXPECT_EQ(context->requests.bytes.values[1], 0x0B);
+    EXPECT_EQ(context->requests.bytes.values[2], 0x0C);
 
     // a later BYTES replaces the earlier one
-    parse_hex_extension("c?BYTES1=20,FF");
-    EXPECT_EQ(bytes_request.target, TARGET_CODE_LDI);
-    EXPECT_EQ(bytes_request.count, 1);
-    EXPECT_EQ(bytes_request.bytes[0], 0xFF);
+    parse_hex_extension(context->requests, "c?BYTES1=20,FF");
+    EXPECT_EQ(context->requests.bytes.target, TARGET_CODE_LDI);
+    EXPECT_EQ(context->requests.bytes.values.size(), 1u);
+    EXPECT_EQ(context->requests.bytes.values[0], 0xFF);
 }
 
 TEST_F(Insertions, OsccalWithIndexAndSignedCorrection)
 {
-    parse_hex_extension("c?OSCCAL1=3A,-2");
-    EXPECT_EQ(osccal_request.target, TARGET_CODE_LDI);
-    EXPECT_EQ(osccal_request.index, 1);
-    EXPECT_EQ(osccal_request.correction, -2);
-    EXPECT_EQ(osccal_request.address, 0x3A);
+    parse_hex_extension(context->requests, "c?OSCCAL1=3A,-2");
+    EXPECT_EQ(context->requests.osccal.target, TARGET_CODE_LDI);
+    EXPECT_EQ(context->requests.osccal.index, 1);
+    EXPECT_EQ(context->requests.osccal.correction, -2);
+    EXPECT_EQ(context->requests.osccal.address, 0x3A);
 }
 
 TEST_F(Insertions, RejectsMalformedExtensions)
@@ -121,8 +123,8 @@ TEST_F(Insertions, RejectsMalformedExtensions)
         "c*FOO=10",          // unknown keyword
     };
     for (const char *text : bad) {
-        reset_run_state();
-        int status = status_of([&] { parse_hex_extension(text); });
+        start_over();
+        int status = status_of([&] { parse_hex_extension(context->requests, text); });
         EXPECT_EQ(status, EXIT_USAGE) << text;
     }
     std::string text = output();
@@ -132,10 +134,10 @@ TEST_F(Insertions, RejectsMalformedExtensions)
 
 TEST_F(Insertions, SecondRequestOfOneKindIsRefused)
 {
-    parse_hex_extension("c*OSCCAL=10");
-    EXPECT_EQ(status_of([] { parse_hex_extension("d*OSCCAL=20"); }), EXIT_USAGE);
-    parse_hex_extension("c*SERNO2=10,a.txt");
-    EXPECT_EQ(status_of([] { parse_hex_extension("c*SERNO2=30,b.txt"); }), EXIT_USAGE);
+    parse_hex_extension(context->requests, "c*OSCCAL=10");
+    EXPECT_EQ(status_of([this] { parse_hex_extension(context->requests, "d*OSCCAL=20"); }), EXIT_USAGE);
+    parse_hex_extension(context->requests, "c*SERNO2=10,a.txt");
+    EXPECT_EQ(status_of([this] { parse_hex_extension(context->requests, "c*SERNO2=30,b.txt"); }), EXIT_USAGE);
     EXPECT_EQ(output(), "Can't handle two specail code/data commands of one type\n"
                         "Can't handle two specail code/data commands of one type\n");
 }
@@ -143,80 +145,80 @@ TEST_F(Insertions, SecondRequestOfOneKindIsRefused)
 TEST_F(Insertions, OsccalPlainByteAndReport)
 {
     use_chip("mega8");
-    osccal_bytes[0] = 0x9A;
-    image_with(code_image, 0x1FF0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x11, 0x22});
-    parse_hex_extension("c*OSCCAL=1FFE");
-    apply_insertions();
-    EXPECT_EQ(code_image.first()->byte_at(0x1FFE), 0x9A);
-    EXPECT_EQ(code_image.first()->byte_at(0x1FFF), 0x22);
+    context->target.osccal[0] = 0x9A;
+    image_with(context->code_image, 0x1FF0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x11, 0x22});
+    parse_hex_extension(context->requests, "c*OSCCAL=1FFE");
+    apply_insertions(*context);
+    EXPECT_EQ(context->code_image.first()->byte_at(0x1FFE), 0x9A);
+    EXPECT_EQ(context->code_image.first()->byte_at(0x1FFF), 0x22);
     EXPECT_EQ(output(), "OSCCAL0 inserted to CODE memory at 0x1FFE \n");
 }
 
 TEST_F(Insertions, OsccalCorrectionIsLimitedToAByte)
 {
     use_chip("mega8");
-    osccal_bytes[0] = 0xC0;
-    image_with(code_image, 0, {0x12});
-    parse_hex_extension("c*OSCCAL=0,+100");
-    apply_insertions();
-    EXPECT_EQ(code_image.first()->byte_at(0), 0xFF);
+    context->target.osccal[0] = 0xC0;
+    image_with(context->code_image, 0, {0x12});
+    parse_hex_extension(context->requests, "c*OSCCAL=0,+100");
+    apply_insertions(*context);
+    EXPECT_EQ(context->code_image.first()->byte_at(0), 0xFF);
     EXPECT_EQ(output(), "Warning: corrected osccal value limited by 0xFF\n"
                         "OSCCAL0+100 inserted to CODE memory at 0x0 \n");
 
-    reset_run_state();
+    start_over();
     use_chip("mega8");
-    osccal_bytes[0] = 0x50;
-    image_with(code_image, 0, {0x12});
-    parse_hex_extension("c*OSCCAL=0,-200");
-    apply_insertions();
-    EXPECT_EQ(code_image.first()->byte_at(0), 0x00);
+    context->target.osccal[0] = 0x50;
+    image_with(context->code_image, 0, {0x12});
+    parse_hex_extension(context->requests, "c*OSCCAL=0,-200");
+    apply_insertions(*context);
+    EXPECT_EQ(context->code_image.first()->byte_at(0), 0x00);
 }
 
 TEST_F(Insertions, OsccalIntoLdiInstruction)
 {
     use_chip("mega8");
-    osccal_bytes[0] = 0xA7;
-    image_with(code_image, 0x100, {0x00, 0xE0});  // LDI r16,0x00
-    parse_hex_extension("c?OSCCAL=100");
-    apply_insertions();
-    EXPECT_EQ(code_image.first()->byte_at(0x100), 0x07);
-    EXPECT_EQ(code_image.first()->byte_at(0x101), 0xEA);
+    context->target.osccal[0] = 0xA7;
+    image_with(context->code_image, 0x100, {0x00, 0xE0});  // LDI r16,0x00
+    parse_hex_extension(context->requests, "c?OSCCAL=100");
+    apply_insertions(*context);
+    EXPECT_EQ(context->code_image.first()->byte_at(0x100), 0x07);
+    EXPECT_EQ(context->code_image.first()->byte_at(0x101), 0xEA);
     EXPECT_NE(output().find("as part of LDI command\n"), std::string::npos);
 }
 
 TEST_F(Insertions, OsccalIndexMustExistInTheChip)
 {
     use_chip("mega8");  // four calibration bytes
-    image_with(code_image, 0, {0x12});
-    parse_hex_extension("c*OSCCAL4=0");
-    EXPECT_EQ(status_of(apply_insertions), EXIT_USAGE);
+    image_with(context->code_image, 0, {0x12});
+    parse_hex_extension(context->requests, "c*OSCCAL4=0");
+    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_USAGE);
     EXPECT_EQ(output(), "OSCCAL4 not exist in selected chip\n");
 }
 
 TEST_F(Insertions, DestinationChecksCountLdiBytesTwiceAndTheErasedCounter)
 {
     use_chip("mega8");  // 8192 bytes of flash
-    image_with(code_image, 0x1FF0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    parse_hex_extension("c?OSCCAL=1FFF");  // an LDI needs two bytes
-    EXPECT_EQ(status_of(apply_insertions), EXIT_USAGE);
+    image_with(context->code_image, 0x1FF0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    parse_hex_extension(context->requests, "c?OSCCAL=1FFF");  // an LDI needs two bytes
+    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_USAGE);
     EXPECT_EQ(output(), "OSCCAL destination address too large\n");
 
-    reset_run_state();
+    start_over();
     use_chip("mega8");
-    run_options.erase_counter = true;  // the last two bytes belong to the counter
-    image_with(code_image, 0x1FF0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    parse_hex_extension("c*OSCCAL=1FFE");
-    EXPECT_EQ(status_of(apply_insertions), EXIT_USAGE);
-    EXPECT_EQ(usable_code_size(), 8190);
+    context->erase_counter.enabled = true;  // the last two bytes belong to the counter
+    image_with(context->code_image, 0x1FF0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    parse_hex_extension(context->requests, "c*OSCCAL=1FFE");
+    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_USAGE);
+    EXPECT_EQ(context->usable_code_size(), 8190);
 }
 
 TEST_F(Insertions, MissingImagesAndRecords)
 {
     use_chip("mega8");
-    parse_hex_extension("d*BYTES1=0,55");
-    EXPECT_EQ(status_of(apply_insertions), EXIT_USAGE);
-    image_with(data_image, 0x10, {1, 2});
-    EXPECT_EQ(status_of(apply_insertions), EXIT_BAD_DATA);
+    parse_hex_extension(context->requests, "d*BYTES1=0,55");
+    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_USAGE);
+    image_with(context->data_image, 0x10, {1, 2});
+    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_BAD_DATA);
     EXPECT_EQ(output(), "No hex records for EEPROM, can't insert BYTES\n"
                         "HEX record for BYTES not found\n");
 }
@@ -224,13 +226,13 @@ TEST_F(Insertions, MissingImagesAndRecords)
 TEST_F(Insertions, BytesSpanConsecutivePortions)
 {
     use_chip("mega8");
-    image_with(code_image, 0x10, {0, 0});
-    image_with(code_image, 0x12, {0, 0});
-    parse_hex_extension("c*BYTES3=11,AABBCC");
-    apply_insertions();
-    EXPECT_EQ(code_image.first()->byte_at(0x11), 0xAA);
-    EXPECT_EQ(code_image.last_portion()->byte_at(0x12), 0xBB);
-    EXPECT_EQ(code_image.last_portion()->byte_at(0x13), 0xCC);
+    image_with(context->code_image, 0x10, {0, 0});
+    image_with(context->code_image, 0x12, {0, 0});
+    parse_hex_extension(context->requests, "c*BYTES3=11,AABBCC");
+    apply_insertions(*context);
+    EXPECT_EQ(context->code_image.first()->byte_at(0x11), 0xAA);
+    EXPECT_EQ(context->code_image.last_portion()->byte_at(0x12), 0xBB);
+    EXPECT_EQ(context->code_image.last_portion()->byte_at(0x13), 0xCC);
 }
 
 TEST_F(Insertions, SerialNumberIsInsertedAndAdvancesOnlyAfterAWrite)
@@ -238,29 +240,29 @@ TEST_F(Insertions, SerialNumberIsInsertedAndAdvancesOnlyAfterAWrite)
     use_chip("mega8");
     std::string path = ::testing::TempDir() + "morvin_sn_" + std::to_string(getpid()) + ".txt";
     { std::ofstream(path) << "41"; }
-    image_with(data_image, 0x100, {0xEE, 0xEE, 0xEE});
+    image_with(context->data_image, 0x100, {0xEE, 0xEE, 0xEE});
     std::string ext = "d*SERNO2=100," + path;
-    parse_hex_extension(ext.c_str());
-    apply_insertions();
-    EXPECT_EQ(data_image.first()->byte_at(0x100), 0x29);
-    EXPECT_EQ(data_image.first()->byte_at(0x101), 0x00);
-    EXPECT_EQ(data_image.first()->byte_at(0x102), 0xEE);
+    parse_hex_extension(context->requests, ext.c_str());
+    apply_insertions(*context);
+    EXPECT_EQ(context->data_image.first()->byte_at(0x100), 0x29);
+    EXPECT_EQ(context->data_image.first()->byte_at(0x101), 0x00);
+    EXPECT_EQ(context->data_image.first()->byte_at(0x102), 0xEE);
     EXPECT_EQ(output(), "Chip serial number is 41\n");
 
     // a verification run only closes the file
-    run_options.write = 0;
-    store_next_serial();
+    context->options.write = 0;
+    store_next_serial(*context);
     std::string content;
     { std::ifstream in(path); std::getline(in, content); }
     EXPECT_EQ(content, "41");
 
-    reset_run_state();
+    start_over();
     use_chip("mega8");
-    image_with(data_image, 0x100, {0xEE, 0xEE});
-    parse_hex_extension(ext.c_str());
-    apply_insertions();
-    run_options.write = WRITE_ON;
-    store_next_serial();
+    image_with(context->data_image, 0x100, {0xEE, 0xEE});
+    parse_hex_extension(context->requests, ext.c_str());
+    apply_insertions(*context);
+    context->options.write = WRITE_ON;
+    store_next_serial(*context);
     std::ifstream in(path);
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(all, "42\n");
@@ -270,19 +272,19 @@ TEST_F(Insertions, SerialNumberIsInsertedAndAdvancesOnlyAfterAWrite)
 TEST_F(Insertions, SerialNumberFileProblems)
 {
     use_chip("mega8");
-    image_with(code_image, 0, {0, 0, 0, 0});
-    parse_hex_extension("c*SERNO=0,sn.txt");
-    EXPECT_EQ(status_of(apply_insertions), EXIT_USAGE);
+    image_with(context->code_image, 0, {0, 0, 0, 0});
+    parse_hex_extension(context->requests, "c*SERNO=0,sn.txt");
+    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_USAGE);
     EXPECT_EQ(output(), "Invalid SERNO length\n");
 
-    reset_run_state();
+    start_over();
     use_chip("mega8");
-    image_with(code_image, 0, {0, 0, 0, 0});
+    image_with(context->code_image, 0, {0, 0, 0, 0});
     std::string path = ::testing::TempDir() + "morvin_sn_bad.txt";
     { std::ofstream(path) << "none"; }
     std::string ext = "c*SERNO2=0," + path;
-    parse_hex_extension(ext.c_str());
-    EXPECT_EQ(status_of(apply_insertions), EXIT_BAD_DATA);
+    parse_hex_extension(context->requests, ext.c_str());
+    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_BAD_DATA);
     EXPECT_NE(output().find("Can't read " + path + "\n"), std::string::npos);
     std::remove(path.c_str());
 }
@@ -292,11 +294,11 @@ TEST_F(Insertions, SerialNumberInsideTwoLdiInstructions)
     use_chip("mega8");
     std::string path = ::testing::TempDir() + "morvin_sn_ldi.txt";
     { std::ofstream(path) << "4660"; }  // 0x1234
-    image_with(code_image, 0x200, {0x00, 0xE0, 0x00, 0xE0});
+    image_with(context->code_image, 0x200, {0x00, 0xE0, 0x00, 0xE0});
     std::string ext = "c?SERNO2=200," + path;
-    parse_hex_extension(ext.c_str());
-    apply_insertions();
-    const CodePortion *p = code_image.first();
+    parse_hex_extension(context->requests, ext.c_str());
+    apply_insertions(*context);
+    const CodePortion *p = context->code_image.first();
     EXPECT_EQ(p->byte_at(0x200), 0x04);
     EXPECT_EQ(p->byte_at(0x201), 0xE3);
     EXPECT_EQ(p->byte_at(0x202), 0x02);

@@ -1,3 +1,0 @@
-#include "run/options.h"
-
-run_options_t run_options;
