@@ -70,22 +70,6 @@ void add_file(run_options_t &options, const char *name)
     }
 }
 
-// Reads the whole of `text` as an unsigned decimal number.
-bool read_unsigned(const char *text, unsigned long &value)
-{
-    if (!isdigit((unsigned char)*text))
-        return false;
-    int used = 0;
-    return sscanf(text, "%lu%n", &value, &used) == 1 && text[used] == 0;
-}
-
-// Reads the whole of `text` as a decimal integer.
-bool read_integer(const char *text, int &value)
-{
-    int used = 0;
-    return sscanf(text, "%d%n", &value, &used) == 1 && text[used] == 0;
-}
-
 // -o#[Hz|kHz|MHz][,divider]
 void parse_oscillator(run_options_t &options, const char *text, char letter)
 {
@@ -96,10 +80,12 @@ void parse_oscillator(run_options_t &options, const char *text, char letter)
     memcpy(value, text, length + 1);
 
     if (char *comma = strchr(value, ',')) {
-        int divider = 0;
-        if (!read_integer(comma + 1, divider) || divider < 1 || divider > 32)
+        // as scanf's "%d" reads it: blanks and a sign before the digits, nothing after
+        unsigned long long divider = 0;
+        const char *end = nullptr;
+        if (!read_decimal(comma + 1, divider, &end) || *end || divider < 1 || divider > 32)
             fail_invalid_value(text, letter);
-        options.sck_divider = divider;
+        options.sck_divider = int(divider);
         *comma = 0;
     }
 
@@ -180,8 +166,8 @@ void parse_erase_counter(run_options_t &options, const char *p, char letter)
 {
     options.erase_counter = true;
     if (*p) {
-        unsigned long value = 0;
-        if (!read_unsigned(p, value) || value < 1 || value > 0xFFFE)
+        unsigned long long value = 0;
+        if (!read_whole_decimal(p, value) || value < 1 || value > 0xFFFE)
             fail_invalid_value(p, letter);
         options.erase_counter_value = uint16_t(value);
     }
