@@ -48,7 +48,7 @@ protected:
             result.adapter.reset(dynamic_cast<spi_lpt_t *>(built.spi.release()));
             result.inactive_reset_ms = built.inactive_reset_ms;
             EXPECT_TRUE(result.adapter);
-        });
+        }, EXIT_OK);
         result.messages = messages.text();
         return result;
     }

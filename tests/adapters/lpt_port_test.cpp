@@ -197,7 +197,7 @@ TEST_F(ppdev_choice, unopenable_port_falls_back_to_the_driver_library)
 {
     message_capture messages;
     std::unique_ptr<lpt_t> port;
-    int status = status_of([&] { port = select_lpt_port("1"); });
+    int status = status_of([&] { port = select_lpt_port("1"); }, EXIT_OK);
     std::string text = messages.text();
     EXPECT_TRUE(contains(text, "\t% ppdev: ")) << text;
     EXPECT_TRUE(contains(text, "parport0")) << text;

@@ -35,7 +35,7 @@ protected:
     {
         outcome result;
         message_capture messages;
-        result.status = status_of([&] { result.adapter = create_lpt(letters).spi; });
+        result.status = status_of([&] { result.adapter = create_lpt(letters).spi; }, EXIT_OK);
         result.messages = messages.text();
         return result;
     }

@@ -21,8 +21,8 @@ def make_tree(top, files):
             f.write(text)
 
 
-def run_checker(top):
-    return subprocess.run([sys.executable, CHECKER, top], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+def run_checker(*args):
+    return subprocess.run([sys.executable, CHECKER] + list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           universal_newlines=True)
 
 
@@ -87,8 +87,7 @@ class include_rules(unittest.TestCase):
                                      '#include "avr/devices.h"\n#include "avr/target.h"\n#include <vector>\n',
                 "src/avr/link.cpp": '#include "adapters/spi.h"\n#include "base/messages.h"\n',
             })
-            picture = subprocess.run([sys.executable, CHECKER, "--picture", top], stdout=subprocess.PIPE,
-                                     universal_newlines=True)
+            picture = run_checker("--picture", top)
             self.assertEqual(picture.returncode, 0)
             self.assertEqual(picture.stdout.splitlines(), [
                 "avr: adapters (spi.h), base (messages.h)",

@@ -10,14 +10,15 @@
 #include "base/messages.h"
 
 // Catches what msg_out prints in a temporary file for the life of the object, at the
-// given level (keep_level: the level as it is) and without OEM translation; the
-// stream, level and translation are put back after.
+// given level and without OEM translation; the stream, level and translation are put
+// back after. With keep_level the level is left alone: what a run sets stays.
 class message_capture {
 public:
     static constexpr int keep_level = -1;
 
     explicit message_capture(int level = MSG_TRACE)
-        : saved_stream(msg_out.stream), saved_level(msg_out.level), saved_oem(msg_out.oem), file(std::tmpfile())
+        : saved_stream(msg_out.stream), saved_level(msg_out.level), saved_oem(msg_out.oem),
+          restore_level(level != keep_level), file(std::tmpfile())
     {
         if (!file)
             ADD_FAILURE() << "no temporary file for the messages";
@@ -29,7 +30,8 @@ public:
     ~message_capture()
     {
         msg_out.stream = saved_stream;
-        msg_out.level = saved_level;
+        if (restore_level)
+            msg_out.level = saved_level;
         msg_out.oem = saved_oem;
         if (file)
             std::fclose(file);
@@ -67,19 +69,21 @@ private:
     FILE *saved_stream;
     uint8_t saved_level;
     bool saved_oem;
+    bool restore_level;
     FILE *file;
     long taken = 0;
 };
 
-// Runs f; the exit status of the app_error it ends with, 0 when it returns.
-template <class F> int status_of(F &&f)
+// Runs f; the exit status of the app_error it ends with, if_returned when it
+// returns (-1 unless given: an app_error may carry status 0).
+template <class F> int status_of(F &&f, int if_returned = -1)
 {
     try {
         f();
     } catch (const app_error &error) {
         return error.exit_code;
     }
-    return 0;
+    return if_returned;
 }
 
 // Runs f, which must end with app_error; returns its exit status (-1 and a failure

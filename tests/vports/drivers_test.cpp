@@ -340,32 +340,40 @@ TEST(DriverDlportio, FixedBaseIgnoresOtherAddresses)
     EXPECT_EQ(in(0x279), 0xFF);
 }
 
+// Every libftdi1 entry point the program calls, each a local named as in ftdi.h; a
+// missing one fails the case.
+#define LIBFTDI1_ENTRY(lib, name)                      \
+    auto name = (lib).get<decltype(&::name)>(#name);   \
+    ASSERT_TRUE(name) << #name
+#define LIBFTDI1_ENTRY_POINTS(lib)                                                                          \
+    LIBFTDI1_ENTRY(lib, ftdi_new);                                                                          \
+    LIBFTDI1_ENTRY(lib, ftdi_free);                                                                         \
+    LIBFTDI1_ENTRY(lib, ftdi_set_interface);                                                                \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_find_all);                                                                 \
+    LIBFTDI1_ENTRY(lib, ftdi_list_free);                                                                    \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_get_strings);                                                              \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_get_strings2);                                                             \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_open_dev);                                                                 \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_open_desc_index);                                                          \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_close);                                                                    \
+    LIBFTDI1_ENTRY(lib, ftdi_set_bitmode);                                                                  \
+    LIBFTDI1_ENTRY(lib, ftdi_write_data);                                                                   \
+    LIBFTDI1_ENTRY(lib, ftdi_read_data);                                                                    \
+    auto ftdi_usb_purge_rx_buffer = (lib).get<int (*)(ftdi_context *)>("ftdi_usb_purge_rx_buffer");        \
+    ASSERT_TRUE(ftdi_usb_purge_rx_buffer);                                                                  \
+    LIBFTDI1_ENTRY(lib, ftdi_set_latency_timer);                                                            \
+    LIBFTDI1_ENTRY(lib, ftdi_get_error_string);                                                             \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_reset);                                                                    \
+    LIBFTDI1_ENTRY(lib, ftdi_set_baudrate);                                                                 \
+    LIBFTDI1_ENTRY(lib, ftdi_read_data_set_chunksize);                                                      \
+    LIBFTDI1_ENTRY(lib, ftdi_write_data_set_chunksize)
+
 TEST(DriverLibftdi1, ListsOpensAndTransfers)
 {
     environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened"}, {"VT_USB_LATENCY_US", "0"}});
     library lib(lib_dir + "libftdi1/libftdi1.so.2");
     ASSERT_TRUE(lib.handle) << dlerror();
-#define FN(name) auto name = lib.get<decltype(&::name)>(#name); ASSERT_TRUE(name) << #name
-    FN(ftdi_new);
-    FN(ftdi_free);
-    FN(ftdi_set_interface);
-    FN(ftdi_usb_find_all);
-    FN(ftdi_list_free);
-    FN(ftdi_usb_get_strings);
-    FN(ftdi_usb_open_dev);
-    FN(ftdi_usb_close);
-    FN(ftdi_set_bitmode);
-    FN(ftdi_write_data);
-    FN(ftdi_read_data);
-    auto ftdi_usb_purge_rx_buffer = lib.get<int (*)(ftdi_context *)>("ftdi_usb_purge_rx_buffer");
-    ASSERT_TRUE(ftdi_usb_purge_rx_buffer);
-    FN(ftdi_set_latency_timer);
-    FN(ftdi_get_error_string);
-    FN(ftdi_usb_reset);
-    FN(ftdi_set_baudrate);
-    FN(ftdi_read_data_set_chunksize);
-    FN(ftdi_write_data_set_chunksize);
-#undef FN
+    LIBFTDI1_ENTRY_POINTS(lib);
     ftdi_context *ctx = ftdi_new();
     ASSERT_TRUE(ctx);
     EXPECT_EQ(ctx->usb_read_timeout, 5000);
@@ -422,19 +430,7 @@ TEST(DriverLibftdi1, FamilyInterfacesAndRefusals)
     environment({{"VT_FTDI_DEVICES", family}, {"VT_USB_LATENCY_US", "0"}});
     library lib(lib_dir + "libftdi1/libftdi1.so.2");
     ASSERT_TRUE(lib.handle) << dlerror();
-#define FN(name) auto name = lib.get<decltype(&::name)>(#name); ASSERT_TRUE(name) << #name
-    FN(ftdi_new);
-    FN(ftdi_free);
-    FN(ftdi_set_interface);
-    FN(ftdi_usb_find_all);
-    FN(ftdi_list_free);
-    FN(ftdi_usb_get_strings);
-    FN(ftdi_usb_get_strings2);
-    FN(ftdi_usb_open_dev);
-    FN(ftdi_usb_open_desc_index);
-    FN(ftdi_usb_close);
-    FN(ftdi_get_error_string);
-#undef FN
+    LIBFTDI1_ENTRY_POINTS(lib);
     ftdi_context *ctx = ftdi_new();
     ftdi_device_list *list = nullptr;
     ASSERT_EQ(ftdi_usb_find_all(ctx, &list, 0, 0), 4);  // FTDI's own IDs only
