@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "base/messages.h"
+#include "image/image_builder.h"
+#include "image/input_file.h"
+#include "image/output_file.h"
 #include "os/os.h"
 
 namespace {
 
 constexpr int line_size = 522;          // 521 characters: a record of 255 data bytes
-constexpr int32_t run_capacity = 4096;  // bytes gathered into one portion at most
 
 // Hex digit values; -1 for anything else.
 struct hex_table_t {
@@ -46,94 +48,106 @@ bool is_blank_char(char c)
 
 // Line source with the semantics of fgets(buffer, 522, file) over a large
 // read buffer: a line is at most 521 characters; the rest of a longer line
-// comes as the next line.
+// comes as the next line. Reads a file, or text already in memory.
 class line_reader_t {
 public:
-    explicit line_reader_t(FILE *file) : file(file), pos(0), fill(0) {}
+    explicit line_reader_t(FILE *file) : file(file), data(own_buffer), pos(0), fill(0) {}
+    explicit line_reader_t(const std::string &text)
+        : file(nullptr), data(text.data()), pos(0), fill(text.size())
+    {
+    }
 
     // False when no further line can be read.
     bool next(char *line)
     {
+        if (ended_line)
+            number++;
         int n = 0;
         while (n < line_size - 1) {
             if (pos == fill && !refill())
                 break;
-            char c = buffer[pos++];
+            char c = data[pos++];
             line[n++] = c;
             if (c == '\n')
                 break;
         }
         line[n] = '\0';
+        ended_line = n > 0 && line[n - 1] == '\n';
         return n > 0;
     }
+
+    // The line of the file that the last line came from, from 1.
+    unsigned long line_number() const { return number; }
 
 private:
     bool refill()
     {
-        fill = fread(buffer, 1, sizeof buffer, file);
+        if (!file)
+            return false;
+        fill = fread(own_buffer, 1, sizeof own_buffer, file);
         pos = 0;
         return fill > 0;
     }
 
     FILE *file;
+    const char *data;
     size_t pos;
     size_t fill;
-    char buffer[1 << 16];
+    unsigned long number = 0;
+    bool ended_line = true;
+    char own_buffer[1 << 16];
 };
 
 class hex_reader_t {
 public:
-    hex_reader_t(const char *path, PortionList &image, key_reader_t ask_key)
-        : path(path), image(image), ask_key(ask_key)
-    {
-    }
+    hex_reader_t(input_file_t &file, PortionList &image) : file(file), builder(image, "HEX file") {}
     void read();
 
 private:
     void handle_line(char *line);
-    void add_data(int64_t address, const uint8_t *bytes, int length);
-    void flush_run();
     [[noreturn]] void invalid_line(const char *line);
-    void sort_portions();
-    void check_overlaps();
+    [[noreturn]] void stop_here();
 
-    const char *path;
-    PortionList &image;
-    key_reader_t ask_key;
+    input_file_t &file;
+    image_builder_t builder;
+    std::unique_ptr<line_reader_t> lines;
     bool ignore_checksums = false;
     uint32_t base_address = 0;
-    uint8_t run_buffer[run_capacity];
-    int32_t run_length = 0;
-    int64_t run_start = 0;
-    int64_t expected_address = -1;
     bool ended = false;
 };
 
 void hex_reader_t::read()
 {
-    file_ptr_t file(open_file(path, "rt"));
-    std::unique_ptr<line_reader_t> lines(new line_reader_t(file.get()));
+    file_ptr_t stream;
+    if (file.is_standard_input()) {
+        lines.reset(new line_reader_t(file.bytes()));
+    } else {
+        stream.reset(open_file(file.path, "rt"));
+        lines.reset(new line_reader_t(stream.get()));
+    }
     char line[line_size];
     while (!ended) {
         if (!lines->next(line)) {
-            msg_print(msg_out, MSG_ERROR, "Unexpected end of file '%s'\n", path);
+            msg_print(msg_out, MSG_ERROR, "Unexpected end of file '%s'\n", file.name);
             throw rtl_error(EXIT_BAD_DATA);
         }
         handle_line(line);
     }
-    file.reset();
+    stream.reset();
+    builder.finish(file.name);
+}
 
-    if (image.empty()) {
-        msg_print(msg_out, MSG_WARNING, "Warning: '%s' has no data records\n", path);
-        return;
-    }
-    sort_portions();
-    check_overlaps();
+// Names the file and line of the error just printed, and ends the run.
+void hex_reader_t::stop_here()
+{
+    report_line(file, lines->line_number());
+    throw app_error(EXIT_BAD_DATA);
 }
 
 void hex_reader_t::invalid_line(const char *line)
 {
-    fail(EXIT_BAD_DATA, "Invalid HEX line\n'%s'\n", line);
+    msg_print(msg_out, MSG_ERROR, "Invalid HEX line\n'%s'\n", line);
+    stop_here();
 }
 
 void hex_reader_t::handle_line(char *line)
@@ -172,15 +186,17 @@ void hex_reader_t::handle_line(char *line)
         sum = uint8_t(sum + bytes[i]);
     if (sum != 0 && !ignore_checksums) {
         msg_print(msg_out, MSG_ERROR, "CSUM error in line\n  %s\nIgnore ALL CSUM errors (y/N)?\n", line);
-        int key = ask_key ? ask_key() : -1;
+        int key = file.ask_key ? file.ask_key() : -1;
         if (key != 'y' && key != 'Y')
-            throw app_error(EXIT_BAD_DATA);
+            stop_here();
         ignore_checksums = true;
     }
 
     unsigned type = bytes[3];
-    if (type > 5)
-        fail(EXIT_BAD_DATA, "Unknown HEX record type 0x%2X\n", type);
+    if (type > 5) {
+        msg_print(msg_out, MSG_ERROR, "Unknown HEX record type 0x%2X\n", type);
+        stop_here();
+    }
 
     const uint8_t *data = bytes + 4;
     uint32_t field_address = uint32_t(bytes[1]) << 8 | bytes[2];
@@ -192,11 +208,11 @@ void hex_reader_t::handle_line(char *line)
         // Image addresses are signed 32-bit: refuse what can't be held.
         if (address + length > INT32_MAX)
             invalid_line(line);
-        add_data(address, data, length);
+        builder.add_record(address, data, length);
         break;
     }
     case 1:
-        flush_run();
+        builder.flush();
         ended = true;
         break;
     case 2:
@@ -211,57 +227,6 @@ void hex_reader_t::handle_line(char *line)
     default:
         msg_print(msg_out, MSG_WARNING, "Start address record in HEX file ignored\n");
         break;
-    }
-}
-
-void hex_reader_t::add_data(int64_t address, const uint8_t *bytes, int length)
-{
-    if (run_length + length > run_capacity || address != expected_address) {
-        flush_run();
-        run_start = address;
-    }
-    std::memcpy(run_buffer + run_length, bytes, size_t(length));
-    run_length += length;
-    expected_address = address + length;
-}
-
-void hex_reader_t::flush_run()
-{
-    if (run_length == 0)
-        return;
-    image.append(new CodePortion(int32_t(run_start), run_length, run_buffer));
-    run_length = 0;
-}
-
-void hex_reader_t::sort_portions()
-{
-    std::vector<CodePortion *> portions;
-    portions.reserve(size_t(image.count()));
-    while (CodePortion *portion = image.first())
-        portions.push_back(image.unlink(portion));
-    std::stable_sort(portions.begin(), portions.end(), [](const CodePortion *a, const CodePortion *b) {
-        if (a->address != b->address)
-            return a->address < b->address;
-        return a->end() < b->end();
-    });
-    for (CodePortion *portion : portions)
-        image.append(portion);
-}
-
-void hex_reader_t::check_overlaps()
-{
-    for (CodePortion *p = image.first(); p; p = image.next_of(p)) {
-        for (CodePortion *q = image.next_of(p); q && q->address < p->end(); q = image.next_of(q)) {
-            int32_t first = q->address;
-            int32_t last = std::min(p->end(), q->end()) - 1;
-            bool equal = std::memcmp(p->data + (first - p->address), q->data, size_t(last - first + 1)) == 0;
-            if (!equal)
-                fail(EXIT_BAD_DATA, "HEX file records overlapped in addresses 0x%X-0x%X with NON-equal data\n",
-                     unsigned(first), unsigned(last));
-            msg_print(msg_out, MSG_WARNING,
-                      "Warning: HEX file records overlapped in addresses 0x%X-0x%X with equal data\n",
-                      unsigned(first), unsigned(last));
-        }
     }
 }
 
@@ -317,47 +282,42 @@ private:
 
 void read_hex_file(const char *path, PortionList &image, key_reader_t ask_key)
 {
-    std::unique_ptr<hex_reader_t> reader(new hex_reader_t(path, image, ask_key));
+    input_file_t file(path);
+    file.ask_key = ask_key;
+    read_hex_input(file, image);
+}
+
+void read_hex_input(input_file_t &file, PortionList &image)
+{
+    std::unique_ptr<hex_reader_t> reader(new hex_reader_t(file, image));
     reader->read();
+}
+
+bool write_hex_stream(PortionList &image, FILE *file)
+{
+    std::unique_ptr<hex_writer_t> writer(new hex_writer_t(file));
+    uint32_t current_upper = 0;
+    for (CodePortion *portion = image.first(); portion && !writer->failed_write(); portion = image.next_of(portion)) {
+        for (int32_t offset = 0; offset < portion->length; offset += 16) {
+            uint32_t address = uint32_t(portion->address) + uint32_t(offset);
+            uint8_t n = uint8_t(std::min<int32_t>(16, portion->length - offset));
+            uint32_t upper = address >> 16;
+            if (upper != current_upper) {
+                uint8_t base[2] = {uint8_t(upper >> 8), uint8_t(upper)};
+                writer->record(2, 0, 4, base);
+                current_upper = upper;
+            }
+            writer->record(n, uint16_t(address), 0, portion->data + offset);
+        }
+    }
+    writer->record(0, 0, 1, nullptr);
+    writer->flush();
+    return !writer->failed_write();
 }
 
 bool write_hex_file(PortionList &image, const char *path)
 {
-    FILE *file = open_file(path, "wt");
-    bool failed = false;
-    try {
-        std::unique_ptr<hex_writer_t> writer(new hex_writer_t(file));
-        uint32_t current_upper = 0;
-        for (CodePortion *portion = image.first(); portion && !writer->failed_write();
-             portion = image.next_of(portion)) {
-            for (int32_t offset = 0; offset < portion->length; offset += 16) {
-                uint32_t address = uint32_t(portion->address) + uint32_t(offset);
-                uint8_t n = uint8_t(std::min<int32_t>(16, portion->length - offset));
-                uint32_t upper = address >> 16;
-                if (upper != current_upper) {
-                    uint8_t base[2] = {uint8_t(upper >> 8), uint8_t(upper)};
-                    writer->record(2, 0, 4, base);
-                    current_upper = upper;
-                }
-                writer->record(n, uint16_t(address), 0, portion->data + offset);
-            }
-        }
-        writer->record(0, 0, 1, nullptr);
-        writer->flush();
-        failed = writer->failed_write();
-    } catch (...) {
-        fclose(file);
-        os::remove_file(path);
-        throw;
-    }
-    if (ferror(file))
-        failed = true;
-    if (fclose(file) != 0)
-        failed = true;
-    if (failed) {
-        msg_print(msg_out, MSG_ERROR, "%s - write error\n", path);
-        os::remove_file(path);
-        return false;
-    }
-    return true;
+    return write_output_file(
+        path, "wt", [](FILE *file, void *user) { return write_hex_stream(*static_cast<PortionList *>(user), file); },
+        &image);
 }

@@ -13,6 +13,7 @@ bool is_console(FILE *stream);            // _isatty / isatty on the stream's de
 void make_unbuffered(FILE *stream);       // setvbuf(_IONBF)
 void to_oem(char *text);                  // CharToOemA in place on Windows; nothing on POSIX
 int read_key_no_echo();                   // one key, no echo, no Enter; -1 at end of input / no terminal
+void set_binary_mode(FILE *stream);       // _setmode(_O_BINARY) on Windows; nothing on POSIX
 
 // ---- system error texts -----------------------------------------------
 // Text of the last failed system call (FormatMessageA(GetLastError()) on Windows;

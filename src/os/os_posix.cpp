@@ -27,6 +27,10 @@ bool is_console(FILE *stream)
     return fd >= 0 && isatty(fd) == 1;
 }
 
+void set_binary_mode(FILE *)
+{
+}
+
 void make_unbuffered(FILE *stream)
 {
     if (stream)

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 #include <conio.h>
+#include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -32,6 +33,12 @@ bool descriptor_is_console(int fd)
 bool is_console(FILE *stream)
 {
     return stream && descriptor_is_console(_fileno(stream));
+}
+
+void set_binary_mode(FILE *stream)
+{
+    if (stream)
+        _setmode(_fileno(stream), _O_BINARY);
 }
 
 void make_unbuffered(FILE *stream)

@@ -14,7 +14,7 @@
 #include "avr/fuses.h"
 #include "avr/link.h"
 #include "avr/sck_timing.h"
-#include "image/hex_file.h"
+#include "image/file_formats.h"
 #include "image/image.h"
 #include "os/os.h"
 #include "run/insertions.h"
@@ -25,6 +25,7 @@
 #include "run/operations.h"
 #include "run/options.h"
 #include "run/run_context.h"
+#include "run/stream_messages.h"
 #include "base/timer.h"
 
 namespace {
@@ -294,7 +295,7 @@ void parse_switches(run_context_t &context, const char *argument, int &index, in
 bool is_switch_group(const char *argument)
 {
     if (argument[0] == '-')
-        return true;
+        return argument[1] != 0;  // a lone "-" is a standard stream
     if (argument[0] != '/')
         return false;
     if (os::path_separator != '/')
@@ -348,13 +349,8 @@ bool check_options(run_context_t &context)
 void load_files(run_context_t &context)
 {
     const run_options_t &o = context.options;
-    if (o.code_file)
-        read_hex_file(o.code_file, context.code_image, context.read_key);
-    if (o.data_file)
-        read_hex_file(o.data_file, context.data_image, context.read_key);
-    // One file may carry both memories, the EEPROM placed above the flash.
-    if (o.single_file && !context.code_image.empty())
-        split_image(context.code_image, context.data_image, context.target.code_size());
+    load_image_files(o.code_file, o.data_file, o.single_file, context.target.code_size(), context.code_image,
+                     context.data_image, context.file_facts, context.read_key);
 }
 
 void create_adapter(run_context_t &context)
@@ -424,6 +420,7 @@ int morvin_main(run_context_t &context, int argc, char **argv)
 {
     os_timer_t stopwatch;
     stopwatch.start();
+    stream_run_messages_t messages(argc, argv);
     int status = EXIT_OK;
     try {
         run(context, argc, argv, stopwatch);
@@ -491,10 +488,14 @@ void print_usage()
               " -n#\tUse last 2 bytes of code memory for erase counter\n"
               "\t# force counter to specified value\n"
               " -c,-d\tmark Code and Data file names\n"
+              "\tfiles are Intel HEX, S-record or ELF (told by content), raw binary\n"
+              "\tby .bin; a prefix hex: srec: elf: bin: forces a format\n"
+              "\t'-' is standard input, or standard output for -r (messages to stderr)\n"
               " -e[-]\tErase\n"
               "\t'-' enable read/erase/writeback sequence for EEPROM\n"
               " -b (-b{c|d})\tBlank check (code or data only)\n"
               " -r\tRead from chip to files\n"
+              "\t.srec/.s19/.s28/.s37 as S-record, .bin as raw binary, else Intel HEX\n"
               " -w[+][p]\tWrite from files to chip\n"
               "\t'+' write FF to EEPROM locations not mentioned in '-d' file\n"
               "\t'p' use polling\n"

@@ -2,10 +2,13 @@
 // verify, lock and change fuses, always in this order.
 #include "run/operations.h"
 
+#include <cstdio>
+
 #include "avr/devices.h"
 #include "avr/fuses.h"
 #include "avr/link.h"
 #include "avr/memory_commands.h"
+#include "image/file_formats.h"
 #include "image/hex_file.h"
 #include "image/image.h"
 #include "image/passes.h"
@@ -96,16 +99,17 @@ void read_step(run_context_t &context)
 {
     const run_options_t &options = context.options;
     avr_target_t &target = context.target;
+    check_output_files(options.code_file, options.data_file);
     if (options.code_file != nullptr) {
         read_memory(target, context.pass_switches(), CODE_MEMORY, context.code_image);
         check_sync(target);
-        if (!write_hex_file(context.code_image, options.code_file))
+        if (!write_image_file(context.code_image, options.code_file))
             throw app_error(EXIT_USAGE);
     }
     if (options.data_file != nullptr) {
         read_memory(target, context.pass_switches(), DATA_MEMORY, context.data_image);
         check_sync(target);
-        if (!write_hex_file(context.data_image, options.data_file))
+        if (!write_image_file(context.data_image, options.data_file))
             throw app_error(EXIT_USAGE);
     }
 }
@@ -172,6 +176,24 @@ void check_device(run_context_t &context, bool after_connect)
     msg_print(msg_out, MSG_WARNING, "Device type forced to %s\n", options.chip_name);
 }
 
+// An ELF file names the chip it was built for in its .signature section: another
+// detected chip is refused as a wrong chip is.
+void check_file_signature(const run_context_t &context)
+{
+    const file_facts_t &facts = context.file_facts;
+    bool force = context.options.force;
+    int32_t index = context.target.detected_index();
+    if (!facts.has_signature || index < 0 || avr_devices[index].signature == facts.signature)
+        return;
+    int32_t built_for = find_device_by_signature(facts.signature, nullptr);
+    char signature[16];
+    snprintf(signature, sizeof signature, "%06X", unsigned(facts.signature));
+    msg_print(msg_out, force ? MSG_WARNING : MSG_ERROR, "'%s' is built for <%s>, detected <%s>\n",
+              facts.file, built_for >= 0 ? device_name(built_for) : signature, device_name(index));
+    if (!force)
+        fail(EXIT_WRONG_CHIP, "Can't continue\n");
+}
+
 void check_lock(const run_context_t &context)
 {
     const run_options_t &options = context.options;
@@ -207,6 +229,7 @@ void run_operations(run_context_t &context)
 
     link_open(target);
     check_device(context, true);
+    check_file_signature(context);
 
     if (target.device().osccal_count > 0)
         read_osccal(target);

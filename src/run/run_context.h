@@ -8,6 +8,7 @@
 #include "adapters/spi.h"
 #include "avr/target.h"
 #include "image/hex_file.h"
+#include "image/file_facts.h"
 #include "image/image.h"
 #include "image/passes.h"
 #include "run/insertions.h"
@@ -21,6 +22,8 @@ struct run_context_t {
     run_options_t options;
     PortionList code_image;
     PortionList data_image;
+    // what the input files say of the chip (ELF: signature, fuses, lock byte)
+    file_facts_t file_facts;
     avr_target_t target;
     insertion_requests_t requests;
     erase_counter_t erase_counter;

@@ -55,6 +55,12 @@ std::vector<uint8_t> sequence(size_t n, uint8_t start)
 
 const std::string eof = ":00000001FF\n";
 
+// The line that follows a reader's error message, for the file read_text_as_hex writes.
+std::string at_line(int line, const char *name = "in.hex")
+{
+    return "at line " + std::to_string(line) + " of '" + temp_path(name) + "'\n";
+}
+
 struct read_result_t {
     int status;         // 0: no exception
     bool runtime_error;  // the exception was an rtl_error
@@ -123,8 +129,15 @@ TEST_F(HexFileTest, MalformedLinesAreRefusedWithTheLineAfterBlankRemoval)
                 compact += c;
         EXPECT_EQ(r.status, EXIT_BAD_DATA) << line;
         EXPECT_FALSE(r.runtime_error) << line;
-        EXPECT_EQ(r.messages, "Invalid HEX line\n'" + compact + "'\n") << line;
+        EXPECT_EQ(r.messages, "Invalid HEX line\n'" + compact + "'\n" + at_line(1)) << line;
     }
+    // The line is counted in the file as it stands: comments, blank lines and CR LF
+    // ends count, and the rest of an overlong line is still that line.
+    PortionList counted;
+    read_result_t later = read_text_as_hex("# c\r\n\r\n" + record(0, 0, {1}) + " " + std::string(530, ' ') +
+                                               ":0100\n" + eof,
+                                           counted);
+    EXPECT_EQ(later.messages, "Invalid HEX line\n':0100'\n" + at_line(4));
     // Data beyond the signed 32-bit address space.
     PortionList img;
     read_result_t r = read_text_as_hex(hex_record(4, 0, {0x7F, 0xFF}) + hex_record(0, 0xFFFF, {1, 2}) + eof, img);
@@ -136,7 +149,7 @@ TEST_F(HexFileTest, OtherFailuresGiveTheirMessagesAndStatuses)
 {
     read_result_t r = read_text_as_hex(hex_record(6, 0, {1}) + eof, image);
     EXPECT_EQ(r.status, EXIT_BAD_DATA);
-    EXPECT_EQ(r.messages, "Unknown HEX record type 0x 6\n");
+    EXPECT_EQ(r.messages, "Unknown HEX record type 0x 6\n" + at_line(1));
 
     PortionList no_end;
     r = read_text_as_hex(hex_record(0, 0, {1, 2}), no_end, "noend.hex");
@@ -170,7 +183,7 @@ TEST_F(HexFileTest, ChecksumQuestionIsAskedOncePerFileAndNoMeansStop)
         answer = key;
         read_result_t r = read_text_as_hex(bad_sum + eof, img, "in.hex", reader);
         EXPECT_EQ(r.status, EXIT_BAD_DATA) << key;
-        EXPECT_EQ(r.messages, "CSUM error in line\n  :0100000041BF\nIgnore ALL CSUM errors (y/N)?\n");
+        EXPECT_EQ(r.messages, "CSUM error in line\n  :0100000041BF\nIgnore ALL CSUM errors (y/N)?\n" + at_line(1));
         EXPECT_EQ(asked, 1);
     }
     for (int key : {int('y'), int('Y')}) {

@@ -112,6 +112,7 @@ struct spawn_options {
     std::vector<std::string> unset;
     bool fold_crlf = false;
     std::function<void(pid_t, int)> while_running;
+    std::string input;  // file on standard input; /dev/null when empty
 };
 
 // Runs argv with env over the inherited environment; stdin is /dev/null.
@@ -127,8 +128,8 @@ inline run_result spawn_program(const std::vector<std::string> &argv, const std:
     if (pid == 0) {
         dup2(out_fd, 1);
         dup2(err_fd, 2);
-        int null_fd = open("/dev/null", O_RDONLY);
-        dup2(null_fd, 0);
+        int input_fd = open(options.input.empty() ? "/dev/null" : options.input.c_str(), O_RDONLY);
+        dup2(input_fd, 0);
         if (options.clear_env)
             clearenv();
         for (auto &name : options.unset)
@@ -212,6 +213,8 @@ public:
     // The folder the native program loads its libraries from (the native build's
     // drop-ins unless set), and inherited variables no run of this target sees.
     void set_library_path(const std::string &dir) { library_path_ = dir; }
+    // A file on the standard input of the following runs (none when empty).
+    void set_input(const std::string &path) { input_ = path; }
     // The native program to run (the build's morvin unless set, e.g. an installed copy).
     void set_program(const std::string &path) { program_ = path; }
     void drop_inherited(const std::vector<std::string> &names) { dropped_ = names; }
@@ -224,6 +227,7 @@ public:
     {
         spawn_options options;
         options.while_running = while_running;
+        options.input = input_;
         return spawn({program_}, args, {{"LD_LIBRARY_PATH", library_path_}}, extra, options);
     }
 
@@ -259,6 +263,7 @@ private:
     std::string library_path_ = std::string(MORVIN_BUILD_DIR) + "/vtarget";
     std::string program_ = MORVIN_EXE;
     std::vector<std::string> dropped_;
+    std::string input_;
 };
 
 // From a while_running callback: waits until the program's output so far holds
