@@ -134,7 +134,7 @@ TEST_F(HexFileTest, MalformedLinesAreRefusedWithTheLineAfterBlankRemoval)
     // The line is counted in the file as it stands: comments, blank lines and CR LF
     // ends count, and the rest of an overlong line is still that line.
     PortionList counted;
-    read_result_t later = read_text_as_hex("# c\r\n\r\n" + record(0, 0, {1}) + " " + std::string(530, ' ') +
+    read_result_t later = read_text_as_hex("# c\r\n\r\n" + hex_record(0, 0, {1}) + " " + std::string(530, ' ') +
                                                ":0100\n" + eof,
                                            counted);
     EXPECT_EQ(later.messages, "Invalid HEX line\n':0100'\n" + at_line(4));
