@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
-"""FT2232 benchmark: erase, program (-wp) and verify a full 32 KiB image in a virtual
-mega328P clocked at 16 MHz, over the virtual FT2232 with 1 ms USB latency.
+"""FTDI benchmark: erase, program and verify a full 32 KiB image in a virtual mega328P
+clocked at 16 MHz, over a virtual FT2232C (full speed, 1 ms USB latency, 2 MHz SCK from its
+6 MHz base) and a virtual FT2232H (high speed, 125 us, 2.5 MHz from its 30 MHz base), with
+polled (-wp) and timed (-w) writes.
 
-Runs the program twice per library: once timed (the figures), once with the virtual
-target's trace on, to show where the time goes. Prints a summary line per library.
+Runs the program twice per case: once for the figures, once with the virtual target's trace
+on, to show where the time goes. Prints a summary line per case. The ratio is taken to the
+virtual chip's lower bound (SPI bits x SCK period + busy time) and, where ready polls were
+clocked while the chip was busy, also to the tighter bound without those bits.
 
-usage: bench_ftdi.py [build folder] [d2xx|libftdi|all] [--latency-us N]
+usage: bench_ftdi.py [build folder] [d2xx|libftdi|all] [--chip FT2232C|FT2232H|all]
+                     [--mode wp|w|all] [--latency-us N]
 """
 import argparse
 import os
@@ -114,7 +119,11 @@ def breakdown(trace_path, start_ns, end_ns, c, latency_ms):
     }
 
 
-def bench(build, library, latency_us, exe):
+# chip: (target ratio, USB latency in us)
+CHIPS = {"FT2232C": (1.30, 1000), "FT2232H": (1.25, 125)}
+
+
+def bench(build, library, latency_us, exe, chip="FT2232C", mode="wp"):
     name = {"d2xx": "libftd2xx.so", "libftdi": "libftdi1.so.2"}[library]
     lib = find_library(build, name)
     if not lib:
@@ -130,10 +139,11 @@ def bench(build, library, latency_us, exe):
             "VT_CHIP": "mega328P",
             "VT_CLOCK_KHZ": "16000",
             "VT_USB_LATENCY_US": str(latency_us),
+            "VT_FTDI_DEVICES": chip + "/VT000001",
             "VT_STATE": os.path.join(work, "state"),
             "VT_COUNTERS": os.path.join(work, "counters"),
         })
-        args = ["+mega328P", "-aft2232", "-o16MHz", "-e", "-wp", "-v", image]
+        args = ["+mega328P", "-aft2232", "-o16MHz", "-e", "-" + mode, "-v", image]
         status, out, t0, t1 = run(exe, args, env)
         if status != 0:
             print(out)
@@ -149,18 +159,22 @@ def bench(build, library, latency_us, exe):
     finally:
         shutil.rmtree(work)
 
+    target = CHIPS[chip][0]
     wall = (t1 - t0) / 1e9
     bound = c["lower_bound_ns"] / 1e9
+    tight = (c["lower_bound_ns"] - c.get("busy_bits", 0) * c["sck_period_ns"]) / 1e9
     trips = c.get("usb_round_trips", 0)
     latency = latency_us / 1e6
     spi_s = c["spi_bits"] * c["sck_period_ns"] / 1e9
-    print("library:            %s (%s)" % (library, lib))
+    print("case:               %s, -%s, %s (%s)" % (chip, mode, library, lib))
     print("morvin says:        %s" % (total.group(0) if total else "-"))
     print("wall time:          %.3f s" % wall)
     print("USB round trips:    %d at %.3f ms" % (trips, latency_us / 1000))
     print("lower bound:        %.3f s (SPI %.3f s: %d bits at %.2f MHz SCK; chip busy %.3f s)"
           % (bound, spi_s, c["spi_bits"], 1e3 / c["sck_period_ns"], c["busy_ns"] / 1e9))
-    print("ratio to bound:     %.3f (target 1.25)" % (wall / bound))
+    print("ratio to bound:     %.3f (target %.2f)" % (wall / bound, target))
+    print("tighter bound:      %.3f s (without %d poll bits clocked while the chip was busy), ratio %.3f"
+          % (tight, c.get("busy_bits", 0), wall / tight))
     print("bound + trips x latency: %.3f s, ratio %.3f (round trips overlap the chip's busy time)"
           % (bound + trips * latency, wall / (bound + trips * latency)))
     if b:
@@ -183,9 +197,9 @@ def bench(build, library, latency_us, exe):
         floor = bound + fixed / 1e3 + (b["pages"] + b["blocks"]) * latency
         print("  floor of this command flow: bound + fixed phases %.3f s + one round trip per page and per"
               " verify block = %.3f s, ratio %.3f" % (fixed / 1e3, floor, floor / bound))
-    print("summary: ftdi %s: wall %.3f s, %d USB round trips, lower bound %.3f s, ratio %.3f (target 1.25),"
-          " ratio to bound + round trips x latency %.3f"
-          % (library, wall, trips, bound, wall / bound, wall / (bound + trips * latency)))
+    print("summary: ftdi %s -%s %s: wall %.3f s, %d USB round trips at %d us, lower bound %.3f s, ratio %.3f"
+          " (target %.2f), ratio to the tighter bound %.3f"
+          % (chip, mode, library, wall, trips, latency_us, bound, wall / bound, target, wall / tight))
     return wall / bound
 
 
@@ -194,15 +208,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("build", nargs="?", default=os.path.join(here, "..", "..", "build", "dev"))
     parser.add_argument("library", nargs="?", default="all", choices=["d2xx", "libftdi", "all"])
-    parser.add_argument("--latency-us", type=int, default=1000)
+    parser.add_argument("--chip", default="all", choices=list(CHIPS) + ["all"])
+    parser.add_argument("--mode", default="all", choices=["wp", "w", "all"])
+    parser.add_argument("--latency-us", type=int, default=0, help="default: 1000 (FT2232C), 125 (FT2232H)")
     a = parser.parse_args()
     build = os.path.abspath(a.build)
     exe = os.path.join(build, "morvin")
     if not os.access(exe, os.X_OK):
         sys.exit("no program at %s" % exe)
-    for library in (["d2xx", "libftdi"] if a.library == "all" else [a.library]):
-        bench(build, library, a.latency_us, exe)
-        print()
+    for chip in (list(CHIPS) if a.chip == "all" else [a.chip]):
+        for mode in (["wp", "w"] if a.mode == "all" else [a.mode]):
+            for library in (["d2xx", "libftdi"] if a.library == "all" else [a.library]):
+                bench(build, library, a.latency_us or CHIPS[chip][1], exe, chip, mode)
+                print()
 
 
 if __name__ == "__main__":

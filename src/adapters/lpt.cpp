@@ -94,9 +94,10 @@ void lpt_t::measure_write_cycle()
 
 lpt_port_choice_t parse_lpt_port(const char *port_spec)
 {
-    lpt_port_choice_t choice{0, 0};
+    lpt_port_choice_t choice;
     if (!port_spec) {
         choice.lpt_number = 2;
+        choice.by_default = true;
     } else {
         std::string value(port_spec);
         size_t comma = value.find(',');
@@ -104,8 +105,14 @@ lpt_port_choice_t parse_lpt_port(const char *port_spec)
             value.resize(comma);
             msg_print(msg_out, MSG_WARNING, "warning: forced LPT cycle time will be ignored\n");
         }
-        if (!value.empty() && value[0] == '/')
-            invalid_port_value();
+        if (!value.empty() && value[0] == '/') {
+            // a device file, where the system has them
+            if (os::parallel_port_access() != os::port_access::ppdev || value.compare(0, 5, "/dev/") != 0)
+                invalid_port_value();
+            choice.device = value;
+            msg_print(msg_out, MSG_DEBUG, "\t%% LPT device %s\n", value.c_str());
+            return choice;
+        }
         unsigned int number = 0;
         if (sscanf(value.c_str(), "%X", &number) != 1)
             invalid_port_value();
@@ -124,11 +131,16 @@ lpt_port_choice_t parse_lpt_port(const char *port_spec)
     return choice;
 }
 
-int ppdev_number_for_port(const lpt_port_choice_t &choice)
+std::string lpt_port_name(const lpt_port_choice_t &choice)
 {
+    if (!choice.device.empty())
+        return choice.device;
+    char text[64];
     if (choice.lpt_number > 0)
-        return choice.lpt_number - 1;
-    return os::ppdev_number_for_base(choice.base);
+        snprintf(text, sizeof text, "LPT%d (0x%X)", choice.lpt_number, choice.base);
+    else
+        snprintf(text, sizeof text, "at 0x%X", choice.base);
+    return text;
 }
 
 namespace {
@@ -139,47 +151,29 @@ std::unique_ptr<lpt_t> load_dlportio(const lpt_port_choice_t &choice)
     return std::unique_ptr<lpt_t>(new lpt_dlportio_t(std::move(library), choice.base));
 }
 
-#if !defined(_WIN32)
-std::string port_name(const lpt_port_choice_t &choice)
-{
-    char text[64];
-    if (choice.lpt_number > 0)
-        snprintf(text, sizeof text, "LPT%d (0x%X)", choice.lpt_number, choice.base);
-    else
-        snprintf(text, sizeof text, "at 0x%X", choice.base);
-    return text;
-}
-
-// After the ppdev attempt: name the port that could not be reached at all.
+// Where the library stands in for missing port devices: name the port that could
+// not be reached at all.
 std::unique_ptr<lpt_t> open_dlportio(const lpt_port_choice_t &choice)
 {
     try {
         return load_dlportio(choice);
     } catch (const app_error &error) {
-        fail(error.exit_code, "Can't open parallel port %s: %s\n", port_name(choice).c_str(),
+        fail(error.exit_code, "Can't open parallel port %s: %s\n", lpt_port_name(choice).c_str(),
              error.what());
     }
 }
-#endif
 
 std::unique_ptr<lpt_t> open_platform_port(const lpt_port_choice_t &choice)
 {
-#if defined(_WIN32)
-    if (os::windows_9x_direct_io())
+    switch (os::parallel_port_access()) {
+    case os::port_access::direct_io:
         return std::unique_ptr<lpt_t>(new lpt_io_t(choice.base));
-    return load_dlportio(choice);
-#else
-    int number = ppdev_number_for_port(choice);
-    if (number >= 0) {
-        if (os::ppdev_port *device = os::ppdev_open(number))
-            return std::unique_ptr<lpt_t>(new lpt_ppdev_t(device, number));
-        msg_print(msg_out, MSG_DEBUG, "\t%% ppdev: %s, trying DLportIO\n", os::ppdev_last_error());
-    } else {
-        msg_print(msg_out, MSG_DEBUG, "\t%% ppdev: no parport device at 0x%X, trying DLportIO\n",
-                  choice.base);
+    case os::port_access::driver_library:
+        return load_dlportio(choice);
+    case os::port_access::ppdev:
+        break;
     }
-    return open_dlportio(choice);
-#endif
+    return open_ppdev_port(choice, open_dlportio);
 }
 
 }  // namespace

@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
+
+#include <string>
 
 #include "base/dll.h"
-
-namespace os {
-struct ppdev_port;
-}
+#include "os/os.h"
 
 // Register offsets from the port's base address.
 enum : uint8_t { LPT_DATA = 0, LPT_STATUS = 1, LPT_CONTROL = 2 };
@@ -64,18 +64,12 @@ public:
     uint32_t base;
 };
 
-#if defined(_WIN32) && defined(__i386__)
-#define DLPORTIO_API __attribute__((stdcall))
-#else
-#define DLPORTIO_API
-#endif
-
 // "DLportIO.dll" and its three port calls.
 class dlportio_dll_t : public dll_t {
 public:
-    typedef void(DLPORTIO_API *write_uchar_t)(uint32_t port, uint8_t value);
-    typedef uint8_t(DLPORTIO_API *read_uchar_t)(uint32_t port);
-    typedef void(DLPORTIO_API *write_buffer_uchar_t)(uint32_t port, const uint8_t *bytes, uint32_t count);
+    typedef void(OS_DRIVER_API *write_uchar_t)(uint32_t port, uint8_t value);
+    typedef uint8_t(OS_DRIVER_API *read_uchar_t)(uint32_t port);
+    typedef void(OS_DRIVER_API *write_buffer_uchar_t)(uint32_t port, const uint8_t *bytes, uint32_t count);
 
     dlportio_dll_t();
 
@@ -99,14 +93,14 @@ public:
 // Linux kernel parallel-port device (/dev/parportN).
 class lpt_ppdev_t : public lpt_t {
 public:
-    lpt_ppdev_t(os::ppdev_port *device, int parport_number);
+    lpt_ppdev_t(os::ppdev_port *device, const std::string &device_name);
     ~lpt_ppdev_t() override;
     uint8_t read_reg(uint8_t offset) override;
     void write_reg(uint8_t offset, uint8_t value) override;
     void write_data_block(const uint8_t *bytes, uint32_t count) override;
 
     os::ppdev_port *device;
-    int parport_number;
+    std::string device_name;
 };
 
 // Base addresses of LPT1..LPT3.
@@ -115,20 +109,32 @@ extern const uint32_t lpt_base_addresses[3];
 // The port named by -p (null: LPT2), opened, data lines driven, cycle measured.
 std::unique_ptr<lpt_t> select_lpt_port(const char *port_spec);
 
-// The parsed -p value: lpt_number 1..3 (0 when a base address was given) and base.
+// The parsed -p value: lpt_number 1..3 (0 when a base address or a device was
+// given) and base; by_default without -p; device when -p named a device file.
 struct lpt_port_choice_t {
-    int lpt_number;
-    uint32_t base;
+    int lpt_number = 0;
+    uint32_t base = 0;
+    bool by_default = false;
+    std::string device;
 };
 lpt_port_choice_t parse_lpt_port(const char *port_spec);
 
-// The /dev/parportN number for a port: LPTn is parport n-1, a base address is
-// looked up in the kernel's parport information; -1 when there is none.
+// The text that names the port in messages: "LPT2 (0x278)", "at 0x2BC", the device.
+std::string lpt_port_name(const lpt_port_choice_t &choice);
+
+// The parport number for a port among the kernel's ports: LPTn is the port at
+// LPTn's standard base address, else parport n-1; a base address is matched;
+// -1 when there is none.
+int ppdev_number_for_port(const lpt_port_choice_t &choice, const std::vector<os::parport_t> &ports);
 int ppdev_number_for_port(const lpt_port_choice_t &choice);
 
 // Replaces how select_lpt_port reaches a port (tests attach their own ports).
 // The opener gets the parsed choice and returns an initialised port.
 using lpt_opener_t = std::function<std::unique_ptr<lpt_t>(const lpt_port_choice_t &)>;
 void set_lpt_opener(lpt_opener_t opener);
+
+// The kernel's parport device for the choice, opened; an open that fails names the
+// cause and the fix. Only when there is no parport device at all, `fallback`.
+std::unique_ptr<lpt_t> open_ppdev_port(const lpt_port_choice_t &choice, const lpt_opener_t &fallback);
 
 void lpt_reset();

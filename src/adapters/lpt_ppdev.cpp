@@ -4,11 +4,10 @@
 #include "os/os.h"
 #include "base/messages.h"
 
-lpt_ppdev_t::lpt_ppdev_t(os::ppdev_port *device, int parport_number)
-    : device(device), parport_number(parport_number)
+lpt_ppdev_t::lpt_ppdev_t(os::ppdev_port *device, const std::string &device_name)
+    : device(device), device_name(device_name)
 {
-    msg_print(msg_out, MSG_DEBUG, "\t%% ppdev interface /dev/parport%d activated\n",
-              parport_number);
+    msg_print(msg_out, MSG_DEBUG, "\t%% ppdev interface %s activated\n", device_name.c_str());
     try {
         init_port();
     } catch (...) {

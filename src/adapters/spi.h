@@ -26,6 +26,13 @@ public:
         for (uint32_t i = 0; i < count; i++)
             buffer[i] = read_byte();
     }
+    // A transfer whose replies are collected later, so that an adapter with a USB round
+    // trip per call can send the next commands before the previous replies are back:
+    // queue_transfer sends out (in is filled by the time collect_transfer(in) returns);
+    // transfers are collected in the order they were queued, and any other operation
+    // collects every queued one first. Without a queue both happen at once.
+    virtual void queue_transfer(const uint8_t *out, uint8_t *in, uint32_t count) { transfer_block(out, in, count); }
+    virtual void collect_transfer(uint8_t *in) { (void)in; }
     virtual void set_reset(bool active) = 0;
     virtual void pulse_reset() = 0;
     virtual void pulse_sck() = 0;

@@ -3,6 +3,7 @@
 #include "avr/memory_commands.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "adapters/spi.h"
@@ -16,6 +17,10 @@ namespace {
 
 // Flash above this size needs Load Extended Address Byte before accesses.
 const int32_t extended_boundary = 0x20000;
+
+// Ready polls sent with one page write at most: they fill the largest transfer an
+// MPSSE adapter takes (16 KiB) together with the page-write command.
+const uint32_t largest_poll_batch = 4095;
 
 bool extended_chip(const avr_target_t &target)
 {
@@ -178,45 +183,172 @@ void page_writer(avr_target_t &target, int32_t address, uint8_t value)
     last = address;
 }
 
+// The commands of one block read, built in the order they reach the chip: an
+// extended-address command first where the block needs another 128 KiB segment.
+queued_read_t build_block_read(avr_target_t &target, uint8_t memory, int32_t address, int32_t count)
+{
+    memory_state_t &memory_state = target.memory;
+    queued_read_t read;
+    read.active = true;
+    read.memory = memory;
+    read.address = address;
+    read.count = count;
+    bool extended = memory == CODE_MEMORY && extended_chip(target) &&
+                    extended_byte(address) != extended_byte(memory_state.last_address);
+    read.first = extended ? 4 : 0;
+    read.commands.resize(read.first + static_cast<size_t>(count) * 4);
+    if (extended) {
+        build_extended_command(read.commands.data(), extended_byte(address));
+        memory_state.last_address = address;
+    }
+    for (int32_t i = 0; i < count; i++)
+        build_read_command(&read.commands[read.first + static_cast<size_t>(i) * 4], memory, address + i);
+    return read;
+}
+
+void queue_block_read(spi_t &spi, queued_read_t &read)
+{
+    spi.queue_transfer(read.commands.data(), read.commands.data(), static_cast<uint32_t>(read.commands.size()));
+}
+
+// A queued read nobody asked for: its replies are taken in and dropped.
+void drop_queued_read(spi_t &spi, queued_read_t &queued_read)
+{
+    if (queued_read.active)
+        spi.collect_transfer(queued_read.commands.data());
+    queued_read.active = false;
+}
+
+// One block read in block mode. Inside an announced range the next block's commands
+// go out before this block's replies are collected, so that the adapter's round trip
+// overlaps the clocking of the next block.
+void block_read(avr_target_t &target, uint8_t memory, uint8_t *buffer, int32_t address, int32_t count)
+{
+    spi_t &spi = target.spi();
+    queued_read_t &queued_read = target.memory.queued_read;
+    const read_window_t &read_window = target.memory.read_window;
+    queued_read_t current;
+    if (queued_read.active && queued_read.memory == memory && queued_read.address == address &&
+        queued_read.count == count) {
+        current = std::move(queued_read);
+        queued_read.active = false;
+    } else {
+        drop_queued_read(spi, queued_read);
+        current = build_block_read(target, memory, address, count);
+        queue_block_read(spi, current);
+    }
+
+    int32_t next = address + count;
+    if (read_window.memory == memory && next >= read_window.begin && next < read_window.end) {
+        int32_t n = std::min(count, read_window.end - next);
+        // a block never crosses a 128 KiB boundary (the passes split there too)
+        if (memory == CODE_MEMORY && extended_chip(target))
+            n = std::min(n, extended_boundary - (next & (extended_boundary - 1)));
+        queued_read = build_block_read(target, memory, next, n);
+        queue_block_read(spi, queued_read);
+    }
+
+    spi.collect_transfer(current.commands.data());
+    for (int32_t i = 0; i < count; i++) {
+        const uint8_t *reply = &current.commands[current.first + static_cast<size_t>(i) * 4];
+        uint8_t op = memory == CODE_MEMORY ? ((address + i) & 1 ? 0x28 : 0x20) : 0xA0;
+        check_echo(reply[1], op);
+        buffer[i] = reply[3];
+    }
+}
+
 void read_code_segment(avr_target_t &target, uint8_t *buffer, int32_t address, int32_t count)
 {
     spi_t &spi = target.spi();
     memory_state_t &memory_state = target.memory;
-    bool block = spi.is_block_mode();
-    bool extended = extended_chip(target) &&
-                    extended_byte(address) != extended_byte(memory_state.last_address);
-    size_t reads = count > 0 ? static_cast<size_t>(count) : 0;
-
-    if (block) {
-        size_t first = extended ? 4 : 0;
-        std::vector<uint8_t> commands(first + reads * 4);
-        if (extended)
-            build_extended_command(commands.data(), extended_byte(address));
-        for (size_t i = 0; i < reads; i++)
-            build_read_command(&commands[first + i * 4], CODE_MEMORY,
-                               address + static_cast<int32_t>(i));
-        if (extended)
-            memory_state.last_address = address;
-        if (commands.empty())
-            return;
-        spi.transfer_block(commands.data(), commands.data(), static_cast<uint32_t>(commands.size()));
-        for (size_t i = 0; i < reads; i++) {
-            const uint8_t *reply = &commands[first + i * 4];
-            check_echo(reply[1], (address + static_cast<int32_t>(i)) & 1 ? 0x28 : 0x20);
-            buffer[i] = reply[3];
-        }
+    if (count <= 0)
+        return;
+    if (spi.is_block_mode()) {
+        block_read(target, CODE_MEMORY, buffer, address, count);
         return;
     }
 
-    if (extended) {
+    if (extended_chip(target) && extended_byte(address) != extended_byte(memory_state.last_address)) {
         load_extended_address(target, extended_byte(address));
         memory_state.last_address = address;
     }
-    for (size_t i = 0; i < reads; i++) {
+    for (int32_t i = 0; i < count; i++) {
         uint8_t command[4];
-        build_read_command(command, CODE_MEMORY, address + static_cast<int32_t>(i));
+        build_read_command(command, CODE_MEMORY, address + i);
         buffer[i] = byte_wise_command(spi, command);
     }
+}
+
+// Is the chip ready? Poll RDY/BSY (bit 0 of the reply: 1 while busy).
+bool poll_ready(avr_target_t &target)
+{
+    uint8_t command[4] = {0xF0, 0x00, 0xFF, 0x00};
+    send_command(target, command);
+    check_echo(command[1], 0xF0);
+    return (command[3] & 1) == 0;
+}
+
+// Polls one at a time until the chip is ready or the time-out has passed; past the
+// time-out one last look: a host held up (a slow USB round trip) must not take a
+// write that ended meanwhile for a failed one.
+bool poll_until_ready(avr_target_t &target, os_timer_t &timer)
+{
+    for (;;) {
+        if (timer.expired())
+            return poll_ready(target);
+        if (poll_ready(target))
+            return true;
+    }
+}
+
+// Write Program Memory Page followed, in the same transfer, by as many ready polls as
+// the page's expected write time takes to clock: a block-mode adapter pays one round
+// trip for them instead of one per poll. The expected time is what the previous page
+// took (the device table's time, a maximum, for the first page), so that the polls
+// end about when the chip gets ready: polls past that point hold up the next page. The
+// replies are read together and the first "ready" ends the write (the polls after it
+// reach a chip that is ready already); without one, polling goes on one poll at a time
+// until the usual time-out.
+bool write_page_polling_ready(avr_target_t &target, const uint8_t *page_command, float delay)
+{
+    spi_t &spi = target.spi();
+    float &learned_page_ms = target.memory.learned_page_ms;
+    os_timer_t timer;
+    timer.set_wait(4.0f * delay);
+    os_timer_t stopwatch;
+    stopwatch.start();
+    long double poll_ms = 32.0L / (spi.spi_frequency() * 1000.0L);
+    float expected = learned_page_ms > 0 && learned_page_ms < delay ? learned_page_ms : delay;
+    // (less a hair, so that a time learnt as a whole number of polls stays that number)
+    long double wanted = poll_ms > 0 ? std::ceil(static_cast<long double>(expected) / poll_ms - 1e-3L) + 2 : 1;
+    uint32_t polls = wanted < 1 ? 1 : wanted > largest_poll_batch ? largest_poll_batch : static_cast<uint32_t>(wanted);
+
+    std::vector<uint8_t> batch(4 + static_cast<size_t>(polls) * 4);
+    std::copy(page_command, page_command + 4, batch.begin());
+    for (uint32_t i = 0; i < polls; i++) {
+        uint8_t *poll = &batch[4 + static_cast<size_t>(i) * 4];
+        poll[0] = 0xF0;
+        poll[1] = 0x00;
+        poll[2] = 0xFF;
+        poll[3] = 0x00;
+    }
+    spi.transfer_block(batch.data(), batch.data(), static_cast<uint32_t>(batch.size()));
+    check_echo(batch[1], 0x4C);
+    int64_t first_ready = -1;
+    for (uint32_t i = 0; i < polls; i++) {
+        const uint8_t *reply = &batch[4 + static_cast<size_t>(i) * 4];
+        check_echo(reply[1], 0xF0);
+        if (first_ready < 0 && (reply[3] & 1) == 0)
+            first_ready = i;
+    }
+    if (first_ready >= 0) {
+        learned_page_ms = static_cast<float>(static_cast<long double>(first_ready + 1) * poll_ms);
+        return true;
+    }
+    bool ready = poll_until_ready(target, timer);
+    stopwatch.stop();
+    learned_page_ms = static_cast<float>(stopwatch.elapsed_ms());
+    return ready;
 }
 
 }  // namespace
@@ -237,6 +369,7 @@ void setup_timing(avr_target_t &target)
     memory_state.code_write_delay = static_cast<float>(code.write_ms) * factor;
     memory_state.data_write_delay = static_cast<float>(data.write_ms) * factor;
     memory_state.erase_delay = static_cast<float>(device.erase_ms) * factor;
+    memory_state.learned_page_ms = 0.0f;
 }
 
 uint8_t read_memory_byte(avr_target_t &target, int32_t address)
@@ -277,14 +410,7 @@ void read_data_block(avr_target_t &target, uint8_t *buffer, int32_t address, int
     spi_t &spi = target.spi();
     size_t reads = static_cast<size_t>(count);
     if (spi.is_block_mode()) {
-        std::vector<uint8_t> commands(reads * 4);
-        for (size_t i = 0; i < reads; i++)
-            build_read_command(&commands[i * 4], DATA_MEMORY, address + static_cast<int32_t>(i));
-        spi.transfer_block(commands.data(), commands.data(), static_cast<uint32_t>(commands.size()));
-        for (size_t i = 0; i < reads; i++) {
-            check_echo(commands[i * 4 + 1], 0xA0);
-            buffer[i] = commands[i * 4 + 3];
-        }
+        block_read(target, DATA_MEMORY, buffer, address, count);
         return;
     }
     for (size_t i = 0; i < reads; i++) {
@@ -325,11 +451,16 @@ void commit_page(avr_target_t &target, int32_t address)
 
     uint8_t command[4];
     build_code_command(command, 0x4C, address, 0x00);
-    send_command(target, command);
-    check_echo(command[1], 0x4C);
-
-    if (wait_ready(target, memory_state.poll_address, memory_state.poll_value,
-                   memory_state.code_write_delay))
+    spi_t &spi = target.spi();
+    bool ready;
+    if (spi.is_block_mode() && memory_state.poll_method == POLL_READY) {
+        ready = write_page_polling_ready(target, command, memory_state.code_write_delay);
+    } else {
+        send_command(target, command);
+        check_echo(command[1], 0x4C);
+        ready = wait_ready(target, memory_state.poll_address, memory_state.poll_value, memory_state.code_write_delay);
+    }
+    if (ready)
         memory_state.poll_address = -1;
     else
         fail(EXIT_CHIP_REFUSED, "Poll: can't write page at 0x%lX\n",
@@ -340,6 +471,15 @@ void reset_command_buffer(avr_target_t &target)
 {
     target.memory.command_count = 0;
     forget_loaded(target.memory);
+    target.memory.read_window = read_window_t();
+}
+
+void expect_reads(avr_target_t &target, int32_t address, int32_t count)
+{
+    read_window_t &read_window = target.memory.read_window;
+    read_window.memory = target.memory.current_memory;
+    read_window.begin = address;
+    read_window.end = address + std::max<int32_t>(count, 0);
 }
 
 bool wait_ready(avr_target_t &target, int32_t address, uint8_t value, float delay)
@@ -368,20 +508,9 @@ bool wait_ready(avr_target_t &target, int32_t address, uint8_t value, float dela
         }
     }
     case POLL_READY: {
-        auto ready = [&target] {
-            uint8_t command[4] = {0xF0, 0x00, 0xFF, 0x00};
-            send_command(target, command);
-            check_echo(command[1], 0xF0);
-            return (command[3] & 1) == 0;
-        };
         os_timer_t timer;
         timer.set_wait(4.0f * delay);
-        for (;;) {
-            if (timer.expired())
-                return ready();
-            if (ready())
-                return true;
-        }
+        return poll_until_ready(target, timer);
     }
     default:
         return true;

@@ -3,6 +3,7 @@
 // fuse functions all take it by reference.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -19,6 +20,23 @@ struct target_settings_t {
 };
 
 enum poll_method_t : uint8_t { POLL_TIMED = 0, POLL_DATA = 1, POLL_READY = 2 };
+
+// The range a pass announced it reads in order (block-mode adapters only).
+struct read_window_t {
+    uint8_t memory = CODE_MEMORY;
+    int32_t begin = 0;
+    int32_t end = 0;
+};
+
+// A block read whose commands are already on their way (block-mode adapters only).
+struct queued_read_t {
+    bool active = false;
+    uint8_t memory = CODE_MEMORY;
+    int32_t address = 0;
+    int32_t count = 0;
+    size_t first = 0;  // 4 when an extended-address command comes first
+    std::vector<uint8_t> commands;
+};
 
 struct memory_state_t {
     uint8_t current_memory = 0;
@@ -43,6 +61,12 @@ struct memory_state_t {
     // Which bytes of the chip's page buffer were loaded since the last page
     // write, so that padding never overwrites a byte that was given.
     std::vector<bool> page_loaded;
+
+    read_window_t read_window;
+    queued_read_t queued_read;
+    // How long the last page write took, in ms, as the ready polls saw it (0: no page yet).
+    // Pages of one chip take nearly the same time, so the next batch of polls is sized to it.
+    float learned_page_ms = 0.0f;
 };
 
 struct fuse_state_t {

@@ -38,3 +38,8 @@ void *dll_t::symbol(const char *function_name)
     }
     return address;
 }
+
+void *dll_t::find_symbol(const char *function_name)
+{
+    return os::library_symbol(handle, function_name);
+}

@@ -10,6 +10,8 @@ public:
 
     // "Can't get function '%s' from library '%s'\n", win32_error(70)
     void *symbol(const char *function_name);
+    // Null, without a message, when the library lacks the function.
+    void *find_symbol(const char *function_name);
     const char *library_name() const { return name; }
 
 private:

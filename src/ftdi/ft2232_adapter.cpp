@@ -1,5 +1,6 @@
 #include "ftdi/ft2232_adapter.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "adapters/pin_map.h"
@@ -11,7 +12,6 @@
 
 namespace {
 
-const char default_description[] = "Dual RS232 A";
 constexpr size_t max_option_length = 66;
 constexpr size_t max_serial_item_length = 18;
 
@@ -22,9 +22,23 @@ void default_pin_map(pin_map_t &map)
     map.signals[SIG_RESET].high_mask = 0x0008;  // adbus3
 }
 
-// The -p value: comma-separated d=description and s=serial number items.
-void parse_port_options(const char *text, ftdi_device_attributes_t &attributes)
+// A USB ID item: 1 to 4 hexadecimal digits, "0x" allowed, not 0.
+bool parse_usb_id(const char *text, uint16_t &id)
 {
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text += 2;
+    size_t n = strlen(text);
+    if (n == 0 || n > 4 || strspn(text, "0123456789abcdefABCDEF") != n)
+        return false;
+    id = static_cast<uint16_t>(strtoul(text, nullptr, 16));
+    return id != 0;
+}
+
+// The -p value: comma-separated d=description, s=serial number, v=vendor ID and
+// p=product ID items; an item "?" asks for the device list. Returns true for the list.
+bool parse_port_options(const char *text, ftdi_device_attributes_t &attributes)
+{
+    bool listing = false;
     const char *p = text;
     while (*p) {
         const char *end = strchr(p, ',');
@@ -34,14 +48,20 @@ void parse_port_options(const char *text, ftdi_device_attributes_t &attributes)
         char item[max_option_length + 1];
         memcpy(item, p, length);
         item[length] = 0;
-        if (length < 3 || item[0] == '=' || item[1] != '=')
+        if (strcmp(item, "?") == 0) {
+            listing = true;
+        } else if (length < 3 || item[0] == '=' || item[1] != '=') {
             fail(EXIT_USAGE, "Invalid FT2232 option '%s'\n", item);
-        if (item[0] == 'd') {
+        } else if (item[0] == 'd') {
             ftdi_copy_text(attributes.description, item + 2, sizeof attributes.description);
         } else if (item[0] == 's') {
             if (length > max_serial_item_length)
                 fail(EXIT_USAGE, "Serial number too long: '%s'\n", item);
             ftdi_copy_text(attributes.serial_number, item + 2, sizeof attributes.serial_number);
+        } else if (item[0] == 'v' || item[0] == 'p') {
+            uint16_t &id = item[0] == 'v' ? attributes.vendor_id : attributes.product_id;
+            if (!parse_usb_id(item + 2, id))
+                fail(EXIT_USAGE, "Invalid FT2232 option '%s' (a USB ID is 1 to 4 hexadecimal digits)\n", item);
         } else {
             fail(EXIT_USAGE, "Invalid FT2232 option '%s'\n", item);
         }
@@ -49,6 +69,7 @@ void parse_port_options(const char *text, ftdi_device_attributes_t &attributes)
         if (*p == ',')
             p++;
     }
+    return listing;
 }
 
 }  // namespace
@@ -69,27 +90,32 @@ built_adapter_t create_ft2232_adapter(const adapter_settings_t &settings)
     merge_pin_map(map, defaults);
 
     ftdi_device_attributes_t requested;
-    requested.device_type = FTDI_DEVICE_2232C;
     if (!port_spec) {
-        ftdi_copy_text(requested.description, default_description, sizeof requested.description);
+        requested.first_mpsse = true;
         msg_print(msg_out, MSG_DEBUG,
-                  "No FT2232 \"port\" switch found\ndevice with default description \"%s\" will be used\n",
-                  default_description);
+                  "No FT2232 \"port\" switch found\nthe first FTDI channel with an MPSSE engine will be used\n");
     } else if (port_spec[0] == '?') {
         list_ftdi_devices();
         throw app_error(EXIT_OK);
     } else {
-        parse_port_options(port_spec, requested);
+        if (parse_port_options(port_spec, requested)) {
+            list_ftdi_devices(requested);
+            throw app_error(EXIT_OK);
+        }
+        // USB IDs alone: the first MPSSE channel among those devices.
+        requested.first_mpsse = requested.vendor_id || requested.product_id;
     }
 
-    std::unique_ptr<ftdi_chip_t> chip = open_ftdi_chip(requested);
+    ftdi_device_attributes_t found;
+    std::unique_ptr<ftdi_chip_t> chip = open_ftdi_chip(requested, &found);
 
     // 1050 rather than 1000: a 5 % margin on the target's clock
     float osc = static_cast<float>(settings.osc_khz);
     float t_low = static_cast<float>(settings.sck_low_periods) * 1050.0f / osc;
     float t_high = static_cast<float>(settings.sck_high_periods) * 1050.0f / osc;
 
-    std::unique_ptr<spi_t> adapter(new spi_ftdi_mpsse_t(std::move(chip), map, t_low, t_high));
+    std::unique_ptr<spi_t> adapter(
+        new spi_ftdi_mpsse_t(std::move(chip), map, t_low, t_high, ftdi_high_speed(found.device_type)));
     msg_print(msg_out, MSG_DEBUG, "\t%% %s SPI adapter created, SCK frequency %s\n", adapter->adapter_name(),
               format_frequency(adapter->spi_frequency(), 1));
     return {std::move(adapter), {}};

@@ -30,7 +30,8 @@ enum : uint8_t {
     FTDI_PURGE_TX = 2,
 };
 
-// D2XX device type codes.
+// D2XX device type codes (the ones the program treats specially; ftdi_device_type_name
+// knows every code D2XX defines).
 enum : uint32_t {
     FTDI_DEVICE_BM = 0,
     FTDI_DEVICE_AM = 1,
@@ -42,6 +43,16 @@ enum : uint32_t {
     FTDI_DEVICE_4232H = 7,
     FTDI_DEVICE_232H = 8,
     FTDI_DEVICE_X_SERIES = 9,
+};
+
+// FTDI's USB vendor ID and the product IDs of its standard MPSSE chips
+// (FT232R/FT232BM 0x6001 is listed too: the default search has always included it).
+enum : uint16_t {
+    FTDI_VENDOR_ID = 0x0403,
+    FTDI_PID_232 = 0x6001,
+    FTDI_PID_2232 = 0x6010,
+    FTDI_PID_4232 = 0x6011,
+    FTDI_PID_232H = 0x6014,
 };
 
 // D2XX status codes used outside the D2XX wrapper.
@@ -62,12 +73,26 @@ struct ftdi_device_attributes_t {
     uint32_t device_type = FTDI_DEVICE_2232C;
     char serial_number[17] = {};  // empty: any
     char description[65] = {};    // empty: any
+    // USB IDs; 0: FTDI's vendor ID, the standard product IDs.
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+    // Without serial number and description: the first free channel with an MPSSE engine.
+    bool first_mpsse = false;
 };
 
 // "FT_OK" ... ; "TOO HIGH ERROR CODE" above 19.
 const char *ftdi_status_name(uint32_t status);
-// "FT_DEVICE_BM" ... ; "TOO HIGH TYPE CODE" above 5.
+// "FT_DEVICE_BM" ... ; "TOO HIGH TYPE CODE" above the last code D2XX defines.
 const char *ftdi_device_type_name(uint32_t type);
+
+// The channel a D2XX description names with its last letter ("Dual RS232-HS B": 1),
+// 0 for a chip with one channel.
+int ftdi_channel_index(uint32_t type, const char *description);
+// Null when the channel of this chip type has an MPSSE engine; otherwise why it can't serve.
+const char *ftdi_mpsse_refusal(uint32_t type, int channel);
+// The high-speed chips (FT2232H, FT4232H, FT232H): 60 MHz MPSSE clock with a divide-by-5,
+// adaptive and three-phase clocking.
+bool ftdi_high_speed(uint32_t type);
 
 // A non-zero status: "Can't %s (%s)\n"; a short transfer: "Can't %s\n"; both app_error(70).
 void check_ftdi_status(const char *operation, uint32_t status, bool short_transfer = false);
@@ -78,9 +103,15 @@ void print_ftdi_attributes(uint8_t level, const char *label, const ftdi_device_a
 // Prints the attached FTDI devices.
 void list_ftdi_devices();
 
-// Opens the device by serial number (or, without one, by description) and checks
-// its type, serial number and description against the request.
-std::unique_ptr<ftdi_chip_t> open_ftdi_chip(const ftdi_device_attributes_t &requested);
+// Prints the attached FTDI devices of the requested USB IDs.
+void list_ftdi_devices(const ftdi_device_attributes_t &requested);
+
+// Opens the device by serial number (or, without one, by description; with first_mpsse
+// the first free MPSSE channel of the listing) and checks that it has an MPSSE engine and
+// the requested serial number, description and USB IDs. found, when given, receives what
+// was opened.
+std::unique_ptr<ftdi_chip_t> open_ftdi_chip(const ftdi_device_attributes_t &requested,
+                                            ftdi_device_attributes_t *found = nullptr);
 
 // Which driver library the listing and opening use. On Windows only D2XX exists.
 // Automatic on Linux: MORVIN_FTDI_LIBRARY=d2xx or libftdi forces one; otherwise

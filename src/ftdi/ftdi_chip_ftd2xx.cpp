@@ -1,21 +1,19 @@
 // FTDI chip access through FTDI's D2XX library (ftd2xx.dll; libftd2xx.so on Linux).
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "ftdi/ftdi_chip.h"
 #include "ftdi/ftdi_driver.h"
 #include "base/dll.h"
 #include "base/messages.h"
+#include "os/os.h"
 
 namespace {
 
 // The library's published types: 32-bit DWORD/ULONG on both platforms,
 // stdcall entry points on 32-bit Windows.
-#if defined(_WIN32)
-#define FT_API __stdcall
-#else
-#define FT_API
-#endif
+#define FT_API OS_DRIVER_CALL
 
 typedef void *FT_HANDLE;
 typedef uint32_t FT_STATUS;
@@ -55,6 +53,7 @@ typedef FT_STATUS(FT_API *FT_GetDeviceInfoDetail_t)(DWORD, DWORD *, DWORD *, DWO
 typedef FT_STATUS(FT_API *FT_GetDriverVersion_t)(FT_HANDLE, DWORD *);
 typedef FT_STATUS(FT_API *FT_GetLibraryVersion_t)(DWORD *);
 typedef FT_STATUS(FT_API *FT_Reload_t)(uint16_t, uint16_t);
+typedef FT_STATUS(FT_API *FT_SetVIDPID_t)(DWORD, DWORD);
 
 template <typename F>
 void fetch(dll_t &library, F &entry, const char *name)
@@ -88,6 +87,8 @@ struct ftd2xx_api_t {
     FT_GetDriverVersion_t FT_GetDriverVersion;
     FT_GetLibraryVersion_t FT_GetLibraryVersion;
     FT_Reload_t FT_Reload;
+    // Only the Linux and macOS libraries have it (Windows matches IDs through the driver's INF).
+    FT_SetVIDPID_t FT_SetVIDPID;
 
     explicit ftd2xx_api_t(const char *name) : library(name)
     {
@@ -114,6 +115,7 @@ struct ftd2xx_api_t {
         fetch(library, FT_GetDriverVersion, "FT_GetDriverVersion");
         fetch(library, FT_GetLibraryVersion, "FT_GetLibraryVersion");
         fetch(library, FT_Reload, "FT_Reload");
+        FT_SetVIDPID = reinterpret_cast<FT_SetVIDPID_t>(library.find_symbol("FT_SetVIDPID"));
         msg_print(msg_out, MSG_DEBUG, "\t%% '%s' successfully loaded\n", library.library_name());
     }
 };
@@ -176,6 +178,20 @@ public:
         close();
     }
 
+    // The library lists FTDI's standard IDs and one pair more that it is told.
+    void set_usb_ids(uint16_t vendor_id, uint16_t product_id) override
+    {
+        if (!api->FT_SetVIDPID)
+            return;
+        uint16_t vendor = vendor_id ? vendor_id : uint16_t(FTDI_VENDOR_ID);
+        if (product_id) {
+            api->FT_SetVIDPID(vendor, product_id);
+            return;
+        }
+        for (uint16_t product : {FTDI_PID_232, FTDI_PID_2232, FTDI_PID_4232, FTDI_PID_232H})
+            api->FT_SetVIDPID(vendor, product);
+    }
+
     uint32_t create_device_info_list(uint32_t &count) override
     {
         DWORD n = 0;
@@ -194,6 +210,7 @@ public:
         for (uint32_t i = 0; i < count; i++) {
             nodes[i].flags = list[i].Flags;
             nodes[i].type = list[i].Type;
+            nodes[i].id = list[i].ID;
             // The node's fields need not be terminated when full.
             copy_field(nodes[i].serial_number, list[i].SerialNumber, sizeof list[i].SerialNumber);
             copy_field(nodes[i].description, list[i].Description, sizeof list[i].Description);
@@ -224,9 +241,24 @@ public:
         copy_field(description, description_buffer, 64);
         info.flags = 0;
         info.type = type;
+        info.id = id;
         memcpy(info.serial_number, serial, sizeof serial);
         memcpy(info.description, description, sizeof description);
         return status;
+    }
+
+    // D2XX says only that the device did not open. A channel another program holds is
+    // marked in the list; otherwise the usual causes are named.
+    std::string open_failure_advice(uint32_t status) override
+    {
+        if (status != FTDI_DEVICE_NOT_OPENED)
+            return "";
+        if (listed_as_opened())
+            return ftdi_advice_busy;
+        std::string advice = ftdi_advice_busy;
+        if (libftdi_back_end)
+            advice += std::string(ftdi_advice_kernel) + ftdi_advice_permission;
+        return advice;
     }
 
     void close() override
@@ -245,6 +277,21 @@ public:
     }
 
 private:
+    bool listed_as_opened()
+    {
+        DWORD n = 0;
+        if (api->FT_CreateDeviceInfoList(&n) != 0 || n == 0)
+            return false;
+        std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]> list(new FT_DEVICE_LIST_INFO_NODE[n]());
+        DWORD filled = n;
+        if (api->FT_GetDeviceInfoList(list.get(), &filled) != 0)
+            return false;
+        for (DWORD i = 0; i < filled && i < n; i++)
+            if (list[i].Flags & 1)
+                return true;
+        return false;
+    }
+
     static void copy_field(char *to, const char *from, size_t size)
     {
         size_t n = 0;

@@ -1,5 +1,6 @@
-// FTDI chip access through libftdi1 (libftdi1.so.2), loaded at run time. The
-// library is only declared here, never linked. Listing and opening are presented
+// FTDI chip access through libftdi1 (libftdi1.so.2), loaded at run time: the Linux
+// back end (the Windows build has ftdi_chip_no_libftdi.cpp instead). The library is
+// only declared here, never linked. Listing and opening are presented
 // in D2XX terms: a multi-channel chip is one device per channel, with the channel
 // letter appended to its description (" A") and serial number ("A"), unless its
 // description already ends in such a letter. A device opens by its plain strings
@@ -7,15 +8,6 @@
 #include "ftdi/ftdi_chip.h"
 #include "ftdi/ftdi_driver.h"
 #include "base/messages.h"
-
-#if defined(_WIN32)
-
-std::unique_ptr<ftdi_driver_t> load_libftdi_driver(const char *)
-{
-    fail(EXIT_USAGE, "libftdi1 is not available on this system\n");
-}
-
-#else
 
 #include <climits>
 #include <cstring>
@@ -96,11 +88,13 @@ struct libftdi_api_t {
         msg_print(msg_out, MSG_DEBUG, "\t%% '%s' successfully loaded\n", library.library_name());
     }
 
-    // The library's explanation of a failed call, for the debug output.
-    void report(ftdi_context *context, const char *function, int result)
+    // The library's explanation of a failed call: in the debug output while devices are
+    // looked for (a busy channel is expected there), as an error line otherwise.
+    void report(ftdi_context *context, const char *function, int result, uint8_t level = MSG_DEBUG)
     {
         const char *text = context ? get_error_string(context) : nullptr;
-        msg_print(msg_out, MSG_DEBUG, "\t%% %s() returned %d (%s)\n", function, result, text ? text : "no context");
+        msg_print(msg_out, level, "%s%s() returned %d (%s)\n", level > MSG_INFO ? "\t% libftdi1: " : "libftdi1: ",
+                  function, result, text ? text : "no context");
     }
 };
 
@@ -270,7 +264,7 @@ private:
     {
         if (result >= 0)
             return;
-        api->report(context, function, result);
+        api->report(context, function, result, MSG_ERROR);
         check_ftdi_status(operation, status);
     }
 
@@ -311,31 +305,44 @@ public:
         return FTDI_OK;
     }
 
+    void set_usb_ids(uint16_t vendor_id, uint16_t product_id) override
+    {
+        searches.clear();
+        uint16_t vendor = vendor_id ? vendor_id : uint16_t(FTDI_VENDOR_ID);
+        if (product_id) {
+            searches.push_back({vendor, product_id});
+            return;
+        }
+        for (uint16_t product : {FTDI_PID_232, FTDI_PID_2232, FTDI_PID_4232, FTDI_PID_232H})
+            searches.push_back({vendor, product});
+    }
+
     // Finds the device (and channel) whose strings give the key, and opens it.
     uint32_t open_ex(const char *key, uint32_t how) override
     {
         if (!context)
             return FTDI_INSUFFICIENT_RESOURCES;
-        ftdi_device_list *list = nullptr;
-        int found = api->usb_find_all(context, &list, 0, 0);
-        if (found < 0) {
-            api->report(context, "ftdi_usb_find_all", found);
-            return find_all_status(found);
-        }
+        open_error = 0;
+        open_error_text.clear();
         uint32_t status = FTDI_DEVICE_NOT_FOUND;
-        for (ftdi_device_list *item = list; item; item = item->next) {
+        uint32_t found = for_each_device([&](libusb_device *device, uint32_t id) {
             usb_strings_t strings;
-            if (!get_strings(item->dev, strings))
-                continue;
+            if (!get_strings(device, strings)) {
+                // a device this user may not open shows no strings either
+                if (open_error == 0 && strings_error == -4)
+                    remember_open_error("ftdi_usb_get_strings", strings_error);
+                return false;
+            }
             bool suffixed = false;
             int channel = matching_channel(key, how, strings, suffixed);
             if (channel < 0)
-                continue;
-            status = open_channel(item->dev, channel, AUTO_DETACH_SIO_MODULE);
+                return false;
+            status = open_channel(device, channel, AUTO_DETACH_SIO_MODULE);
             if (status == FTDI_OK) {
                 opened = true;
                 opened_node = ftdi_node_t();
                 opened_node.type = d2xx_type(context->type);
+                opened_node.id = id;
                 int channels = channel_count(opened_node.type);
                 // Named by the plain strings: the device reports them as they are.
                 // Named with a channel letter the chip lacks: reported without one,
@@ -347,10 +354,27 @@ public:
                 api->read_data_set_chunksize(context, 65536);
                 api->write_data_set_chunksize(context, 65536);
             }
-            break;
+            return true;
+        });
+        return found == FTDI_OK ? status : found;
+    }
+
+    // libftdi1's own words, then what the user can do about the usual causes.
+    std::string open_failure_advice(uint32_t) override
+    {
+        if (open_error == 0)
+            return "";
+        std::string advice = "libftdi1: " + open_error_text + " (" + std::to_string(open_error) + ")\n";
+        switch (open_error) {
+        case -3:  // the configuration can't be set: a driver or program uses the device
+        case -5:  // the interface can't be claimed
+            return advice + ftdi_advice_busy + ftdi_advice_kernel;
+        case -4:  // libusb_open failed: usually the device node's permissions
+        case -8:  // the kernel driver could not be detached: no permission
+            return advice + ftdi_advice_permission;
+        default:
+            return advice;
         }
-        api->list_free(&list);
-        return status;
     }
 
     uint32_t get_device_info(ftdi_node_t &info) override
@@ -391,6 +415,7 @@ private:
         strings.serial_number[sizeof strings.serial_number - 1] = 0;
         if (r < 0) {
             api->report(context, "ftdi_usb_get_strings", r);
+            strings_error = r;
             return false;
         }
         return true;
@@ -424,14 +449,45 @@ private:
     {
         int r = api->set_interface(context, static_cast<ftdi_interface>(INTERFACE_A + channel));
         if (r < 0) {
-            api->report(context, "ftdi_set_interface", r);
+            remember_open_error("ftdi_set_interface", r);
             return FTDI_DEVICE_NOT_OPENED;
         }
         context->module_detach_mode = detach;
         r = api->usb_open_dev(context, device);
         if (r < 0) {
-            api->report(context, "ftdi_usb_open_dev", r);
+            remember_open_error("ftdi_usb_open_dev", r);
             return FTDI_DEVICE_NOT_OPENED;
+        }
+        return FTDI_OK;
+    }
+
+    void remember_open_error(const char *function, int result)
+    {
+        api->report(context, function, result);
+        const char *text = api->get_error_string(context);
+        open_error = result;
+        open_error_text = text ? text : "";
+    }
+
+    // Calls visit(device, USB ID) for each device of the searched IDs until it returns
+    // true; a D2XX status.
+    template <typename F>
+    uint32_t for_each_device(F visit)
+    {
+        for (const usb_ids_t &ids : searches) {
+            ftdi_device_list *list = nullptr;
+            int found = api->usb_find_all(context, &list, ids.vendor, ids.product);
+            if (found < 0) {
+                api->report(context, "ftdi_usb_find_all", found);
+                return find_all_status(found);
+            }
+            uint32_t id = uint32_t(ids.vendor) << 16 | ids.product;
+            bool done = false;
+            for (ftdi_device_list *item = list; item && !done; item = item->next)
+                done = visit(item->dev, id);
+            api->list_free(&list);
+            if (done)
+                break;
         }
         return FTDI_OK;
     }
@@ -444,19 +500,14 @@ private:
         nodes.clear();
         if (!context)
             return FTDI_INSUFFICIENT_RESOURCES;
-        ftdi_device_list *list = nullptr;
-        int found = api->usb_find_all(context, &list, 0, 0);
-        if (found < 0) {
-            api->report(context, "ftdi_usb_find_all", found);
-            return find_all_status(found);
-        }
-        for (ftdi_device_list *item = list; item; item = item->next) {
+        return for_each_device([&](libusb_device *device, uint32_t id) {
             usb_strings_t strings;
-            bool have_strings = get_strings(item->dev, strings);
+            bool have_strings = get_strings(device, strings);
             int channels = 1;
             for (int channel = 0; channel < channels; channel++) {
                 ftdi_node_t node;
-                if (probe(item->dev, channel, node.type) == -5)
+                node.id = id;
+                if (probe(device, channel, node.type) == -5)
                     node.flags = 1;
                 else if (channel == 0 && !(have_strings && names_one_channel(strings)))
                     channels = channel_count(node.type);
@@ -466,9 +517,8 @@ private:
                     channel_names(node, strings, channel, channels);
                 nodes.push_back(node);
             }
-        }
-        api->list_free(&list);
-        return FTDI_OK;
+            return false;
+        });
     }
 
     // Opens and closes one channel; the result of ftdi_usb_open_dev.
@@ -490,8 +540,18 @@ private:
         return r;
     }
 
+    struct usb_ids_t {
+        int vendor;
+        int product;
+    };
+
     std::unique_ptr<libftdi_api_t> api;
     ftdi_context *context = nullptr;
+    // 0, 0: libftdi1's own list of FTDI's standard IDs.
+    std::vector<usb_ids_t> searches{{0, 0}};
+    int open_error = 0;
+    int strings_error = 0;
+    std::string open_error_text;
     std::vector<ftdi_node_t> nodes;
     bool opened = false;
     ftdi_node_t opened_node;
@@ -499,9 +559,9 @@ private:
 
 }  // namespace
 
+const bool libftdi_back_end = true;
+
 std::unique_ptr<ftdi_driver_t> load_libftdi_driver(const char *library_name)
 {
     return std::unique_ptr<ftdi_driver_t>(new libftdi_driver_t(library_name));
 }
-
-#endif

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "ftdi/ftdi_chip.h"
 
@@ -12,6 +13,7 @@
 struct ftdi_node_t {
     uint32_t flags = 0;  // bit 0: opened by another process
     uint32_t type = FTDI_DEVICE_UNKNOWN;
+    uint32_t id = 0;     // USB vendor ID << 16 | product ID; 0 when not known
     char serial_number[17] = {};
     char description[65] = {};
 };
@@ -21,12 +23,18 @@ enum : uint32_t { FTDI_OPEN_BY_SERIAL_NUMBER = 1, FTDI_OPEN_BY_DESCRIPTION = 2 }
 class ftdi_driver_t {
 public:
     virtual ~ftdi_driver_t() {}
+    // Makes the devices with these USB IDs visible to the calls below, where the library
+    // needs to be told (0: FTDI's vendor ID, its standard product IDs).
+    virtual void set_usb_ids(uint16_t vendor_id, uint16_t product_id) = 0;
     // Each returns a D2XX status code.
     virtual uint32_t create_device_info_list(uint32_t &count) = 0;
     // nodes has room for count entries; count is updated to the entries filled.
     virtual uint32_t get_device_info_list(ftdi_node_t *nodes, uint32_t &count) = 0;
     virtual uint32_t open_ex(const char *key, uint32_t how) = 0;
     virtual uint32_t get_device_info(ftdi_node_t &info) = 0;
+    // After a failed open_ex: the library's own account of it and what the user can do,
+    // as lines to print (empty when there is nothing to add).
+    virtual std::string open_failure_advice(uint32_t status) = 0;
     // Closes the opened device (status ignored).
     virtual void close() = 0;
     // The chip object takes over the library and the opened device.
@@ -35,10 +43,18 @@ public:
 
 std::unique_ptr<ftdi_driver_t> load_ftd2xx_driver(const char *library_name);
 std::unique_ptr<ftdi_driver_t> load_libftdi_driver(const char *library_name);
+// Whether this build has the libftdi1 back end (Linux) or not (Windows).
+extern const bool libftdi_back_end;
 
 // Replaces the library loading for tests (null restores it).
 using ftdi_driver_loader_t = std::unique_ptr<ftdi_driver_t> (*)();
 void set_ftdi_driver_loader(ftdi_driver_loader_t loader);
+
+// Advice lines after a failed opening: the channel held by another program, by Linux's
+// serial driver, or a USB device the user may not open.
+extern const char ftdi_advice_busy[];
+extern const char ftdi_advice_kernel[];
+extern const char ftdi_advice_permission[];
 
 // Copies at most size-1 characters and terminates (size > 0).
 void ftdi_copy_text(char *to, const char *from, size_t size);

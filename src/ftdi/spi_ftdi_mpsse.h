@@ -1,8 +1,10 @@
-// SPI adapter on the MPSSE engine of an FT2232C channel: SCK on adbus0, MOSI on
-// adbus1, MISO on adbus2; RESET and ENABLE from the pin map.
+// SPI adapter on the MPSSE engine of an FTDI channel (FT2232C/D, FT2232H, FT4232H
+// channels A and B, FT232H): SCK on adbus0, MOSI on adbus1, MISO on adbus2; RESET and
+// ENABLE from the pin map.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -19,8 +21,11 @@ enum : uint32_t {
 
 class spi_ftdi_mpsse_t : public spi_t {
 public:
-    // t_low, t_high: the shortest SCK low and high times, microseconds.
-    spi_ftdi_mpsse_t(std::unique_ptr<ftdi_chip_t> chip, const pin_map_t &map, float t_low, float t_high);
+    // t_low, t_high: the shortest SCK low and high times, microseconds. high_speed: an
+    // FT2232H, FT4232H or FT232H (60 MHz clock with divide-by-5, adaptive and three-phase
+    // clocking), set up explicitly.
+    spi_ftdi_mpsse_t(std::unique_ptr<ftdi_chip_t> chip, const pin_map_t &map, float t_low, float t_high,
+                     bool high_speed = false);
     ~spi_ftdi_mpsse_t() override;
 
     bool is_block_mode() override { return true; }
@@ -30,6 +35,8 @@ public:
     void transfer_block(const uint8_t *out, uint8_t *in, uint32_t count) override;
     void write_block(const uint8_t *data, uint32_t count) override;
     void read_block(uint8_t *buffer, uint32_t count) override;
+    void queue_transfer(const uint8_t *out, uint8_t *in, uint32_t count) override;
+    void collect_transfer(uint8_t *in) override;
     void set_reset(bool active) override;
     void pulse_reset() override;
     void pulse_sck() override;
@@ -44,14 +51,26 @@ public:
     const char *adapter_name() override { return pins.name; }
 
     uint16_t divisor() const { return clock_divisor; }
+    // The 60 MHz clock (divide-by-5 off) is in use.
+    bool fast_clock() const { return clock_60mhz; }
 
 private:
+    struct queued_t {
+        uint8_t *in;
+        uint32_t count;
+    };
+
+    void choose_clock(float period_us, bool high_speed);
+    void write_command(const uint8_t *bytes, uint32_t count);
+    void collect_all();
     void set_pins(uint32_t direction, uint32_t value);
     void check_count(const char *operation, uint32_t count, uint32_t limit);
     uint32_t driven_pins() const;
 
     float sck_mhz;
     uint16_t clock_divisor;
+    bool clock_60mhz = false;
+    std::deque<queued_t> queued;
     // Declared in this order so that the map goes before the chip.
     std::unique_ptr<ftdi_chip_t> chip;
     pin_map_t pins;

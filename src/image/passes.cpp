@@ -106,6 +106,7 @@ public:
     {
         msg_print(msg_out, MSG_DEBUG, "\n\t%% IsBlank from 0x%lX to 0x%lX\t", long(first), long(last));
         reset_command_buffer(target);
+        expect_reads(target, first, last + 1 - first);
         uint8_t buffer[code_step];
         int32_t step = int32_t(std::min<uint32_t>(progress_step, sizeof buffer));
         for (int32_t address = first; address <= last;) {
@@ -170,6 +171,7 @@ void read_memory(avr_target_t &target, const pass_switches_t &switches, int memo
     msg_print(msg_out, MSG_INFO, "Reading %s\n", memory_name(memory));
     pass.start();
     reset_command_buffer(target);
+    expect_reads(target, 0, size);
     target.memory.last_address = -1;
     uint8_t buffer[code_step];
     for (int32_t address = 0; address < size;) {
@@ -228,6 +230,7 @@ bool verify_memory(avr_target_t &target, const pass_switches_t &switches, int me
         }
         msg_print(msg_out, MSG_DEBUG, "\n\t%% Verifying from 0x%lX to 0x%lX  ", long(portion->address),
                   long(portion->end() - 1));
+        expect_reads(target, portion->address, portion->length);
         for (int32_t offset = 0; offset < portion->length;) {
             int32_t address = portion->address + offset;
             int32_t n = pass.block_length(address, std::min(step, portion->length - offset));

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace os {
 
@@ -54,6 +56,12 @@ void raise_signal(int signal_number);  // for tests
 void *load_library(const char *name);                 // null on failure
 void *library_symbol(void *handle, const char *name); // null on failure
 void free_library(void *handle);
+// Calling convention of the entry points of driver libraries (stdcall on 32-bit Windows).
+#if defined(_WIN32)
+#define OS_DRIVER_CALL __stdcall
+#else
+#define OS_DRIVER_CALL
+#endif
 
 // ---- files and paths -------------------------------------------------------
 // Full path of the running program (GetModuleFileNameA / /proc/self/exe),
@@ -71,29 +79,60 @@ int remove_file(const char *path);
 // ---- environment --------------------------------------------------------
 const char *get_env(const char *name);
 
-// ---- Windows version ------------------------------------------------------
-// True only on the Windows 9x family in a 32-bit x86 build (direct port I/O).
-bool windows_9x_direct_io();
-
 // ---- parallel ports --------------------------------------------------------
-// Direct port I/O (Windows 9x, 32-bit x86 only; elsewhere these do nothing).
+// How this system reaches a parallel port's registers.
+enum class port_access {
+    direct_io,       // the processor's port instructions (Windows 9x family, 32-bit x86 only)
+    driver_library,  // the DLPortIO driver library
+    ppdev,           // the kernel's parallel-port devices; the library only where there are none
+};
+port_access parallel_port_access();
+
+// Calling convention of the DLPortIO library's entry points.
+#if defined(_WIN32) && defined(__i386__)
+#define OS_DRIVER_API __attribute__((stdcall))
+#else
+#define OS_DRIVER_API
+#endif
+
+// Direct port I/O (elsewhere these do nothing).
 uint8_t port_in(uint32_t address);
 void port_out(uint32_t address, uint8_t value);
 void port_out_block(uint32_t address, const uint8_t *bytes, uint32_t count);
 
-// Linux ppdev. lpt_number is 1-based (LPT1 = /dev/parport0).
+// Linux ppdev.
 struct ppdev_port;
-// Find the ppdev number whose I/O base address is `base` (from the kernel's
-// parport information); -1 when none.
+// A parallel port of the kernel: parport number and I/O base address (0: not known).
+struct parport_t {
+    int number;
+    uint32_t base;
+};
+// The ports in the kernel's parport information and those with a device file, by number.
+std::vector<parport_t> list_parports();
+// The device file of parport n.
+std::string parport_device(int number);
+// Find the ppdev number whose I/O base address is `base`; -1 when none.
 int ppdev_number_for_base(uint32_t base);
-// Open /dev/parportN and claim it; null when the device can't be opened.
-ppdev_port *ppdev_open(int parport_number);
+
+enum class ppdev_failure {
+    none,
+    no_device,   // no such device file
+    permission,  // the device may not be opened by this user
+    busy,        // another driver or program holds the port
+    other,
+};
+struct ppdev_open_t {
+    ppdev_port *port = nullptr;
+    ppdev_failure failure = ppdev_failure::none;
+    std::string reason;  // the system's text, or who holds the port
+    std::string detail;  // permission: the group that owns the device; busy: the holder's name
+};
+// Opens and claims the device; a port that another device holds is not waited for.
+ppdev_open_t ppdev_open(const std::string &device);
 void ppdev_close(ppdev_port *port);
 uint8_t ppdev_read(ppdev_port *port, uint8_t reg);
 void ppdev_write(ppdev_port *port, uint8_t reg, uint8_t value);
 void ppdev_write_data_block(ppdev_port *port, const uint8_t *bytes, uint32_t count);
-// Why the last ppdev_open failed (system error text).
-const char *ppdev_last_error();
 // Folders of the kernel's parport information (/proc/sys/dev/parport) and of the
 // devices (/dev); tests point them at a fake tree. Null restores the default.
 void set_ppdev_dirs(const char *info_dir, const char *device_dir);

@@ -1,6 +1,8 @@
-// Parallel ports on Linux: the kernel's ppdev interface. Direct port I/O is
-// not available to a user program here.
+// Parallel ports on POSIX systems: the kernel's ppdev interface on Linux. Direct
+// port I/O is not available to a user program here.
 #include "os/os.h"
+
+#if defined(__linux__)
 
 #include <cerrno>
 #include <cstdio>
@@ -10,20 +12,21 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#if defined(__linux__)
 #include <linux/parport.h>
 #include <linux/ppdev.h>
-#define MORVIN_HAVE_PPDEV 1
+
 #endif
 
 namespace os {
 
-bool windows_9x_direct_io()
+port_access parallel_port_access()
 {
-    return false;
+    return port_access::ppdev;
 }
 
 uint8_t port_in(uint32_t)
@@ -35,10 +38,12 @@ void port_out(uint32_t, uint8_t) {}
 
 void port_out_block(uint32_t, const uint8_t *, uint32_t) {}
 
+#if defined(__linux__)
+
 struct ppdev_port {
     int fd;
-    bool reverse;      // data lines set to input
-    bool can_tristate; // the port's data lines can be switched to input
+    bool reverse;       // data lines set to input
+    bool can_tristate;  // the port's data lines can be switched to input
 };
 
 namespace {
@@ -47,11 +52,81 @@ const char default_info_dir[] = "/proc/sys/dev/parport";
 const char default_device_dir[] = "/dev";
 std::string info_dir = default_info_dir;
 std::string device_dir = default_device_dir;
-char ppdev_error_text[256] = "";
 
-void note_error(const char *what)
+// N of a name "parportN", or -1.
+int parport_number(const char *name)
 {
-    snprintf(ppdev_error_text, sizeof ppdev_error_text, "%s: %s", what, strerror(errno));
+    int number;
+    char tail;
+    if (sscanf(name, "parport%d%c", &number, &tail) != 1 || number < 0)
+        return -1;
+    return number;
+}
+
+// The port's base address from its base-addr file ("<base>\t<high base>\n", decimal); 0 when unknown.
+uint32_t read_base(int number)
+{
+    std::string path = info_dir + "/parport" + std::to_string(number) + "/base-addr";
+    FILE *file = fopen(path.c_str(), "r");
+    if (!file)
+        return 0;
+    unsigned long value = 0;
+    if (fscanf(file, "%lu", &value) != 1)
+        value = 0;
+    fclose(file);
+    return static_cast<uint32_t>(value);
+}
+
+void add_port(std::vector<parport_t> &ports, int number, uint32_t base)
+{
+    for (parport_t &p : ports) {
+        if (p.number == number) {
+            if (base)
+                p.base = base;
+            return;
+        }
+    }
+    size_t at = 0;
+    while (at < ports.size() && ports[at].number < number)
+        at++;
+    ports.insert(ports.begin() + static_cast<long>(at), parport_t{number, base});
+}
+
+// The device holding the port, from the kernel's parport information; "" when free or unknown.
+std::string port_holder(const std::string &device)
+{
+    size_t digits = device.find_last_not_of("0123456789");
+    if (digits == std::string::npos || digits + 1 == device.size())
+        return "";
+    std::string path = info_dir + "/parport" + device.substr(digits + 1) + "/devices/active";
+    FILE *file = fopen(path.c_str(), "r");
+    if (!file)
+        return "";
+    char name[128] = "";
+    if (!fgets(name, sizeof name, file))
+        name[0] = 0;
+    fclose(file);
+    name[strcspn(name, "\r\n")] = 0;
+    return strcmp(name, "none") == 0 ? "" : name;
+}
+
+std::string owner_group(const std::string &device)
+{
+    struct stat st;
+    if (stat(device.c_str(), &st) != 0)
+        return "";
+    if (struct group *g = getgrgid(st.st_gid))
+        return g->gr_name;
+    return std::to_string(st.st_gid);
+}
+
+ppdev_open_t failed(ppdev_failure failure, int error, std::string detail = "")
+{
+    ppdev_open_t result;
+    result.failure = failure;
+    result.reason = strerror(error);
+    result.detail = std::move(detail);
+    return result;
 }
 
 }  // namespace
@@ -62,64 +137,75 @@ void set_ppdev_dirs(const char *info, const char *devices)
     device_dir = devices ? devices : default_device_dir;
 }
 
-const char *ppdev_last_error()
+std::vector<parport_t> list_parports()
 {
-    return ppdev_error_text;
+    std::vector<parport_t> ports;
+    if (DIR *dir = opendir(info_dir.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            int number = parport_number(entry->d_name);
+            if (number >= 0)
+                add_port(ports, number, read_base(number));
+        }
+        closedir(dir);
+    }
+    if (DIR *dir = opendir(device_dir.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            int number = parport_number(entry->d_name);
+            if (number >= 0)
+                add_port(ports, number, 0);
+        }
+        closedir(dir);
+    }
+    return ports;
+}
+
+std::string parport_device(int number)
+{
+    return device_dir + "/parport" + std::to_string(number);
 }
 
 int ppdev_number_for_base(uint32_t base)
 {
-    DIR *dir = opendir(info_dir.c_str());
-    if (!dir)
-        return -1;
-    int found = -1;
-    while (dirent *entry = readdir(dir)) {
-        int number;
-        char tail;
-        if (sscanf(entry->d_name, "parport%d%c", &number, &tail) != 1 || number < 0)
-            continue;
-        std::string path = info_dir + "/" + entry->d_name + "/base-addr";
-        FILE *file = fopen(path.c_str(), "r");
-        if (!file)
-            continue;
-        // "<base>\t<high base>\n", decimal
-        unsigned long value;
-        bool matched = fscanf(file, "%lu", &value) == 1 && value == base;
-        fclose(file);
-        if (matched && (found < 0 || number < found))
-            found = number;
-    }
-    closedir(dir);
-    return found;
+    for (const parport_t &p : list_parports())
+        if (p.base == base)
+            return p.number;
+    return -1;
 }
 
-#ifdef MORVIN_HAVE_PPDEV
-
-ppdev_port *ppdev_open(int parport_number)
+ppdev_open_t ppdev_open(const std::string &device)
 {
-    if (parport_number < 0) {
-        errno = ENODEV;
-        note_error("no parallel port");
-        return nullptr;
-    }
-    std::string path = device_dir + "/parport" + std::to_string(parport_number);
-    int fd = open(path.c_str(), O_RDWR);
+    int fd = open(device.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        note_error(path.c_str());
-        return nullptr;
+        int error = errno;
+        if (error == ENOENT || error == ENODEV || error == ENXIO)
+            return failed(ppdev_failure::no_device, error);
+        if (error == EACCES || error == EPERM)
+            return failed(ppdev_failure::permission, error, owner_group(device));
+        if (error == EBUSY)
+            return failed(ppdev_failure::busy, error);
+        return failed(ppdev_failure::other, error);
+    }
+    // A claim of a port that another device holds would sleep until it is let go.
+    std::string holder = port_holder(device);
+    if (!holder.empty()) {
+        close(fd);
+        ppdev_open_t result = failed(ppdev_failure::busy, EBUSY, holder);
+        result.reason = "in use by " + holder;
+        return result;
     }
     if (ioctl(fd, PPCLAIM) != 0) {
-        note_error(path.c_str());
+        int error = errno;
         close(fd);
-        return nullptr;
+        return failed(error == EBUSY ? ppdev_failure::busy : ppdev_failure::other, error);
     }
     unsigned int modes = 0;
     if (ioctl(fd, PPGETMODES, &modes) != 0)
         modes = 0;
     int forward = 0;
     ioctl(fd, PPDATADIR, &forward);
-    ppdev_error_text[0] = 0;
-    return new ppdev_port{fd, false, (modes & PARPORT_MODE_TRISTATE) != 0};
+    ppdev_open_t result;
+    result.port = new ppdev_port{fd, false, (modes & PARPORT_MODE_TRISTATE) != 0};
+    return result;
 }
 
 void ppdev_close(ppdev_port *port)
@@ -142,8 +228,8 @@ uint8_t ppdev_read(ppdev_port *port, uint8_t reg)
         ioctl(port->fd, PPRSTATUS, &value);
         break;
     case 2:
-        // The kernel keeps only STROBE, ALF, INIT and SELECT here; the
-        // direction bit reads back set only where the port can tristate.
+        // The kernel gives STROBE, ALF, INIT and SELECT only; the direction bit
+        // reads back set only where the port can tristate.
         ioctl(port->fd, PPRCONTROL, &value);
         value &= 0x0F;
         if (port->reverse && port->can_tristate)
@@ -163,6 +249,7 @@ void ppdev_write(ppdev_port *port, uint8_t reg, uint8_t value)
         ioctl(port->fd, PPWDATA, &byte);
         break;
     case 2: {
+        // The direction goes through its own call; the control write takes the four lines.
         bool reverse = (value & 0x20) != 0;
         if (reverse != port->reverse) {
             int mode = reverse ? 1 : 0;
@@ -186,29 +273,6 @@ void ppdev_write_data_block(ppdev_port *port, const uint8_t *bytes, uint32_t cou
     }
 }
 
-#else  // no ppdev on this system
-
-ppdev_port *ppdev_open(int)
-{
-    errno = ENOSYS;
-    note_error("parallel port devices");
-    return nullptr;
-}
-
-void ppdev_close(ppdev_port *port)
-{
-    delete port;
-}
-
-uint8_t ppdev_read(ppdev_port *, uint8_t)
-{
-    return 0xFF;
-}
-
-void ppdev_write(ppdev_port *, uint8_t, uint8_t) {}
-
-void ppdev_write_data_block(ppdev_port *, const uint8_t *, uint32_t) {}
-
-#endif
+#endif  // __linux__
 
 }  // namespace os

@@ -320,7 +320,10 @@ void parse_arguments(run_context_t &context, int argc, char **argv)
 bool check_options(run_context_t &context)
 {
     const run_options_t &o = context.options;
-    if (!o.chip_name)
+    // The FTDI device list needs no chip (morvin -aft2232 -p?).
+    bool ftdi_listing = o.adapter_spec && same_prefix(o.adapter_spec, "ft2232") && o.port_spec &&
+                        (o.port_spec[0] == '?' || strstr(o.port_spec, ",?"));
+    if (!o.chip_name && !ftdi_listing)
         fail(EXIT_USAGE, "Chip name must be specified\n");
     if (o.fuse_list)
         parse_fuse_list(context.target, o.fuse_list);
@@ -461,8 +464,8 @@ void print_usage()
               "\t-as  STK200 or STK300 adapter\n"
               "\t-ax  XILINX parallel download cable\n"
               "\t-az  \"vuRiVeraver\" (turn LPT outputs to hi-Z after programming)\n"
-              "\t-aft2232[PINMAP] - FT2232-based USB adapter with optional\n"
-              "\t\t\tuser pin configuration\n"
+              "\t-aft2232[PINMAP] - FTDI MPSSE USB adapter (FT2232C/D, FT2232H,\n"
+              "\t\t\tFT4232H, FT232H) with optional user pin configuration\n"
               "\t-amPINMAP - LPT adapter with user pin configuration\n"
               "\t\tPINMAP - pin configuration in one of two forms\n"
               "\t\t  =filename (see documentation for config file format)\n"
@@ -473,9 +476,14 @@ void print_usage()
               " -p<device>\n"
               "    for LPT-based adapters:\n"
               "\t- hexadecimal number - LPT port number or base address for direct IO interface.\n"
-              "\t  Default is 2 (LPT2)\n"
+              "\t  Default is 2 (LPT2)\n");
+    if (os::parallel_port_access() == os::port_access::ppdev)
+        msg_print(msg_out, MSG_INFO, "\t- /dev/parportN - the kernel's parallel port device\n");
+    msg_print(msg_out, MSG_INFO,
               "    for FT2232-based adapters:\n"
-              "\tlist of optional FT2232 attributes  -pv=VID,p=PID,s=SERNO,d=DESCRIPTION\n");
+              "\tlist of optional FT2232 attributes  -pv=VID,p=PID,s=SERNO,d=DESCRIPTION\n"
+              "\t(VID, PID hexadecimal; without s and d the first MPSSE channel is used)\n"
+              "\t-p? lists the FTDI devices (no chip name needed)\n");
     msg_print(msg_out, MSG_INFO,
               " -o#[Hz|kHz|MHz] define oscillator frequency, default units is kHz\n"
               "\tdefault frequency is 800kHz\n"

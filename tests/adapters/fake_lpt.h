@@ -219,5 +219,5 @@ protected:
     adapter_settings_t settings;
     std::shared_ptr<port_record> record;
     std::unique_ptr<lpt_t> pending;
-    lpt_port_choice_t chosen{-1, 0};
+    lpt_port_choice_t chosen{-1, 0, false, {}};
 };

@@ -323,7 +323,7 @@ TEST_F(lpt_factory, letter_errors)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.letters);
-        chosen = {-1, 0};
+        chosen = {-1, 0, false, {}};
         outcome result = create(c.letters, byteblaster);
         EXPECT_EQ(EXIT_USAGE, result.status);
         EXPECT_EQ(c.message, result.messages);
@@ -383,7 +383,7 @@ TEST_F(lpt_factory, clock_generation_needs_an_xtal_line)
 
 TEST_F(lpt_factory, tristate_needs_the_direction_bit)
 {
-    chosen = {-1, 0};
+    chosen = {-1, 0, false, {}};
     port = attach_fake();
     port->bidirectional = false;
     message_capture messages;

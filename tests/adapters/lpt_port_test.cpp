@@ -1,6 +1,8 @@
 // Port set-up, write-cycle measurement, -p values and the ppdev device choice.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -165,50 +167,85 @@ protected:
     fs::path root;
 };
 
-TEST_F(ppdev_choice, lpt_number_names_the_device_directly)
+lpt_port_choice_t lpt(int number)
 {
-    EXPECT_EQ(0, ppdev_number_for_port({1, 0x378}));
-    EXPECT_EQ(1, ppdev_number_for_port({2, 0x278}));
-    EXPECT_EQ(2, ppdev_number_for_port({3, 0x3BC}));
+    lpt_port_choice_t choice;
+    choice.lpt_number = number;
+    choice.base = lpt_base_addresses[number - 1];
+    return choice;
+}
+
+lpt_port_choice_t at(uint32_t base)
+{
+    lpt_port_choice_t choice;
+    choice.base = base;
+    return choice;
+}
+
+TEST_F(ppdev_choice, lpt_number_is_the_port_at_its_base_else_parport_n_minus_1)
+{
+    EXPECT_EQ(0, ppdev_number_for_port(lpt(1)));
+    EXPECT_EQ(2, ppdev_number_for_port(lpt(2))) << "parport2 sits at LPT2's base";
+    EXPECT_EQ(2, ppdev_number_for_port(lpt(3))) << "no port at 0x3BC: parport2";
+    port_info(1, "956\t0\n");
+    EXPECT_EQ(1, ppdev_number_for_port(lpt(3)));
+    EXPECT_EQ(2, ppdev_number_for_port(lpt(2)));
+    fs::remove_all(root / "info" / "parport2");
+    EXPECT_EQ(1, ppdev_number_for_port(lpt(2)));
+    fs::remove_all(root / "info" / "parport1");
+    EXPECT_EQ(-1, ppdev_number_for_port(lpt(2))) << "no port at 0x278, no parport1";
+    // a device file without the kernel's information still counts, by number
+    std::ofstream(root / "dev" / "parport1") << "";
+    EXPECT_EQ(1, ppdev_number_for_port(lpt(2)));
 }
 
 TEST_F(ppdev_choice, base_address_is_matched_through_kernel_information)
 {
-    EXPECT_EQ(0, ppdev_number_for_port({0, 0x378}));
-    EXPECT_EQ(2, ppdev_number_for_port({0, 0x278}));
-    EXPECT_EQ(-1, ppdev_number_for_port({0, 0x3BC}));
-    EXPECT_EQ(-1, ppdev_number_for_port({0, 1912})) << "the high base is not the port's base";
+    EXPECT_EQ(0, ppdev_number_for_port(at(0x378)));
+    EXPECT_EQ(2, ppdev_number_for_port(at(0x278)));
+    EXPECT_EQ(-1, ppdev_number_for_port(at(0x3BC)));
+    EXPECT_EQ(-1, ppdev_number_for_port(at(1912))) << "the high base is not the port's base";
     port_info(1, "956\t0\n");
-    EXPECT_EQ(1, ppdev_number_for_port({0, 0x3BC}));
+    EXPECT_EQ(1, ppdev_number_for_port(at(0x3BC)));
     os::set_ppdev_dirs((root / "missing").c_str(), (root / "dev").c_str());
-    EXPECT_EQ(-1, ppdev_number_for_port({0, 0x378}));
+    EXPECT_EQ(-1, ppdev_number_for_port(at(0x378)));
 }
 
 TEST_F(ppdev_choice, device_that_is_not_a_parallel_port_is_not_used)
 {
     std::ofstream(root / "dev" / "parport0") << "not a device";
-    EXPECT_EQ(nullptr, os::ppdev_open(0));
-    EXPECT_TRUE(contains(os::ppdev_last_error(), "parport0")) << os::ppdev_last_error();
-    EXPECT_EQ(nullptr, os::ppdev_open(1));
-    EXPECT_TRUE(contains(os::ppdev_last_error(), "parport1"));
+    os::ppdev_open_t opened = os::ppdev_open((root / "dev" / "parport0").string());
+    EXPECT_EQ(nullptr, opened.port);
+    EXPECT_EQ(os::ppdev_failure::other, opened.failure);
+    EXPECT_EQ(strerror(ENOTTY), opened.reason);
+    opened = os::ppdev_open((root / "dev" / "parport1").string());
+    EXPECT_EQ(nullptr, opened.port);
+    EXPECT_EQ(os::ppdev_failure::no_device, opened.failure);
 }
 
-TEST_F(ppdev_choice, unopenable_port_falls_back_to_the_driver_library)
+TEST_F(ppdev_choice, the_library_stands_in_only_without_any_parport)
 {
-    message_capture messages;
-    std::unique_ptr<lpt_t> port;
-    int status = status_of([&] { port = select_lpt_port("1"); }, EXIT_OK);
-    std::string text = messages.text();
-    EXPECT_TRUE(contains(text, "\t% ppdev: ")) << text;
-    EXPECT_TRUE(contains(text, "parport0")) << text;
-    EXPECT_TRUE(contains(text, "trying DLportIO")) << text;
-    if (!port) {
-        // no driver library either: the port is named and the run ends
-        EXPECT_EQ(EXIT_USAGE, status);
-        EXPECT_TRUE(contains(text, "Can't open parallel port LPT1 (0x378)")) << text;
-    } else {
-        EXPECT_TRUE(contains(text, "DLportIO.dll succesfully loaded")) << text;
+    int fallbacks = 0;
+    auto fallback = [&](const lpt_port_choice_t &) {
+        fallbacks++;
+        return std::unique_ptr<lpt_t>(new fake_lpt());
+    };
+    {
+        // listed by the kernel but without a device file: the fix is named, no library
+        message_capture messages;
+        EXPECT_EQ(EXIT_USAGE, exit_status_of([&] { open_ppdev_port(lpt(1), fallback); }));
+        std::string device = (root / "dev" / "parport0").string();
+        EXPECT_EQ("Can't open parallel port " + device + ": " + strerror(ENOENT) +
+                      "\nThe port has no device file: load the kernel's ppdev driver (sudo modprobe ppdev)\n",
+                  messages.text());
+        EXPECT_EQ(0, fallbacks);
     }
+    message_capture messages;
+    os::set_ppdev_dirs((root / "missing").c_str(), (root / "none").c_str());
+    std::unique_ptr<lpt_t> port = open_ppdev_port(lpt(1), fallback);
+    EXPECT_NE(nullptr, port.get());
+    EXPECT_EQ(1, fallbacks);
+    EXPECT_EQ("\t% ppdev: no parallel port device, trying DLportIO\n", messages.text());
 }
 
 }  // namespace

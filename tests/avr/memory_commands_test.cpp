@@ -500,6 +500,53 @@ TEST_F(polling_test, ReadyBusyPollsUntilReady)
     EXPECT_EQ(exit_status_of([this] { write_memory_byte(target, 0x09, 0x01); }), EXIT_SYNC_LOST);
 }
 
+// In block mode Write Program Memory Page and the ready polls covering the page's write
+// time share one transfer: the table's time for the first page, then what the previous
+// page took. Every echo is checked; without a "ready" the polls go on one at a time.
+TEST_F(polling_test, ReadyPollsTravelWithThePageWriteInBlockMode)
+{
+    ready_chip("mega8");  // 6 ms per page; the fake clocks 1 MHz: 32 us per poll
+    chip->block_mode = true;
+    target.memory.current_memory = CODE_MEMORY;
+    target.memory.poll_method = POLL_READY;
+    target.memory.last_address = -1;
+    auto page = [&](int start) {
+        for (int a = start; a < start + 64; a++)
+            write_memory_byte(target, a, static_cast<uint8_t>(a));
+        commit_page(target, target.memory.last_address);
+        target.memory.last_address = -1;
+    };
+
+    chip->busy_polls = 3;
+    page(0x000);
+    // 6 ms / 32 us = 187.5 -> 188 polls, and 2 more
+    EXPECT_EQ(chip->transfer_blocks, (std::vector<uint32_t>{4 + 190 * 4}));
+    ASSERT_EQ(chip->commands.size(), 64u + 1 + 190);
+    EXPECT_EQ(chip->commands[64], cmd(0x4C, 0x00, 0x1F, 0x00));
+    EXPECT_EQ(chip->with_op(0xF0).size(), 190u);
+
+    // ready at the 4th poll: the next page gets 4 polls and 2 more
+    chip->busy_polls = 3;
+    page(0x040);
+    EXPECT_EQ(chip->transfer_blocks.back(), 4u + 6 * 4);
+
+    // the chip got slower: the batch ends busy, single polls follow until ready
+    chip->busy_polls = 8;
+    page(0x080);
+    EXPECT_EQ(chip->transfer_blocks, (std::vector<uint32_t>{4 + 190 * 4, 4 + 6 * 4, 4 + 6 * 4, 4, 4, 4}));
+    EXPECT_TRUE(chip->delays.empty());
+
+    // never ready: the usual time-out and message
+    chip->busy_polls = -1;
+    EXPECT_EQ(exit_status_of([&] { page(0x0C0); }), EXIT_CHIP_REFUSED);
+    EXPECT_EQ(output(), "Poll: can't write page at 0xC0\n");
+
+    // a broken echo of a poll after the one that answered ready still counts
+    chip->busy_polls = 0;
+    chip->corrupt_echo_at = static_cast<int>(chip->commands.size()) + 64 + 1 + 2;
+    EXPECT_EQ(exit_status_of([&] { page(0x100); }), EXIT_SYNC_LOST);
+}
+
 TEST_F(polling_test, AWriteThatEndedWhileTheHostWasHeldUpIsNotAFailure)
 {
     // the first poll answers busy but takes longer than the whole time-out; the write

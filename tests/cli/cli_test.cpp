@@ -136,6 +136,11 @@ TEST_P(program, help_prints_usage_and_web_address)
     EXPECT_EQ(rest.compare(0, head.size(), head), 0) << rest;
     EXPECT_NE(rest.find("\n -%\tprint some debug info (use -%% in .bat files)\n"), std::string::npos);
     EXPECT_NE(rest.find("\tfor list of fuse names for chip 'name'\n\nSupported devices\n"), std::string::npos);
+    // a device file for -p only where the system has them
+    EXPECT_EQ(GetParam().name == "native",
+              rest.find("\t  Default is 2 (LPT2)\n\t- /dev/parportN - the kernel's parallel port device\n") !=
+                  std::string::npos)
+        << rest;
     const std::string tail = "\n\nFor latest versions see\nhttps://morvin.example.org/\n\n";
     ASSERT_GE(rest.size(), tail.size());
     EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);

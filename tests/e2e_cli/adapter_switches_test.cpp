@@ -42,13 +42,17 @@ void check_default_cable(build b)
     e2e::run_result r = cli::run(target, b, {"+mega328P", osc_switch, "-%"});
     ASSERT_EQ(0, r.status) << r.out;
     std::vector<std::string> expected = {"\t% LPT port number 2", "\t% LPT base address 0x278"};
-    if (b == build::native) {
-        // no parallel port device here, so the library stands in
-        std::string ppdev = cli::line_starting(r, "\t% ppdev: ");
-        EXPECT_NE(std::string::npos, ppdev.find("trying DLportIO")) << r.out;
-        expected.push_back(ppdev);
+    if (b == build::native && e2e::over_ppdev()) {
+        // the kernel's device at LPT2's base address; no library is loaded
+        expected.push_back("\t% ppdev interface /dev/parport0 activated");
+        EXPECT_FALSE(r.has("DLportIO")) << r.out;
+    } else {
+        if (b == build::native) {
+            // no parallel port device here, so the library stands in
+            expected.push_back("\t% ppdev: no parallel port device, trying DLportIO");
+        }
+        expected.push_back("\t% DLportIO.dll succesfully loaded, DLportIO.sys interface activated");
     }
-    expected.push_back("\t% DLportIO.dll succesfully loaded, DLportIO.sys interface activated");
     expected.push_back(cli::line_starting(r, "\t% LPT write cycle "));
     expected.push_back("\t% FBPRG adapter mode");
     expected.push_back("\t% MCU osc frequency = 4000kHz");
@@ -580,6 +584,7 @@ void check_file_beside_program(build b)
         ASSERT_TRUE(cli::copy_file(MORVIN_EXE, folder + "/morvin"));
         argv = {folder + "/morvin"};
         env["LD_LIBRARY_PATH"] = std::string(MORVIN_BUILD_DIR) + "/vtarget";
+        e2e::attach_port(env);
         program_dir = folder;
     } else {
         ASSERT_TRUE(cli::copy_file(cli::windows_exe(), folder + "/morvin.exe"));
@@ -643,10 +648,22 @@ TEST(PortSelection, NumbersAndBaseAddresses)
     // the same port asked for at another address finds nothing there
     e2e::virtual_target target("mega328P", chip_vars({{"VT_LPT_BASE", "378"}}));
     e2e::run_result elsewhere = target.morvin({"+mega328P", osc_switch, "-p3"});
-    EXPECT_EQ(40, elsewhere.status) << elsewhere.out;
-    EXPECT_EQ("", target.trace());
     e2e::run_result default_port = target.morvin({"+mega328P", osc_switch});
-    EXPECT_EQ(40, default_port.status) << default_port.out;
+    if (e2e::over_ppdev()) {
+        // the kernel lists its ports: an absent one is named with those present, and
+        // without -p the only port stands in for LPT2, said at the normal level
+        EXPECT_EQ(70, elsewhere.status) << elsewhere.out;
+        EXPECT_EQ("No parallel port LPT3 (0x3BC); the ports present: /dev/parport0 (0x378)\n\n",
+                  cli::after_command(elsewhere));
+        EXPECT_EQ(0, default_port.status) << default_port.out;
+        EXPECT_TRUE(cli::lines_in_order(default_port, {"No parallel port LPT2 (0x278), using the only one: "
+                                                       "/dev/parport0 (0x378)",
+                                                       detected}));
+    } else {
+        EXPECT_EQ(40, elsewhere.status) << elsewhere.out;
+        EXPECT_EQ(40, default_port.status) << default_port.out;
+        EXPECT_EQ("", target.trace());
+    }
 }
 
 void check_bad_port_values(build b, const std::vector<std::string> &values)
@@ -708,9 +725,85 @@ WINE_TEST(PortSelection, WineWriteCycleMeasured)
     check_write_cycle(build::wine, 200);
 }
 
+// Linux: the kernel's parport devices, whatever the suite's port.
+TEST(PortSelection, KernelPortsChosenByBaseNumberOrDevice)
+{
+    struct choice_case {
+        const char *ports;   // VT_PARPORTS
+        const char *target;  // the parport with the cable and chip
+        std::vector<std::string> args;
+        std::vector<std::string> lines;  // in order, debug lines among them
+    };
+    const std::string opened = "\t% ppdev interface /dev/parport";
+    const choice_case cases[] = {
+        // LPTn is the port at LPTn's standard base, wherever the kernel numbered it
+        {"0@378,1@278", "0", {"-p1"}, {"\t% LPT base address 0x378", opened + "0 activated", detected}},
+        {"0@278,1@378", "1", {"-p1"}, {"\t% LPT base address 0x378", opened + "1 activated", detected}},
+        {"0@378,1@278", "1", {}, {"\t% LPT port number 2", opened + "1 activated", detected}},
+        // else parport n-1
+        {"0@3BC,1@2BC", "1", {"-p2"}, {"\t% LPT base address 0x278", opened + "1 activated", detected}},
+        {"0@378,1@2BC", "1", {"-p2BC"}, {"\t% LPT base address 0x2BC", opened + "1 activated", detected}},
+        // a device named directly; its cycle-time part is ignored as for the others
+        {"0@378,1@278", "1", {"-p/dev/parport1,3"},
+         {"warning: forced LPT cycle time will be ignored", "\t% LPT device /dev/parport1", opened + "1 activated",
+          detected}},
+    };
+    for (const choice_case &c : cases) {
+        e2e::virtual_target target("mega328P", chip_vars({{"VT_PARPORTS", c.ports}, {"VT_PARPORT_TARGET", c.target}}));
+        std::vector<std::string> args = {"+mega328P", osc_switch, "-%"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        e2e::run_result r = target.morvin(args);
+        SCOPED_TRACE(std::string(c.ports) + " " + (c.args.empty() ? "" : c.args[0]));
+        EXPECT_EQ(0, r.status) << r.out;
+        EXPECT_TRUE(cli::lines_in_order(r, c.lines));
+        EXPECT_FALSE(r.has("DLportIO")) << r.out;
+    }
+}
+
+TEST(PortSelection, KernelPortThatCannotBeOpenedNamesCauseAndFix)
+{
+    struct failure_case {
+        const char *ports;
+        const char *arg;
+        std::string message;  // after the command line
+    };
+    const failure_case cases[] = {
+        {"0@278/denied", nullptr,
+         "Can't open parallel port /dev/parport0: Permission denied\n"
+         "The device belongs to group 'lp': add your user to it (sudo usermod -aG lp $USER) and log in again\n"},
+        {"0@278/busy=lp", nullptr,
+         "Can't open parallel port /dev/parport0: in use by lp\n"
+         "The printer driver lp holds the port: let the printing end, or unload the driver (sudo rmmod lp)\n"},
+        {"0@378,1@278/busy=ppdev1", "-p2",
+         "Can't open parallel port /dev/parport1: in use by ppdev1\nAnother program uses the port: end it first\n"},
+        {"0@278/nodev", nullptr,
+         "Can't open parallel port /dev/parport0: No such file or directory\n"
+         "The port has no device file: load the kernel's ppdev driver (sudo modprobe ppdev)\n"},
+        {"0@278", "-p/dev/parport3", "Can't open parallel port /dev/parport3: No such file or directory\n"},
+        // a port is present, just not the one asked for: no library is tried
+        {"0@378,2@3BC", nullptr, "No parallel port LPT2 (0x278); the ports present: /dev/parport0 (0x378), "
+                                 "/dev/parport2 (0x3BC)\n"},
+        {"1@3BC", "-p1", "No parallel port LPT1 (0x378); the ports present: /dev/parport1 (0x3BC)\n"},
+    };
+    for (const failure_case &c : cases) {
+        e2e::virtual_target target("mega328P", chip_vars({{"VT_PARPORTS", c.ports}}));
+        std::vector<std::string> args = {"+mega328P", osc_switch};
+        if (c.arg)
+            args.push_back(c.arg);
+        e2e::run_result r = target.morvin(args);
+        SCOPED_TRACE(std::string(c.ports) + " " + (c.arg ? c.arg : ""));
+        EXPECT_EQ(70, r.status) << r.out;
+        // shown without -%, and the run ends before anything reaches a chip
+        EXPECT_EQ(c.message + "\n", cli::after_command(r));
+        EXPECT_EQ("", target.trace());
+    }
+}
+
 TEST(PortSelection, MissingDriverLibraryNamesThePort)
 {
-    std::map<std::string, std::string> env = {{"VT_CHIP", "mega328P"}};
+    // no parport device at all: the library is tried, and its loader error is the message
+    std::map<std::string, std::string> env = {{"VT_CHIP", "mega328P"}, {"VT_PARPORTS", ""}};
+    e2e::attach_port(env);
     e2e::run_result r = cli::run_program({MORVIN_EXE, "+mega328P", "-p3"}, env, false);
     EXPECT_EQ(70, r.status) << r.out;
     std::vector<std::string> lines = cli::split_lines(cli::after_command(r));

@@ -16,9 +16,9 @@ TEST_P(devices, question_mark_lists_every_device_and_ends_the_run)
     auto r = t.run({"+mega328P", "-aft2232", "-p?", "-e"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     std::vector<std::string> expected = {"3 FTDI devices detected",
-                                         " 0: FT_DEVICE_2232C (Dual RS232 A), serno 'VT000001'",
+                                         " 0: FT_DEVICE_2232C channel A (Dual RS232 A), serno 'VT000001'",
                                          " 1: opened by another process",
-                                         " 2: FT_DEVICE_232R (FT232R USB UART), serno 'A50001'", ""};
+                                         " 2: FT_DEVICE_232R (FT232R USB UART), serno 'A50001', no MPSSE", ""};
     EXPECT_EQ(lines(r), expected) << r.out;
     // nothing was opened, let alone erased
     EXPECT_EQ(usb_lines(t.trace()), std::vector<std::string>{});
@@ -34,7 +34,8 @@ TEST_P(devices, opening_by_serial_number_and_description)
         return t.run(args);
     };
 
-    for (const char *p : {"-ps=VT000001", "-pd=Dual RS232 A", "-ps=VT000001,d=Dual RS232 A", "-ps=NOPE,s=VT000001"}) {
+    for (const char *p : {"-ps=VT000001", "-pd=Dual RS232 A", "-ps=VT000001,d=Dual RS232 A", "-ps=NOPE,s=VT000001",
+                          "-pv=0403", "-pv=403,p=0x6010,s=VT000001"}) {
         auto r = with(p);
         EXPECT_EQ(r.status, 0) << p << "\n" << r.out;
         EXPECT_TRUE(lines_in_order(r, {"Adapter enabled", "Device connected, mega328P detected"})) << p << r.out;
@@ -50,14 +51,12 @@ TEST_P(devices, opening_by_serial_number_and_description)
           "Requested  FT_DEVICE_2232C (description \"dual rs232 a\", serial number \"VT000001\")",
           "Found      FT_DEVICE_2232C (description \"Dual RS232 A\", serial number \"VT000001\")", ""}},
         {"-ps=A50001",
-         {"Can't use opened FTDI device (some of parameters not match)",
-          "Requested  FT_DEVICE_2232C (description \"any\", serial number \"A50001\")",
+         {"Can't use opened FTDI device (it has no MPSSE engine to clock SPI)",
           "Found      FT_DEVICE_232R (description \"FT232R USB UART\", serial number \"A50001\")", ""}},
-        {"-pd=Dual RS232 B", {"Can't open FTDI device with description \"Dual RS232 B\" (FT_DEVICE_NOT_OPENED)", ""}},
         {"-ps=VT000009", {"Can't open FTDI device with serial number \"VT000009\" (FT_DEVICE_NOT_FOUND)", ""}},
         {"-pd=Quad RS232-HS A",
          {"Can't open FTDI device with description \"Quad RS232-HS A\" (FT_DEVICE_NOT_FOUND)", ""}},
-        {"-pv=0403", {"Invalid FT2232 option 'v=0403'", ""}},
+        {"-pv=04031", {"Invalid FT2232 option 'v=04031' (a USB ID is 1 to 4 hexadecimal digits)", ""}},
         {"-pS=VT000001", {"Invalid FT2232 option 'S=VT000001'", ""}},
         {"-ps=VT0000010000000001", {"Serial number too long: 's=VT0000010000000001'", ""}},
         {"-p", {"Description and/or serial number must be set for FTDI device oprning", ""}},
@@ -69,20 +68,53 @@ TEST_P(devices, opening_by_serial_number_and_description)
         EXPECT_EQ(lines(r), c.lines) << c.p << "\n" << r.out;
         EXPECT_EQ(usb_lines(t.trace()).size(), before) << c.p << ": the device was used";
     }
+
+    // a device of other USB IDs: D2XX opens it and finds the IDs wrong, libftdi1 looks
+    // only among devices of the IDs asked for
+    auto r = with("-ps=VT000001,p=6014");
+    EXPECT_EQ(r.status, 70) << r.out;
+    if (GetParam() == way_t::libftdi) {
+        EXPECT_EQ(lines(r), (std::vector<std::string>{
+                                "Can't open FTDI device with serial number \"VT000001\" (FT_DEVICE_NOT_FOUND)", ""}))
+            << r.out;
+    } else {
+        EXPECT_EQ(lines(r),
+                  (std::vector<std::string>{
+                      "Can't use opened FTDI device (some of parameters not match)",
+                      "Requested  FT_DEVICE_2232C (description \"any\", serial number \"VT000001\", USB ID 0403:6014)",
+                      "Found      FT_DEVICE_2232C (description \"Dual RS232 A\", serial number \"VT000001\", USB ID 0403:6010)",
+                      ""}))
+            << r.out;
+    }
+
+    // a channel another program holds: each library's account and what to do about it
+    r = with("-pd=Dual RS232 B");
+    EXPECT_EQ(r.status, 70) << r.out;
+    EXPECT_TRUE(lines_in_order(r, {"Can't open FTDI device with description \"Dual RS232 B\" (FT_DEVICE_NOT_OPENED)",
+                                   "The channel may be held by another program (a terminal on its serial port, another "
+                                   "programmer): close it and try again"}))
+        << r.out;
+    if (GetParam() == way_t::libftdi) {
+        EXPECT_TRUE(has_line(r, "libftdi1: unable to claim usb device. Make sure the default FTDI driver is not in use (-5)"))
+            << r.out;
+    }
 }
 
-TEST_P(devices, without_port_switch_the_default_description_is_opened)
+TEST_P(devices, without_port_switch_the_first_mpsse_channel_is_opened)
 {
-    ftdi_target t(GetParam(), "mega328P", fast_vars({{"VT_FTDI_DEVICES", "4/Dual RS232 B/VT000002;4/Dual RS232 A/VT000001"}}));
-    auto r = t.run({"+mega328P", "-aft2232", fast_osc});
+    ftdi_target t(GetParam(), "mega328P",
+                  fast_vars({{"VT_FTDI_DEVICES", "5/FT232R USB UART/A50001;4/Dual RS232 B/VT000002;4/Dual RS232 A/VT000001"}}));
+    auto r = t.run({"+mega328P", "-aft2232", fast_osc, "-%"});
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(has_line(r, "Device connected, mega328P detected")) << r.out;
+    EXPECT_TRUE(lines_in_order(r, {"\t% FTDI device 1 chosen: FT_DEVICE_2232C (Dual RS232 B), serno 'VT000002'",
+                                   "Device connected, mega328P detected"}))
+        << r.out;
 
-    t.set("VT_FTDI_DEVICES", "4/Dual RS232 B/VT000002");
+    t.set("VT_FTDI_DEVICES", "5/FT232R USB UART/A50001");
     r = t.run({"+mega328P", "-aft2232", fast_osc});
     EXPECT_EQ(r.status, 70) << r.out;
     EXPECT_EQ(lines(r), (std::vector<std::string>{
-                            "Can't open FTDI device with description \"Dual RS232 A\" (FT_DEVICE_NOT_FOUND)", ""}))
+                            "No FTDI channel with an MPSSE engine found among 1 FTDI devices (-p? lists them)", ""}))
         << r.out;
 }
 

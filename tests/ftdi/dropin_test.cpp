@@ -119,9 +119,9 @@ TEST_P(dropin, listing_shows_busy_devices_without_attributes)
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(contains(r.output, "' successfully loaded\n")) << r.output;
     EXPECT_TRUE(contains(r.output, "3 FTDI devices detected\n"
-                                   " 0: FT_DEVICE_2232C (Dual RS232 A), serno 'VT000001'\n"
+                                   " 0: FT_DEVICE_2232C channel A (Dual RS232 A), serno 'VT000001'\n"
                                    " 1: opened by another process\n"
-                                   " 2: FT_DEVICE_232R (FT232R USB UART), serno 'VT000003'\n"))
+                                   " 2: FT_DEVICE_232R (FT232R USB UART), serno 'VT000003', no MPSSE\n"))
         << r.output;
 }
 

@@ -47,12 +47,14 @@ TEST_F(factory, without_port_switch_the_default_device_and_map_are_used)
 {
     message_capture_t capture(MSG_TRACE);
     std::unique_ptr<spi_t> adapter = create("ft2232", nullptr);
-    EXPECT_EQ(fake_library().opened_key, "Dual RS232 A");
-    EXPECT_EQ(fake_library().opened_how, 2u);
+    // the first channel with an MPSSE engine, by its serial number
+    EXPECT_EQ(fake_library().opened_key, "FT123456A");
+    EXPECT_EQ(fake_library().opened_how, 1u);
     EXPECT_STREQ(adapter->adapter_name(), "FT2232 MPSSE");
     EXPECT_EQ(hex(chip().writes.at(0)), "86 1F 00 87");
     std::string text = capture.text();
-    EXPECT_NE(text.find("No FT2232 \"port\" switch found\ndevice with default description \"Dual RS232 A\" will be used\n"),
+    EXPECT_NE(text.find("No FT2232 \"port\" switch found\nthe first FTDI channel with an MPSSE engine will be used\n"
+                        "\t% FTDI device 0 chosen: FT_DEVICE_2232C (Dual RS232 A), serno 'FT123456A'\n"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("\t% FT2232 MPSSE SPI adapter created, SCK frequency 188kHz\n"), std::string::npos) << text;
@@ -100,7 +102,8 @@ TEST_F(factory, question_mark_lists_devices_and_ends_the_run_successfully)
     EXPECT_EQ(exit_status_of([this] { create("ft2232", "?"); }), EXIT_OK);
     std::string text = capture.text();
     EXPECT_EQ(text.substr(0, text.find('\n') + 1), "4 FTDI devices detected\n");
-    EXPECT_NE(text.find(" 2: FT_DEVICE_2232C (My adapter), serno 'FT0123456789ABCD'\n"), std::string::npos);
+    EXPECT_NE(text.find(" 2: FT_DEVICE_2232C channel A (My adapter), serno 'FT0123456789ABCD'\n"), std::string::npos)
+        << text;
     EXPECT_EQ(fake_library().opened_key, "");
     EXPECT_TRUE(chip().calls.empty());
 }
@@ -144,7 +147,12 @@ TEST_F(factory, malformed_options_are_refused_before_any_device_is_opened)
     const std::string long_item = "d=" + std::string(65, 'y');  // 67 characters
     const std::string long_list = "s=FT1," + long_item + ",d=z";
     const option_case cases[] = {
-        {"v=0403", "Invalid FT2232 option 'v=0403'\n"},
+        {"v=", "Invalid FT2232 option 'v='\n"},
+        {"v=04G3", "Invalid FT2232 option 'v=04G3' (a USB ID is 1 to 4 hexadecimal digits)\n"},
+        {"p=10000", "Invalid FT2232 option 'p=10000' (a USB ID is 1 to 4 hexadecimal digits)\n"},
+        {"p=0x", "Invalid FT2232 option 'p=0x' (a USB ID is 1 to 4 hexadecimal digits)\n"},
+        {"s=FT1,v=0", "Invalid FT2232 option 'v=0' (a USB ID is 1 to 4 hexadecimal digits)\n"},
+        {"V=0403", "Invalid FT2232 option 'V=0403'\n"},
         {"S=FT1", "Invalid FT2232 option 'S=FT1'\n"},
         {"D=Dual RS232 A", "Invalid FT2232 option 'D=Dual RS232 A'\n"},
         {"d=", "Invalid FT2232 option 'd='\n"},
@@ -164,6 +172,55 @@ TEST_F(factory, malformed_options_are_refused_before_any_device_is_opened)
         EXPECT_EQ(capture.text(), expected) << c.value;
         EXPECT_EQ(fake_library().loads, 0) << c.value;
     }
+}
+
+// The high-speed chips get adaptive and three-phase clocking off and the divide-by-5 chosen
+// with the clock; the fastest SCK from either base. The FT2232C's stream has none of that.
+TEST_F(factory, high_speed_chips_are_set_up_and_clocked_from_both_bases)
+{
+    struct clock_case {
+        uint32_t type;
+        uint32_t osc_khz;
+        const char *setup;
+        double mhz;
+    };
+    const clock_case cases[] = {
+        // 16 MHz target: period 0.39375 us -> 12 cycles of 30 MHz (2.5 MHz); 3 of 6 MHz (2 MHz)
+        {FTDI_DEVICE_2232H, 16000, "8A 97 8D 86 0B 00 87", 2.5},
+        {FTDI_DEVICE_4232H, 16000, "8A 97 8D 86 0B 00 87", 2.5},
+        {FTDI_DEVICE_232H, 16000, "8A 97 8D 86 0B 00 87", 2.5},
+        {FTDI_DEVICE_2232C, 16000, "86 02 00 87", 2.0},
+        // 800 kHz: 5.25 us -> 158 cycles of 30 MHz (0.1899 MHz) beat 32 of 6 MHz (0.1875 MHz)
+        {FTDI_DEVICE_2232H, 800, "8A 97 8D 86 9D 00 87", 30.0 / 158},
+        // 1 kHz: 4200 us -> 126000 cycles of 30 MHz do not fit; 25200 of 6 MHz do
+        {FTDI_DEVICE_232H, 1, "8B 97 8D 86 6F 62 87", 6.0 / 25200},
+    };
+    for (const clock_case &c : cases) {
+        install_fake_library();
+        fake_library().devices = {node("FT9", c.type == FTDI_DEVICE_232H ? "Single RS232-HS" : "Dual RS232-HS A", c.type)};
+        settings.osc_khz = c.osc_khz;
+        // what the run computes for a mega8: 3 clocks a phase above 12 MHz, else 2
+        settings.sck_low_periods = settings.sck_high_periods = c.osc_khz > 12000 ? 3 : 2;
+        std::unique_ptr<spi_t> adapter = create("ft2232", nullptr);
+        EXPECT_EQ(hex(chip().writes.at(0)), c.setup) << c.type << " at " << c.osc_khz;
+        EXPECT_NEAR(static_cast<double>(adapter->spi_frequency()), c.mhz, 1e-5) << c.type << " at " << c.osc_khz;
+    }
+}
+
+TEST_F(factory, usb_ids_and_listing_items)
+{
+    for (ftdi_node_t &n : fake_library().devices)
+        n.id = 0x04036010;
+    fake_library().devices[2].id = 0x1234ABCD;
+    std::unique_ptr<spi_t> adapter = create("ft2232", "v=1234,p=0xabcd");
+    EXPECT_EQ(fake_library().opened_key, "FT0123456789ABCD");
+    EXPECT_EQ(fake_library().usb_ids, std::vector<uint32_t>{0x1234ABCD});
+    adapter.reset();
+
+    // '?' as an item lists the devices of those IDs
+    message_capture_t capture(MSG_INFO);
+    EXPECT_EQ(exit_status_of([this] { create("ft2232", "v=1234,p=ABCD,?"); }), EXIT_OK);
+    EXPECT_EQ(capture.text(), "1 FTDI devices detected\n 0: FT_DEVICE_2232C channel A (My adapter), serno 'FT0123456789ABCD'\n");
 }
 
 TEST_F(factory, empty_port_value_leaves_nothing_to_open_by)

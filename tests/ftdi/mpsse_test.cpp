@@ -197,6 +197,43 @@ TEST_F(adapter_fixture, one_direction_transfers)
     EXPECT_EQ(hex(std::vector<uint8_t>(in, in + 3)), "95 0F 77");
 }
 
+// Queued transfers: the commands go out at once, the replies are read in queue order when
+// collected, and any other operation takes in the outstanding replies before it writes.
+TEST_F(adapter_fixture, queued_transfers_are_collected_in_order)
+{
+    build_default();
+    const uint8_t first[] = {0x20, 0x00}, second[] = {0x28, 0x01};
+    uint8_t in1[2] = {}, in2[2] = {};
+    adapter->queue_transfer(first, in1, 2);
+    adapter->queue_transfer(second, in2, 2);
+    ASSERT_EQ(writes_after_construction(), 2u);
+    EXPECT_EQ(hex(log->writes[1]), "31 01 00 20 00 87");
+    EXPECT_EQ(hex(log->writes[2]), "31 01 00 28 01 87");
+    EXPECT_EQ(log->calls.back(), "write") << "nothing read before it is collected";
+
+    log->replies = {0x11, 0x12, 0x21, 0x22, 0x31, 0x32, 0x41, 0x42, 0x51, 0x52};
+    adapter->collect_transfer(in2);  // the earlier one first
+    EXPECT_EQ(hex(std::vector<uint8_t>(in1, in1 + 2)), "11 12");
+    EXPECT_EQ(hex(std::vector<uint8_t>(in2, in2 + 2)), "21 22");
+    size_t calls = log->calls.size();
+    adapter->collect_transfer(in1);  // collected already: nothing read
+    EXPECT_EQ(log->calls.size(), calls);
+
+    // another operation reads what is outstanding before its own command goes out
+    adapter->queue_transfer(first, in1, 2);
+    adapter->set_reset(true);
+    EXPECT_EQ(hex(std::vector<uint8_t>(in1, in1 + 2)), "31 32");
+    ASSERT_GE(log->calls.size(), 2u);
+    EXPECT_EQ(log->calls[log->calls.size() - 2], "read 2");
+    EXPECT_EQ(hex(log->writes.back()), "80 00 0B 82 00 00");
+    uint8_t command[2] = {0x30, 0x00};
+    adapter->queue_transfer(first, in1, 2);
+    adapter->transfer_block(command, command, 2);
+    EXPECT_EQ(hex(std::vector<uint8_t>(in1, in1 + 2)), "41 42");
+    EXPECT_EQ(hex(std::vector<uint8_t>(command, command + 2)), "51 52");
+    EXPECT_TRUE(log->replies.empty());
+}
+
 TEST_F(adapter_fixture, largest_blocks_fill_the_length_field)
 {
     build_default();

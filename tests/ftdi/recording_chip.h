@@ -83,6 +83,8 @@ struct fake_library_t {
     int closes = 0;
     std::string opened_key;
     uint32_t opened_how = 0;
+    std::vector<uint32_t> usb_ids;  // each set_usb_ids call: vendor << 16 | product
+    std::string advice;             // what open_failure_advice answers
     std::shared_ptr<chip_log_t> chip_log = std::make_shared<chip_log_t>();
 };
 

@@ -8,6 +8,12 @@ class fake_driver_t : public ftdi_driver_t {
 public:
     fake_driver_t() { fake_library().loads++; }
 
+    void set_usb_ids(uint16_t vendor_id, uint16_t product_id) override
+    {
+        fake_library().usb_ids.push_back(uint32_t(vendor_id) << 16 | product_id);
+    }
+    std::string open_failure_advice(uint32_t) override { return fake_library().advice; }
+
     uint32_t create_device_info_list(uint32_t &count) override
     {
         count = static_cast<uint32_t>(fake_library().devices.size());

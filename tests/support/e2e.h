@@ -79,6 +79,57 @@ inline std::vector<std::string> split_lines(const std::string &text)
     return lines;
 }
 
+// The virtual parallel port that native runs reach, from MORVIN_E2E_PORT: "dlportio" (the
+// default: no parport device, so the drop-in library stands in) or "ppdev" (the kernel's
+// parport devices, LD_PRELOADed). The same suites run over both.
+enum class port_kind { dlportio, ppdev };
+
+inline port_kind port_variant()
+{
+    const char *v = getenv("MORVIN_E2E_PORT");
+    std::string name = v ? v : "";
+    if (name == "ppdev")
+        return port_kind::ppdev;
+    if (!name.empty() && name != "dlportio")
+        ADD_FAILURE() << "MORVIN_E2E_PORT: unknown port '" << name << "'";
+    return port_kind::dlportio;
+}
+
+inline bool over_ppdev()
+{
+    return port_variant() == port_kind::ppdev;
+}
+
+// The ppdev stand-in; every native run preloads it, so that the host's own ports stay out.
+inline std::string ppdev_interposer()
+{
+    std::string path = std::string(MORVIN_BUILD_DIR) + "/vtarget/libvtppdev.so";
+    if (!file_exists(path))
+        ADD_FAILURE() << path << " missing";
+    return path;
+}
+
+// Variables of a native run: the interposer and its ports. Over ppdev the chip hangs on
+// parport0 at LPT2's base (or at VT_LPT_BASE, where the library would answer); else there
+// is no parport at all.
+inline void attach_port(std::map<std::string, std::string> &env)
+{
+    env["LD_PRELOAD"] = ppdev_interposer();
+    if (sanitizer_build()) {
+        // the preloaded interposer comes before the sanitizer's run-time library
+        const char *asan = getenv("ASAN_OPTIONS");
+        env["ASAN_OPTIONS"] = std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+    }
+    if (env.count("VT_PARPORTS"))
+        return;
+    if (!over_ppdev()) {
+        env["VT_PARPORTS"] = "";
+        return;
+    }
+    auto base = env.find("VT_LPT_BASE");
+    env["VT_PARPORTS"] = "0@" + (base == env.end() ? std::string("278") : base->second);
+}
+
 // Bytes of a HEX file as address -> value (data records, types 02 and 04).
 inline std::map<uint32_t, uint8_t> hex_bytes(const std::string &path)
 {
@@ -228,7 +279,7 @@ public:
         spawn_options options;
         options.while_running = while_running;
         options.input = input_;
-        return spawn({program_}, args, {{"LD_LIBRARY_PATH", library_path_}}, extra, options);
+        return spawn({program_}, args, {{"LD_LIBRARY_PATH", library_path_}}, extra, options, true);
     }
 
     // Runs the Windows build under Wine with the drop-in DLLs of that build (they sit
@@ -238,16 +289,17 @@ public:
     {
         spawn_options options;
         options.fold_crlf = true;
-        return spawn({"wine", windows_build() + "/morvin.exe"}, args, {{"WINEDEBUG", "-all"}}, extra, options);
+        return spawn({"wine", windows_build() + "/morvin.exe"}, args, {{"WINEDEBUG", "-all"}}, extra, options, false);
     }
 
     std::string dir;
 
 private:
-    // command and args with this target's variables, then own (the way's), then extra.
+    // command and args with this target's variables, then own (the way's), then extra;
+    // a native run reaches the virtual port through the interposer.
     run_result spawn(std::vector<std::string> argv, const std::vector<std::string> &args,
-                   const std::map<std::string, std::string> &own, const std::map<std::string, std::string> &extra,
-                   spawn_options options) const
+                     const std::map<std::string, std::string> &own, const std::map<std::string, std::string> &extra,
+                     spawn_options options, bool native) const
     {
         argv.insert(argv.end(), args.begin(), args.end());
         std::map<std::string, std::string> env = vars_;
@@ -255,6 +307,8 @@ private:
             env[v.first] = v.second;
         for (auto &v : extra)
             env[v.first] = v.second;
+        if (native)
+            attach_port(env);
         options.unset = dropped_;
         return spawn_program(argv, env, options);
     }
