@@ -20,22 +20,11 @@
 #include "adapters/lpt_adapter.h"
 #include "adapters/spi.h"
 #include "base/messages.h"
+#include "support/virtual_port.h"
 #include "vtarget/avr_chip.h"
 #include "vtarget/virtual_lpt.h"
 
 namespace {
-
-class virtual_port : public lpt_t {
-public:
-    explicit virtual_port(std::unique_ptr<vt::virtual_lpt> port) : port(std::move(port)) { init_port(); }
-    uint8_t read_reg(uint8_t offset) override { return port->read_reg(offset); }
-    void write_reg(uint8_t offset, uint8_t value) override { port->write_reg(offset, value); }
-    void write_data_block(const uint8_t *bytes, uint32_t count) override
-    {
-        port->write_data_block(bytes, count);
-    }
-    std::unique_ptr<vt::virtual_lpt> port;
-};
 
 struct bench_case {
     const char *name;

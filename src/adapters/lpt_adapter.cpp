@@ -2,8 +2,6 @@
 #include "adapters/lpt_adapter.h"
 
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
 #include <utility>
 
 #include "adapters/lpt.h"
@@ -12,33 +10,15 @@
 #include "adapters/pin_map.h"
 #include "adapters/spi_lpt.h"
 #include "base/messages.h"
+#include "base/text.h"
 #include "base/timer.h"
+#include "base/usage.h"
 
 namespace {
 
-const char short_help_hint[] = "For short help type\n\tmorvin -h";
-
 [[noreturn]] void invalid_letters(const char *from)
 {
-    fail(EXIT_USAGE, "Invalid value '%s' for switch %c\n\n%s\n", from, 'A', short_help_hint);
-}
-
-// A decimal number as scanf "%u" reads it; false when there are no digits.
-bool read_unsigned(const char *text, unsigned long long &value)
-{
-    while (isspace(static_cast<unsigned char>(*text)))
-        text++;
-    const char *digits = text;
-    if (*digits == '+' || *digits == '-')
-        digits++;
-    if (!isdigit(static_cast<unsigned char>(*digits)))
-        return false;
-    errno = 0;
-    char *end;
-    value = strtoull(text, &end, 10);
-    if (errno == ERANGE || *text == '-')
-        value = ~0ULL;  // out of any range
-    return true;
+    fail_invalid_value(from, 'A');
 }
 
 // P and Z fit the wires-only cable alone; refused before the port is opened.
@@ -203,7 +183,7 @@ lpt_cable_options_t parse_lpt_letters(const char *adapter_spec)
             return options;
         case 'I': {
             unsigned long long ms;
-            if (!read_unsigned(c + 1, ms))
+            if (!read_decimal(c + 1, ms))
                 fail(EXIT_USAGE, "Value required for switch '%s'\n", "-ai");
             if (ms < 1 || ms > 10000)
                 invalid_letters(c + 1);

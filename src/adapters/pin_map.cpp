@@ -9,6 +9,7 @@
 
 #include "base/config_search.h"
 #include "base/messages.h"
+#include "base/text.h"
 
 const signal_def_t signal_table[SIGNAL_COUNT] = {
     {"mosi", PIN_OUTPUT},     {"miso", PIN_INPUT},      {"sck", PIN_OUTPUT},
@@ -88,13 +89,7 @@ std::string trim(const std::string &text)
 
 bool same_name(const char *a, const std::string &b)
 {
-    size_t n = strlen(a);
-    if (n != b.size())
-        return false;
-    for (size_t i = 0; i < n; i++)
-        if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
+    return same_text(b.data(), b.size(), a);
 }
 
 void add_pin(pin_map_t &map, int signal, const std::string &key, std::string item,

@@ -1,26 +1,12 @@
 // Device lookups by name and signature and the texts that belong to the table.
 #include "avr/devices.h"
 
-#include <cctype>
 #include <cstring>
 
 #include "base/messages.h"
+#include "base/text.h"
 
 namespace {
-
-// Case-insensitive comparison of exactly `length` characters of `a` with
-// the whole of `b`.
-bool same_name(const char *a, size_t length, const char *b)
-{
-    if (std::strlen(b) != length)
-        return false;
-    for (size_t i = 0; i < length; i++) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -31,11 +17,11 @@ bool device_name_matches(const char *name_list, const char *name)
     const char *start = name_list;
     for (const char *bar = std::strchr(start, '|'); bar != nullptr;
          bar = std::strchr(start, '|')) {
-        if (same_name(start, static_cast<size_t>(bar - start), name))
+        if (same_text(start, static_cast<size_t>(bar - start), name))
             return true;
         start = bar + 1;
     }
-    return same_name(start, std::strlen(start), name);
+    return same_text(start, name);
 }
 
 int32_t find_device(const char *name)
@@ -58,7 +44,7 @@ int32_t find_device_by_signature(uint32_t signature, const char *requested_name)
             continue;
         result = i;
         if (requested_name != nullptr &&
-            same_name(device.name, std::strlen(device.name), requested_name))
+            same_text(device.name, requested_name))
             break;
     }
     return result;

@@ -9,6 +9,7 @@
 #include "avr/link.h"
 #include "avr/memory_commands.h"
 #include "base/messages.h"
+#include "base/text.h"
 #include "base/timer.h"
 
 namespace {
@@ -37,16 +38,6 @@ uint8_t field_mask(const fuse_field_t &field)
 uint32_t field_value(uint8_t byte, const fuse_field_t &field)
 {
     return (static_cast<uint32_t>(byte) >> field.shift) & ((1u << field.width) - 1);
-}
-
-bool equal_nocase(const char *a, const char *b)
-{
-    for (; *a != '\0' && *b != '\0'; a++, b++) {
-        if (std::tolower(static_cast<unsigned char>(*a)) !=
-            std::tolower(static_cast<unsigned char>(*b)))
-            return false;
-    }
-    return *a == *b;
 }
 
 int slot_count(fuse_layout_t layout)
@@ -129,9 +120,9 @@ fuse_item_t parse_fuse_item(char *item)
     result.missing = value_text == nullptr || *value_text == '\0';
     if (result.missing)
         return result;
-    if (equal_nocase(value_text, "ON")) {
+    if (same_text(value_text, "ON")) {
         result.mnemonic = true;
-    } else if (equal_nocase(value_text, "OFF")) {
+    } else if (same_text(value_text, "OFF")) {
         result.value = 1;
         result.mnemonic = true;
     } else if (!parse_hex(value_text, result.value)) {
@@ -144,7 +135,7 @@ int find_byte_slot(const char *name)
 {
     int byte_slot = -1;
     for (int s = 0; s < 4; s++) {
-        if (equal_nocase(name, fuse_byte_name(s)))
+        if (same_text(name, fuse_byte_name(s)))
             byte_slot = s;
     }
     return byte_slot;
@@ -178,8 +169,8 @@ void request_fuse_field(fuse_state_t (&fuses)[4], fuse_layout_t layout, int slot
     int found_slot = -1;
     for (int s = 0; s < slots && found == nullptr; s++) {
         for (const fuse_field_t *f = layout[s]; f->info != nullptr; f++) {
-            if (equal_nocase(name, f->info->name) ||
-                (f->info->alias != nullptr && equal_nocase(name, f->info->alias))) {
+            if (same_text(name, f->info->name) ||
+                (f->info->alias != nullptr && same_text(name, f->info->alias))) {
                 found = f;
                 found_slot = s;
                 break;

@@ -63,4 +63,3 @@ bool reaches_address(const CodePortion *portion, void *address);   // user: int3
 
 // Moves everything at or above size S of `code` to `data` at address - S.
 void split_image(PortionList &code, PortionList &data, int32_t size);
-

@@ -128,6 +128,12 @@ public:
         memory_state_t &m = target.memory;
         m.poll_address = -1;
         const avr_device_t &device = target.device();
+        // Data polling: the byte read back while the write lasts is one of these.
+        auto poll_data = [&m](uint8_t busy_1, uint8_t busy_2) {
+            m.poll_method = POLL_DATA;
+            m.poll_exclude_1 = busy_1;
+            m.poll_exclude_2 = busy_2;
+        };
         switch (device.memory[memory].poll_kind) {
         case poll_none:
             m.poll_method = POLL_TIMED;
@@ -135,24 +141,16 @@ public:
                       device.name);
             break;
         case poll_value_not_00_ff:
-            m.poll_method = POLL_DATA;
-            m.poll_exclude_1 = 0x00;
-            m.poll_exclude_2 = 0xFF;
+            poll_data(0x00, 0xFF);
             break;
         case poll_value_not_7f_80:
-            m.poll_method = POLL_DATA;
-            m.poll_exclude_1 = 0x7F;
-            m.poll_exclude_2 = 0x80;
+            poll_data(0x7F, 0x80);
             break;
         case poll_value_not_7f:
-            m.poll_method = POLL_DATA;
-            m.poll_exclude_1 = 0x7F;
-            m.poll_exclude_2 = 0x7F;
+            poll_data(0x7F, 0x7F);
             break;
         case poll_value_not_ff:
-            m.poll_method = POLL_DATA;
-            m.poll_exclude_1 = 0xFF;
-            m.poll_exclude_2 = 0xFF;
+            poll_data(0xFF, 0xFF);
             break;
         case poll_rdy_bsy:
             m.poll_method = POLL_READY;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "adapters/adapter_registry.h"
+#include "run/adapter_registry.h"
 #include "adapters/spi.h"
 #include "avr/chip_aliases.h"
 #include "avr/devices.h"
@@ -20,40 +20,15 @@
 #include "run/insertions.h"
 #include "run/long_options.h"
 #include "base/messages.h"
+#include "base/text.h"
+#include "base/usage.h"
 #include "run/operations.h"
 #include "run/options.h"
 #include "run/run_context.h"
 #include "run/stream_messages.h"
 #include "base/timer.h"
 
-const char short_help_hint[] = "For short help type\n\tmorvin -h";
-
-void fail_invalid_value(const char *value, char letter)
-{
-    fail(EXIT_USAGE, "Invalid value '%s' for switch %c\n\n%s\n", value, letter, short_help_hint);
-}
-
 namespace {
-
-bool same_text(const char *a, const char *b)
-{
-    while (*a && *b) {
-        if (tolower((unsigned char)*a) != tolower((unsigned char)*b))
-            return false;
-        a++;
-        b++;
-    }
-    return *a == *b;
-}
-
-bool same_prefix(const char *text, const char *prefix)
-{
-    for (; *prefix; text++, prefix++) {
-        if (!*text || tolower((unsigned char)*text) != tolower((unsigned char)*prefix))
-            return false;
-    }
-    return true;
-}
 
 void echo_command(int argc, char **argv)
 {
@@ -96,22 +71,6 @@ void add_file(run_options_t &options, const char *name)
     }
 }
 
-// Reads the whole of `text` as an unsigned decimal number.
-bool read_unsigned(const char *text, unsigned long &value)
-{
-    if (!isdigit((unsigned char)*text))
-        return false;
-    int used = 0;
-    return sscanf(text, "%lu%n", &value, &used) == 1 && text[used] == 0;
-}
-
-// Reads the whole of `text` as a decimal integer.
-bool read_integer(const char *text, int &value)
-{
-    int used = 0;
-    return sscanf(text, "%d%n", &value, &used) == 1 && text[used] == 0;
-}
-
 // -o#[Hz|kHz|MHz][,divider]
 void parse_oscillator(run_options_t &options, const char *text, char letter)
 {
@@ -122,10 +81,12 @@ void parse_oscillator(run_options_t &options, const char *text, char letter)
     memcpy(value, text, length + 1);
 
     if (char *comma = strchr(value, ',')) {
-        int divider = 0;
-        if (!read_integer(comma + 1, divider) || divider < 1 || divider > 32)
+        // as scanf's "%d" reads it: blanks and a sign before the digits, nothing after
+        unsigned long long divider = 0;
+        const char *end = nullptr;
+        if (!read_decimal(comma + 1, divider, &end) || *end || divider < 1 || divider > 32)
             fail_invalid_value(text, letter);
-        options.sck_divider = divider;
+        options.sck_divider = int(divider);
         *comma = 0;
     }
 
@@ -206,8 +167,8 @@ void parse_erase_counter(run_options_t &options, const char *p, char letter)
 {
     options.erase_counter = true;
     if (*p) {
-        unsigned long value = 0;
-        if (!read_unsigned(p, value) || value < 1 || value > 0xFFFE)
+        unsigned long long value = 0;
+        if (!read_whole_decimal(p, value) || value < 1 || value > 0xFFFE)
             fail_invalid_value(p, letter);
         options.erase_counter_value = uint16_t(value);
     }

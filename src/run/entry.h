@@ -17,12 +17,6 @@ void reset_process_state();
 // Usage text and supported-device list.
 void print_usage();
 
-// The hint that ends the usage errors: "For short help type\n\tmorvin -h".
-extern const char short_help_hint[];
-
-// "Invalid value '%s' for switch %c\n\n%s\n" with the hint, status 70.
-[[noreturn]] void fail_invalid_value(const char *value, char letter);
-
 // The run's error handler; call only from inside a catch block. Prints what
 // the caught exception adds ("Can't allocate memory\n" or "%s\n" with its
 // what()) and returns the exit status: 60, the app_error's own, or 255.

@@ -12,6 +12,7 @@
 #include "avr/devices.h"
 #include "avr/memory_commands.h"
 #include "base/messages.h"
+#include "base/text.h"
 #include "base/timer.h"
 #include "image/image.h"
 #include "image/passes.h"
@@ -22,16 +23,6 @@ namespace {
 [[noreturn]] void invalid_extension(const char *text)
 {
     fail(EXIT_USAGE, "Invalid HEX file switch extension '-%s'\n", text);
-}
-
-bool same_keyword(const char *keyword, size_t length, const char *expected)
-{
-    if (length != strlen(expected))
-        return false;
-    for (size_t i = 0; i < length; i++)
-        if (toupper((unsigned char)keyword[i]) != toupper((unsigned char)expected[i]))
-            return false;
-    return true;
 }
 
 PortionList &target_image(run_context_t &context, int target)
@@ -259,7 +250,7 @@ void parse_hex_extension(insertion_requests_t &requests, const char *text)
     const char *comma = strchr(equals, ',');
     const char *parameter = comma ? comma + 1 : nullptr;
 
-    if (same_keyword(rest, keyword_length, "OSCCAL")) {
+    if (same_text(rest, keyword_length, "OSCCAL")) {
         osccal_request_t &request = requests.osccal;
         if (request.target != TARGET_NONE)
             fail(EXIT_USAGE, "Can't handle two specail code/data commands of one type\n");
@@ -271,7 +262,7 @@ void parse_hex_extension(insertion_requests_t &requests, const char *text)
         request.index = number;
         request.correction = correction;
         request.address = address;
-    } else if (same_keyword(rest, keyword_length, "SERNO")) {
+    } else if (same_text(rest, keyword_length, "SERNO")) {
         serno_request_t &request = requests.serno;
         if (request.target != TARGET_NONE)
             fail(EXIT_USAGE, "Can't handle two specail code/data commands of one type\n");
@@ -281,7 +272,7 @@ void parse_hex_extension(insertion_requests_t &requests, const char *text)
         request.width = number;
         request.file = parameter;
         request.address = address;
-    } else if (same_keyword(rest, keyword_length, "BYTES")) {
+    } else if (same_text(rest, keyword_length, "BYTES")) {
         if (parameter == nullptr || number <= 0 || (int64_t)strlen(parameter) != 2 * (int64_t)number)
             invalid_extension(text);
         for (const char *p = parameter; *p; p++)

@@ -2,7 +2,7 @@
 // else (no -a at all too) a parallel-port cable with its letters.
 #include <gtest/gtest.h>
 
-#include "adapters/adapter_registry.h"
+#include "run/adapter_registry.h"
 #include "adapters/lpt_adapter.h"
 #include "ftdi/ft2232_adapter.h"
 

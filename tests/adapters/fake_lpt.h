@@ -14,6 +14,7 @@
 #include "adapters/lpt.h"
 #include "adapters/lpt_adapter.h"
 #include "base/messages.h"
+#include "support/capture.h"
 
 // What happened on the port, in order.
 struct port_event {
@@ -173,51 +174,6 @@ struct spi_slave {
     }
     bool miso() const { return (out & 0x80) != 0; }
 };
-
-// Collects what msg_out prints.
-class message_capture {
-public:
-    explicit message_capture(uint8_t level = MSG_TRACE)
-        : saved_stream(msg_out.stream), saved_level(msg_out.level), file(tmpfile())
-    {
-        msg_out.stream = file;
-        msg_out.level = level;
-    }
-    ~message_capture()
-    {
-        msg_out.stream = saved_stream;
-        msg_out.level = saved_level;
-        fclose(file);
-    }
-    std::string text()
-    {
-        fflush(file);
-        std::string out;
-        rewind(file);
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-            out.append(buffer, n);
-        return out;
-    }
-
-private:
-    FILE *saved_stream;
-    uint8_t saved_level;
-    FILE *file;
-};
-
-// Runs f, which must end with app_error; returns the exit status.
-template <class F> int exit_status_of(F f)
-{
-    try {
-        f();
-    } catch (const app_error &error) {
-        return error.exit_code;
-    }
-    ADD_FAILURE() << "no error raised";
-    return -1;
-}
 
 inline bool contains(const std::string &text, const std::string &part)
 {

@@ -43,14 +43,12 @@ protected:
             return it == script.end() ? 0x00 : it->second;
         };
         message_capture messages;
-        try {
+        result.status = status_of([&] {
             built_adapter_t built = create_lpt(letters, port_spec);
             result.adapter.reset(dynamic_cast<spi_lpt_t *>(built.spi.release()));
             result.inactive_reset_ms = built.inactive_reset_ms;
             EXPECT_TRUE(result.adapter);
-        } catch (const app_error &error) {
-            result.status = error.exit_code;
-        }
+        }, EXIT_OK);
         result.messages = messages.text();
         return result;
     }

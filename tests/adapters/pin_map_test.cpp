@@ -24,12 +24,7 @@ parse_result parse(const char *text, const pin_def_t *table = lpt_pin_table)
     parse_result result;
     clear_pin_map(result.map);
     message_capture messages;
-    result.status = 0;
-    try {
-        parse_pin_map(result.map, text, table);
-    } catch (const app_error &error) {
-        result.status = error.exit_code;
-    }
+    result.status = status_of([&] { parse_pin_map(result.map, text, table); }, EXIT_OK);
     result.messages = messages.text();
     return result;
 }

@@ -4,23 +4,11 @@
 #include "adapters/lpt_adapter.h"
 #include "adapters/spi_lpt.h"
 #include "fake_lpt.h"
+#include "support/virtual_port.h"
 #include "vtarget/avr_chip.h"
 #include "vtarget/virtual_lpt.h"
 
 namespace {
-
-// An lpt_t on the virtual port: measured and probed like a real one.
-class virtual_port : public lpt_t {
-public:
-    explicit virtual_port(std::unique_ptr<vt::virtual_lpt> port) : port(std::move(port)) { init_port(); }
-    uint8_t read_reg(uint8_t offset) override { return port->read_reg(offset); }
-    void write_reg(uint8_t offset, uint8_t value) override { port->write_reg(offset, value); }
-    void write_data_block(const uint8_t *bytes, uint32_t count) override
-    {
-        port->write_data_block(bytes, count);
-    }
-    std::unique_ptr<vt::virtual_lpt> port;
-};
 
 class virtual_cable : public adapter_test {
 protected:
@@ -47,11 +35,7 @@ protected:
     {
         outcome result;
         message_capture messages;
-        try {
-            result.adapter = create_lpt(letters).spi;
-        } catch (const app_error &error) {
-            result.status = error.exit_code;
-        }
+        result.status = status_of([&] { result.adapter = create_lpt(letters).spi; }, EXIT_OK);
         result.messages = messages.text();
         return result;
     }

@@ -19,6 +19,7 @@
 #include "avr/memory_commands.h"
 #include "avr/target.h"
 #include "base/messages.h"
+#include "support/capture.h"
 
 typedef std::array<uint8_t, 4> command_t;
 
@@ -238,22 +239,15 @@ protected:
     fake_chip_t fake;
     fake_chip_t *chip = &fake;
     avr_target_t target{target_settings_t(), &fake};
-    FILE *out = nullptr;
+    std::unique_ptr<message_capture> messages;
 
     void SetUp() override
     {
-        out = tmpfile();
-        ASSERT_NE(out, nullptr);
-        msg_out.stream = out;
-        msg_out.level = MSG_TRACE;
+        messages.reset();  // the last capture puts the stream back first
+        messages.reset(new message_capture(MSG_TRACE));
     }
 
-    void TearDown() override
-    {
-        msg_out.stream = stdout;
-        msg_out.level = MSG_INFO;
-        fclose(out);
-    }
+    void TearDown() override { messages.reset(); }
 
     // A fresh chip, target and capture, for the next case of a table.
     void start_over()
@@ -303,30 +297,7 @@ protected:
         chip->transfer_blocks.clear();
     }
 
-    std::string output()
-    {
-        fflush(out);
-        std::string text;
-        rewind(out);
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, out)) > 0)
-            text.append(buffer, n);
-        fseek(out, 0, SEEK_END);
-        return text;
-    }
-
-    // Runs the action, which must end the run; returns its exit status.
-    static int exit_status_of(const std::function<void()> &action)
-    {
-        try {
-            action();
-        } catch (const app_error &error) {
-            return error.exit_code;
-        }
-        ADD_FAILURE() << "no error raised";
-        return -1;
-    }
+    std::string output() { return messages->text(); }
 };
 
 inline command_t cmd(uint8_t a, uint8_t b, uint8_t c, uint8_t d)

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/e2e.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -16,32 +18,21 @@ namespace {
 
 struct runner {
     std::string name;
-    std::string prefix;  // command that starts the program
-    bool crlf;           // the program writes CR LF line ends
+    std::vector<std::string> command;  // starts the program
+    bool crlf;                         // the program writes CR LF line ends
 };
-
-std::string quoted(const std::string &text)
-{
-    std::string result = "'";
-    for (char c : text) {
-        if (c == '\'')
-            result += "'\\''";
-        else
-            result += c;
-    }
-    return result + "'";
-}
 
 std::string windows_exe()
 {
-    return std::string(MORVIN_WIN_BUILD) + "/morvin.exe";
+    return e2e::windows_build() + "/morvin.exe";
 }
 
 std::vector<runner> runners()
 {
-    std::vector<runner> list{{"native", quoted(MORVIN_EXE), false}};
-    if (std::string(MORVIN_WIN_BUILD).size())
-        list.push_back({"wine", "WINEDEBUG=-all wine " + quoted(windows_exe()), true});
+    std::vector<runner> list{{"native", {MORVIN_EXE}, false}};
+#if MORVIN_WINE_TESTS
+    list.push_back({"wine", {"wine", windows_exe()}, true});
+#endif
     return list;
 }
 
@@ -52,22 +43,10 @@ struct outcome {
 
 outcome run_program(const runner &how, const std::vector<std::string> &args)
 {
-    std::string command = how.prefix;
-    for (const auto &a : args)
-        command += " " + quoted(a);
-    command += " </dev/null 2>/dev/null";
-    outcome result;
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        ADD_FAILURE() << "can't start " << command;
-        return result;
-    }
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        result.out.append(chunk, got);
-    int wait_status = pclose(pipe);
-    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    std::vector<std::string> argv = how.command;
+    argv.insert(argv.end(), args.begin(), args.end());
+    e2e::run_result run = e2e::spawn_program(argv, {{"WINEDEBUG", "-all"}}, e2e::spawn_options());
+    outcome result{run.status, run.out};
     if (how.crlf) {
         // A Windows console program writes CR LF; compare the lines themselves.
         std::string plain;
@@ -244,12 +223,9 @@ TEST_P(program, long_options_print_their_text_alone)
 INSTANTIATE_TEST_SUITE_P(builds, program, ::testing::ValuesIn(runners()),
                          [](const ::testing::TestParamInfo<runner> &info) { return info.param.name; });
 
-TEST(windows_build, is_there_when_configured)
+WINE_TEST(windows_build, is_there_when_configured)
 {
-    if (std::string(MORVIN_WIN_BUILD).empty())
-        return;  // no Windows build configured for this tree
-    struct stat info;
-    EXPECT_EQ(stat(windows_exe().c_str(), &info), 0) << windows_exe() << " is missing: build it first";
+    EXPECT_TRUE(e2e::file_exists(windows_exe())) << windows_exe() << " is missing: build it first";
 }
 
 }  // namespace

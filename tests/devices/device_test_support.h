@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "adapters/spi.h"
+#include "support/capture.h"
 #include "support/quiet_adapter.h"
 #include "avr/devices.h"
 #include "avr/fuses.h"
@@ -77,48 +78,16 @@ private:
     }
 };
 
-// A fresh target, output captured in a temporary file.
+// A fresh target, its messages captured.
 class device_test : public ::testing::Test {
 protected:
-    FILE *out = nullptr;
-    FILE *saved_stream = nullptr;
-    uint8_t saved_level = MSG_INFO;
+    message_capture messages{MSG_INFO};
     fake_chip_t fake;
     fake_chip_t *chip = nullptr;
     avr_target_t target;
 
-    void SetUp() override
-    {
-        out = std::tmpfile();
-        ASSERT_NE(out, nullptr);
-        saved_stream = msg_out.stream;
-        saved_level = msg_out.level;
-        msg_out.stream = out;
-        msg_out.level = MSG_INFO;
-    }
-
-    void TearDown() override
-    {
-        msg_out.stream = saved_stream;
-        msg_out.level = saved_level;
-        std::fclose(out);
-    }
-
-    // Everything printed so far; the capture starts empty again afterwards.
-    std::string output()
-    {
-        std::fflush(out);
-        std::rewind(out);
-        std::string text;
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0)
-            text.append(buffer, n);
-        std::fclose(out);
-        out = std::tmpfile();
-        msg_out.stream = out;
-        return text;
-    }
+    // Everything printed since the last call.
+    std::string output() { return messages.take(); }
 
     // Names the chip as +name does.
     void select_chip(const char *name)
@@ -134,16 +103,5 @@ protected:
         chip = &fake;
         target.adapter = chip;
         return *chip;
-    }
-
-    // The exit status the call ended with, or -1 when it returned normally.
-    template <typename F> int status_of(F &&call)
-    {
-        try {
-            call();
-        } catch (const app_error &e) {
-            return e.exit_code;
-        }
-        return -1;
     }
 };

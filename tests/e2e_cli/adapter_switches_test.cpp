@@ -70,7 +70,7 @@ TEST(DefaultCable, NativeTalksToTheChipOnLpt2)
     check_default_cable(build::native);
 }
 
-TEST(DefaultCable, WineTalksToTheChipOnLpt2)
+WINE_TEST(DefaultCable, WineTalksToTheChipOnLpt2)
 {
     REQUIRE_WINDOWS_BUILD();
     check_default_cable(build::wine);
@@ -133,7 +133,7 @@ TEST(BufferedCables, DetectedAndUsed)
         check_detection(build::native, c);
 }
 
-TEST(BufferedCables, WineDetectsByteBlasterII)
+WINE_TEST(BufferedCables, WineDetectsByteBlasterII)
 {
     REQUIRE_WINDOWS_BUILD();
     check_detection(build::wine, {"byteblaster_ii", "-ab", {"\t% ByteBlaster-II found", "\t% ByteBlasterII adapter mode"}});
@@ -189,7 +189,7 @@ TEST(BufferedCables, RefusedWhenAnotherOrNoCableIsAttached)
         check_refusal(build::native, c);
 }
 
-TEST(BufferedCables, WineRefusesStkWithoutCable)
+WINE_TEST(BufferedCables, WineRefusesStkWithoutCable)
 {
     REQUIRE_WINDOWS_BUILD();
     check_refusal(build::wine, {"none", {"-as"}, no_stk, "Atmel STK* adapter not found"});
@@ -230,7 +230,7 @@ TEST(XilinxCable, UsedWithItsOwnClockAndRefusedForXtal)
     EXPECT_EQ("Can't generate XTAL, XILINX has no XTAL output\n\n", cli::after_command(xtal));
 }
 
-TEST(XilinxCable, WineRefusesXtalGeneration)
+WINE_TEST(XilinxCable, WineRefusesXtalGeneration)
 {
     REQUIRE_WINDOWS_BUILD();
     e2e::virtual_target target("mega328P", chip_vars({{"VT_CABLE", "xilinx"}}));
@@ -293,7 +293,7 @@ TEST(TristateLetter, NeedsTheDirectionBit)
     EXPECT_EQ("Can't control LPT data direction bit (required for -AZ)\n\n", cli::after_command(refused));
 }
 
-TEST(TristateLetter, WineRefusesAPortWithoutDirectionBit)
+WINE_TEST(TristateLetter, WineRefusesAPortWithoutDirectionBit)
 {
     REQUIRE_WINDOWS_BUILD();
     e2e::virtual_target target("mega328P", chip_vars({{"VT_BIDIR", "0"}}));
@@ -346,7 +346,7 @@ TEST(PowerLetter, PowersTheChipFromTheDataLines)
     check_port_power(build::native);
 }
 
-TEST(PowerLetter, WinePowersTheChipFromTheDataLines)
+WINE_TEST(PowerLetter, WinePowersTheChipFromTheDataLines)
 {
     REQUIRE_WINDOWS_BUILD();
     check_port_power(build::wine);
@@ -508,7 +508,7 @@ TEST(PinMaps, EveryInlineMapError)
                      });
 }
 
-TEST(PinMaps, WineMapErrors)
+WINE_TEST(PinMaps, WineMapErrors)
 {
     REQUIRE_WINDOWS_BUILD();
     check_map_errors(build::wine, {
@@ -608,7 +608,7 @@ TEST(ConfigFiles, FoundBesideTheProgram)
     check_file_beside_program(build::native);
 }
 
-TEST(ConfigFiles, WineFindsTheFileBesideTheProgram)
+WINE_TEST(ConfigFiles, WineFindsTheFileBesideTheProgram)
 {
     REQUIRE_WINDOWS_BUILD();
     check_file_beside_program(build::wine);
@@ -687,7 +687,7 @@ TEST(PortSelection, BadValues)
                                           "-p,378", "-p/378,1"});
 }
 
-TEST(PortSelection, WineBadValue)
+WINE_TEST(PortSelection, WineBadValue)
 {
     REQUIRE_WINDOWS_BUILD();
     check_bad_port_values(build::wine, {"-p4"});
@@ -719,7 +719,7 @@ TEST(PortSelection, WriteCycleMeasured)
     check_write_cycle(build::native, 200);
 }
 
-TEST(PortSelection, WineWriteCycleMeasured)
+WINE_TEST(PortSelection, WineWriteCycleMeasured)
 {
     REQUIRE_WINDOWS_BUILD();
     check_write_cycle(build::wine, 200);

@@ -108,7 +108,7 @@ void check_readback(const e2e::virtual_target &target, const std::map<uint32_t, 
     EXPECT_EQ(0xFF, eeprom[0]);
 }
 
-TEST(WineRuns, ProgramVerifyFusesAndReadBackMatchTheNativeRun)
+WINE_TEST(WineRuns, ProgramVerifyFusesAndReadBackMatchTheNativeRun)
 {
     REQUIRE_WINDOWS_BUILD();
     auto runs = image_runs();
@@ -146,7 +146,7 @@ TEST(WineRuns, ProgramVerifyFusesAndReadBackMatchTheNativeRun)
     }
 }
 
-TEST(WineRuns, WrongChipRefusedLikeTheNativeRun)
+WINE_TEST(WineRuns, WrongChipRefusedLikeTheNativeRun)
 {
     REQUIRE_WINDOWS_BUILD();
     std::map<build, e2e::run_result> results;
@@ -165,7 +165,7 @@ TEST(WineRuns, WrongChipRefusedLikeTheNativeRun)
     expect_same_lines(results[build::native], results[build::wine]);
 }
 
-TEST(WineRuns, VerifyFailureEndsWithStatus10LikeTheNativeRun)
+WINE_TEST(WineRuns, VerifyFailureEndsWithStatus10LikeTheNativeRun)
 {
     REQUIRE_WINDOWS_BUILD();
     std::map<build, e2e::run_result> results;

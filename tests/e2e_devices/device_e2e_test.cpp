@@ -20,7 +20,9 @@
 #include "chip_facts_support.h"
 #include "run/entry.h"
 #include "base/messages.h"
+#include "support/capture.h"
 #include "support/e2e.h"
+#include "support/virtual_port.h"
 #include "vtarget/avr_chip.h"
 #include "vtarget/virtual_lpt.h"
 
@@ -39,16 +41,6 @@ const uint32_t port_cycle_ns = 1000;
 #else
 const uint32_t port_cycle_ns = 250;
 #endif
-
-// The virtual port as the program's parallel port.
-class virtual_port : public lpt_t {
-public:
-    explicit virtual_port(std::unique_ptr<vt::virtual_lpt> port) : port(std::move(port)) { init_port(); }
-    uint8_t read_reg(uint8_t offset) override { return port->read_reg(offset); }
-    void write_reg(uint8_t offset, uint8_t value) override { port->write_reg(offset, value); }
-    void write_data_block(const uint8_t *bytes, uint32_t count) override { port->write_data_block(bytes, count); }
-    std::unique_ptr<vt::virtual_lpt> port;
-};
 
 struct run_result {
     int status = -1;
@@ -75,24 +67,14 @@ run_result run_program(std::shared_ptr<vt::avr_chip> chip, std::vector<std::stri
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
 
-    FILE *file = tmpfile();
-    FILE *saved = msg_out.stream;
-    bool saved_oem = msg_out.oem;
-    msg_out.stream = file;
-    msg_out.oem = false;
     run_result result;
-    result.status = morvin_main(static_cast<int>(kept.size()), argv.data());
-    msg_out.stream = saved;
-    msg_out.oem = saved_oem;
+    {
+        message_capture output(message_capture::keep_level);
+        result.status = morvin_main(static_cast<int>(kept.size()), argv.data());
+        result.out = output.text();
+    }
     reset_process_state();   // the run released the adapter and with it the port
     lpt_reset();
-    fflush(file);
-    rewind(file);
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-        result.out.append(buffer, n);
-    fclose(file);
     return result;
 }
 

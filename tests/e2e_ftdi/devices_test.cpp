@@ -8,15 +8,7 @@ namespace {
 
 const char *const three_devices = "4/Dual RS232 A/VT000001;4/Dual RS232 B/VT000002/opened;5/FT232R USB UART/A50001";
 
-class devices : public ::testing::TestWithParam<way_t> {
-protected:
-    void SetUp() override
-    {
-        std::string why;
-        if (GetParam() == way_t::wine && !wine_ready(&why))
-            GTEST_SKIP() << why;
-    }
-};
+class devices : public each_way {};
 
 TEST_P(devices, question_mark_lists_every_device_and_ends_the_run)
 {
@@ -165,7 +157,7 @@ TEST_P(devices, the_adapter_cannot_clock_the_chip)
     EXPECT_EQ(usb_lines(t.trace()), std::vector<std::string>{}) << "no device was opened";
 }
 
-INSTANTIATE_TEST_SUITE_P(ways, devices, ::testing::Values(way_t::d2xx, way_t::libftdi, way_t::wine),
+INSTANTIATE_TEST_SUITE_P(ways, devices, ::testing::ValuesIn(all_ways()),
                          [](const ::testing::TestParamInfo<way_t> &info) { return way_name(info.param); });
 
 class pin_maps : public ::testing::TestWithParam<way_t> {};

@@ -8,14 +8,8 @@ using namespace ftdi_e2e;
 
 namespace {
 
-class family : public ::testing::TestWithParam<way_t> {
+class family : public each_way {
 protected:
-    void SetUp() override
-    {
-        std::string why;
-        if (GetParam() == way_t::wine && !wine_ready(&why))
-            GTEST_SKIP() << why;
-    }
     bool linux_d2xx() const { return GetParam() == way_t::d2xx; }
 };
 
@@ -206,7 +200,7 @@ TEST_P(family, held_and_forbidden_channels_say_what_to_do)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(ways, family, ::testing::Values(way_t::d2xx, way_t::libftdi, way_t::wine),
+INSTANTIATE_TEST_SUITE_P(ways, family, ::testing::ValuesIn(all_ways()),
                          [](const ::testing::TestParamInfo<way_t> &info) { return way_name(info.param); });
 
 }  // namespace

@@ -48,20 +48,31 @@ inline std::string native_library_dir(way_t way)
     return way == way_t::libftdi ? dir + "/libftdi1" : dir;
 }
 
-// The Windows build with its drop-in D2XX: empty when there is none configured. A build
-// folder that is configured but lacks the program or the DLL is a failure, not a skip.
-inline bool wine_ready(std::string *why)
+// Every way of this tree: the Windows build's only where one is configured, so that no
+// case skips at run time.
+inline std::vector<way_t> all_ways()
 {
-    std::string win = e2e::windows_build();
-    if (win.empty()) {
-        *why = "no Windows build configured (MORVIN_WIN_BUILD is empty)";
-        return false;
-    }
-    for (const char *file : {"/morvin.exe", "/ftd2xx.dll"})
-        if (!e2e::file_exists(win + file))
-            ADD_FAILURE() << "MORVIN_WIN_BUILD is " << win << " but " << win + file << " is missing";
-    return true;
+    std::vector<way_t> ways = {way_t::d2xx, way_t::libftdi};
+#if MORVIN_WINE_TESTS
+    ways.push_back(way_t::wine);
+#endif
+    return ways;
 }
+
+// Cases run through each way; the Windows build's cases fail when its program or its
+// drop-in D2XX is missing.
+class each_way : public ::testing::TestWithParam<way_t> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() != way_t::wine)
+            return;
+        std::string win = e2e::windows_build();
+        for (const char *file : {"/morvin.exe", "/ftd2xx.dll"})
+            ASSERT_TRUE(e2e::file_exists(win + file)) << "MORVIN_WIN_BUILD is " << win << " but " << win + file
+                                                      << " is missing";
+    }
+};
 
 // A virtual chip behind the virtual FT2232, run through one of the three ways.
 class ftdi_target {

@@ -7,15 +7,7 @@ using namespace ftdi_e2e;
 
 namespace {
 
-class programming : public ::testing::TestWithParam<way_t> {
-protected:
-    void SetUp() override
-    {
-        std::string why;
-        if (GetParam() == way_t::wine && !wine_ready(&why))
-            GTEST_SKIP() << why;
-    }
-};
+class programming : public each_way {};
 
 TEST_P(programming, paged_chip_erase_write_verify_and_read_back)
 {
@@ -166,7 +158,7 @@ TEST_P(programming, fuses_and_lock_bits)
     EXPECT_FALSE(has_line(r, "Verifying CODE memory")) << r.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(ways, programming, ::testing::Values(way_t::d2xx, way_t::libftdi, way_t::wine),
+INSTANTIATE_TEST_SUITE_P(ways, programming, ::testing::ValuesIn(all_ways()),
                          [](const ::testing::TestParamInfo<way_t> &info) { return way_name(info.param); });
 
 }  // namespace

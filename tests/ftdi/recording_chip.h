@@ -12,6 +12,7 @@
 #include "ftdi/ftdi_chip.h"
 #include "ftdi/ftdi_driver.h"
 #include "base/messages.h"
+#include "support/capture.h"
 
 // What a recording chip saw, kept outside the chip so it survives its destruction.
 struct chip_log_t {
@@ -91,30 +92,8 @@ fake_library_t &fake_library();
 // Installs the fake library as the one the FTDI layer loads, fresh.
 void install_fake_library();
 
-// Captures everything printed through msg_out while alive.
-class message_capture_t {
-public:
-    explicit message_capture_t(uint8_t level = MSG_TRACE);
-    ~message_capture_t();
-    std::string text();
-
-private:
-    FILE *file;
-    FILE *saved_stream;
-    uint8_t saved_level;
-};
-
-// Runs f, expects app_error with the given status; returns the exception's status or -1.
-template <typename F>
-int exit_status_of(F f)
-{
-    try {
-        f();
-    } catch (const app_error &e) {
-        return e.exit_code;
-    }
-    return -1;
-}
+// The shared message capture under the name these tests know it by.
+using message_capture_t = message_capture;
 
 std::vector<uint8_t> bytes(std::initializer_list<int> values);
 std::string hex(const std::vector<uint8_t> &data);

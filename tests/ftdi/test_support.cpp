@@ -81,32 +81,6 @@ void install_fake_library()
     set_ftdi_driver_loader(load_fake_driver);
 }
 
-message_capture_t::message_capture_t(uint8_t level)
-    : file(tmpfile()), saved_stream(msg_out.stream), saved_level(msg_out.level)
-{
-    msg_out.stream = file;
-    msg_out.level = level;
-}
-
-message_capture_t::~message_capture_t()
-{
-    msg_out.stream = saved_stream;
-    msg_out.level = saved_level;
-    fclose(file);
-}
-
-std::string message_capture_t::text()
-{
-    fflush(file);
-    std::string all;
-    rewind(file);
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0)
-        all.append(chunk, n);
-    return all;
-}
-
 std::vector<uint8_t> bytes(std::initializer_list<int> values)
 {
     std::vector<uint8_t> result;

@@ -17,6 +17,7 @@
 #include "image/hex_file.h"
 #include "base/messages.h"
 #include "support.h"
+#include "support/hex_text.h"
 
 namespace {
 
@@ -48,22 +49,7 @@ std::string read_text(const std::string &path)
     return text;
 }
 
-// Record text with a correct checksum.
-std::string record(int type, uint16_t address, const std::vector<uint8_t> &data)
-{
-    char text[16];
-    std::string line = ":";
-    unsigned sum = unsigned(data.size()) + (address >> 8) + (address & 0xFF) + unsigned(type);
-    std::snprintf(text, sizeof text, "%02X%04X%02X", unsigned(data.size()), address, type);
-    line += text;
-    for (uint8_t b : data) {
-        std::snprintf(text, sizeof text, "%02X", b);
-        line += text;
-        sum += b;
-    }
-    std::snprintf(text, sizeof text, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    return line + text;
-}
+using e2e::hex_record;
 
 std::vector<uint8_t> sequence(size_t n, uint8_t start)
 {
@@ -155,20 +141,20 @@ TEST_F(HexFileTest, MalformedLinesAreRefusedWithTheLineAfterBlankRemoval)
     // The line is counted in the file as it stands: comments, blank lines and CR LF
     // ends count, and the rest of an overlong line is still that line.
     PortionList counted;
-    read_result_t later = read_text_as_hex("# c\r\n\r\n" + record(0, 0, {1}) + " " + std::string(530, ' ') +
+    read_result_t later = read_text_as_hex("# c\r\n\r\n" + hex_record(0, 0, {1}) + " " + std::string(530, ' ') +
                                                ":0100\n" + eof,
                                            counted);
     EXPECT_EQ(later.messages, "Invalid HEX line\n':0100'\n" + at_line(4));
     // Data beyond the signed 32-bit address space.
     PortionList img;
-    read_result_t r = read_text_as_hex(record(4, 0, {0x7F, 0xFF}) + record(0, 0xFFFF, {1, 2}) + eof, img);
+    read_result_t r = read_text_as_hex(hex_record(4, 0, {0x7F, 0xFF}) + hex_record(0, 0xFFFF, {1, 2}) + eof, img);
     EXPECT_EQ(r.status, EXIT_BAD_DATA);
     EXPECT_NE(r.messages.find("Invalid HEX line"), std::string::npos);
 }
 
 TEST_F(HexFileTest, OtherFailuresGiveTheirMessagesAndStatuses)
 {
-    read_result_t r = read_text_as_hex(record(6, 0, {1}) + eof, image);
+    read_result_t r = read_text_as_hex(hex_record(6, 0, {1}) + eof, image);
     EXPECT_EQ(r.status, EXIT_BAD_DATA);
     EXPECT_EQ(r.messages, "Unknown HEX record type 0x 6\n" + at_line(1));
 
@@ -176,7 +162,7 @@ TEST_F(HexFileTest, OtherFailuresGiveTheirMessagesAndStatuses)
     // whatever errno an earlier call left behind.
     PortionList no_end;
     errno = ENOTTY;
-    r = read_text_as_hex(record(0, 0, {1, 2}), no_end, "noend.hex");
+    r = read_text_as_hex(hex_record(0, 0, {1, 2}), no_end, "noend.hex");
     EXPECT_EQ(r.status, EXIT_BAD_DATA);
     EXPECT_TRUE(r.runtime_error);
     EXPECT_EQ(r.messages, "Unexpected end of file '" + temp_path("noend.hex") + "'\n");
@@ -246,9 +232,9 @@ TEST_F(HexFileTest, RunsGatherConsecutiveRecordsUpTo4096Bytes)
     for (uint16_t a = 0; a < 0x3000; a += 16) {
         std::vector<uint8_t> d = sequence(16, uint8_t(a >> 4));
         all.insert(all.end(), d.begin(), d.end());
-        text += record(0, a, d);
+        text += hex_record(0, a, d);
     }
-    text += record(0, 0x3001, {0xAA});  // a one-byte gap starts a new portion
+    text += hex_record(0, 0x3001, {0xAA});  // a one-byte gap starts a new portion
     read_result_t r = read_text_as_hex(text + eof, image);
     ASSERT_EQ(r.status, 0);
     std::vector<portion_t> got = portions(image);
@@ -261,14 +247,14 @@ TEST_F(HexFileTest, RunsGatherConsecutiveRecordsUpTo4096Bytes)
 TEST_F(HexFileTest, LayoutFreedomAndRecordKinds)
 {
     std::vector<uint8_t> big = sequence(255, 3);
-    std::string big_line = record(0, 0x4000, big);
+    std::string big_line = hex_record(0, 0x4000, big);
     ASSERT_EQ(big_line.size(), 522u);  // 521 characters and the line end
     std::string text = "# comment line\r\n\r\n   \t\n"
                        "  :02 0010 00 1122 BB\r\n" +
-                       big_line + record(3, 0, {0, 0, 0, 0}) + record(5, 0, {0, 0, 0, 0}) +
-                       record(4, 0, {0x00, 0x01}) + record(0, 0x0000, {0x51}) +
-                       record(2, 0, {0x10, 0x00}) + record(0, 0x0002, {0x52}) +
-                       record(4, 0, {0x00, 0x02, 0x33}) + record(0, 0xFFF8, sequence(16, 9)) + eof +
+                       big_line + hex_record(3, 0, {0, 0, 0, 0}) + hex_record(5, 0, {0, 0, 0, 0}) +
+                       hex_record(4, 0, {0x00, 0x01}) + hex_record(0, 0x0000, {0x51}) +
+                       hex_record(2, 0, {0x10, 0x00}) + hex_record(0, 0x0002, {0x52}) +
+                       hex_record(4, 0, {0x00, 0x02, 0x33}) + hex_record(0, 0xFFF8, sequence(16, 9)) + eof +
                        "garbage after the end record\n";
     read_result_t r = read_text_as_hex(text, image);
     ASSERT_EQ(r.status, 0) << r.messages;
@@ -286,8 +272,8 @@ TEST_F(HexFileTest, LayoutFreedomAndRecordKinds)
 
 TEST_F(HexFileTest, PortionsAreSortedAndOverlapsChecked)
 {
-    std::string text = record(0, 0x20, {1, 2, 3, 4}) + record(0, 0x10, {9}) + record(0, 0x20, {1, 2}) +
-                       record(0, 0x30, {7}) + record(0, 0x22, {3}) + eof;
+    std::string text = hex_record(0, 0x20, {1, 2, 3, 4}) + hex_record(0, 0x10, {9}) + hex_record(0, 0x20, {1, 2}) +
+                       hex_record(0, 0x30, {7}) + hex_record(0, 0x22, {3}) + eof;
     read_result_t r = read_text_as_hex(text, image);
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(portions(image), (std::vector<portion_t>{{0x10, {9}}, {0x20, {1, 2}}, {0x20, {1, 2, 3, 4}}, {0x22, {3}}, {0x30, {7}}}));
@@ -296,7 +282,7 @@ TEST_F(HexFileTest, PortionsAreSortedAndOverlapsChecked)
               "Warning: HEX file records overlapped in addresses 0x22-0x22 with equal data\n");
 
     PortionList clash;
-    r = read_text_as_hex(record(0, 0x100, {1, 2, 3}) + record(0, 0x102, {4, 5}) + eof, clash);
+    r = read_text_as_hex(hex_record(0, 0x100, {1, 2, 3}) + hex_record(0, 0x102, {4, 5}) + eof, clash);
     EXPECT_EQ(r.status, EXIT_BAD_DATA);
     EXPECT_EQ(r.messages, "HEX file records overlapped in addresses 0x102-0x102 with NON-equal data\n");
 

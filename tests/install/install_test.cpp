@@ -67,15 +67,7 @@ e2e::run_result run_tool(const std::vector<std::string> &argv, const std::map<st
     return e2e::spawn_program(argv, env, {});
 }
 
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
+using e2e::split_lines;
 
 const char osc[] = "-o16MHz";
 const std::map<std::string, std::string> chip_at_16mhz = {{"VT_CLOCK_KHZ", "16000"}};

@@ -11,44 +11,12 @@
 #include "run/entry.h"
 #include "run/run_context.h"
 #include "base/messages.h"
+#include "support/capture.h"
 
-// Sends msg_out to a temporary file for the life of the object.
-class captured_output {
+// msg_out caught for the life of the object, at the level the run sets.
+class captured_output : public message_capture {
 public:
-    captured_output() : file(tmpfile()), saved(msg_out.stream), saved_oem(msg_out.oem)
-    {
-        msg_out.stream = file;
-        msg_out.oem = false;
-    }
-    ~captured_output()
-    {
-        msg_out.stream = saved;
-        msg_out.oem = saved_oem;
-        if (file)
-            fclose(file);
-    }
-    captured_output(const captured_output &) = delete;
-    captured_output &operator=(const captured_output &) = delete;
-
-    std::string text()
-    {
-        std::string result;
-        if (!file)
-            return result;
-        fflush(file);
-        long end = ftell(file);
-        rewind(file);
-        result.resize(size_t(end));
-        size_t got = fread(&result[0], 1, result.size(), file);
-        result.resize(got);
-        fseek(file, 0, SEEK_END);
-        return result;
-    }
-
-private:
-    FILE *file;
-    FILE *saved;
-    bool saved_oem;
+    captured_output() : message_capture(keep_level) {}
 };
 
 struct run_result {

@@ -10,6 +10,7 @@
 
 #include "avr/fuses.h"
 #include "harness.h"
+#include "support/hex_text.h"
 #include "image/image.h"
 
 namespace {
@@ -83,20 +84,7 @@ TEST(checks, fuse_list_without_write_or_verify)
 
 // ---- input files ---------------------------------------------------------------
 
-std::string hex_record(unsigned address, const std::vector<unsigned> &bytes, unsigned type = 0)
-{
-    unsigned sum = unsigned(bytes.size()) + (address >> 8) + (address & 0xFF) + type;
-    char text[16];
-    snprintf(text, sizeof text, ":%02X%04X%02X", unsigned(bytes.size()), address, type);
-    std::string line = text;
-    for (unsigned b : bytes) {
-        snprintf(text, sizeof text, "%02X", b);
-        line += text;
-        sum += b;
-    }
-    snprintf(text, sizeof text, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    return line + text;
-}
+using e2e::hex_record;
 
 struct temp_hex {
     std::string path;
@@ -126,8 +114,8 @@ std::vector<std::pair<int32_t, int32_t>> spans(const PortionList &image)
 // The runs end at the invalid adapter letter, after the files were loaded.
 TEST(input_files, one_file_is_split_at_the_flash_size)
 {
-    temp_hex file(hex_record(0x0000, {1, 2, 3, 4}) + hex_record(0x1FFE, {5, 6, 7, 8}) +
-                  hex_record(0x2010, {9}));
+    temp_hex file(hex_record(0, 0x0000, {1, 2, 3, 4}) + hex_record(0, 0x1FFE, {5, 6, 7, 8}) +
+                  hex_record(0, 0x2010, {9}));
     run_result r = run_morvin({"+mega8", "-w", file.path, "-aq"});
     EXPECT_EQ(r.status, 70);
     using span_list = std::vector<std::pair<int32_t, int32_t>>;
@@ -142,7 +130,7 @@ TEST(input_files, one_file_is_split_at_the_flash_size)
     EXPECT_TRUE(last_context()->data_image.empty());
 
     // nor is the first of two files
-    temp_hex data(hex_record(0x0000, {0xAA}));
+    temp_hex data(hex_record(0, 0x0000, {0xAA}));
     run_morvin({"+mega8", "-v", file.path, data.path, "-aq"});
     EXPECT_EQ(spans(last_context()->code_image), (span_list{{0, 4}, {0x1FFE, 4}, {0x2010, 1}}));
     EXPECT_EQ(spans(last_context()->data_image), (span_list{{0, 1}}));

@@ -160,12 +160,7 @@ std::pair<int, std::string> poll_after(int signal_number)
     captured_output capture;
     poll_user_break();  // the first poll installs the handler
     os::raise_signal(signal_number);
-    int status = -1;
-    try {
-        poll_user_break();
-    } catch (const app_error &e) {
-        status = e.exit_code;
-    }
+    int status = status_of([] { poll_user_break(); });
     return {status, capture.text()};
 }
 

@@ -13,45 +13,15 @@
 #include "run/insertions.h"
 #include "base/messages.h"
 #include "run/run_context.h"
+#include "support/capture.h"
 
 namespace {
 
 class Insertions : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        out = tmpfile();
-        saved = msg_out.stream;
-        msg_out.stream = out;
-    }
-    void TearDown() override
-    {
-        msg_out.stream = saved;
-        fclose(out);
-    }
     // A fresh run, as the next process would start it.
     void start_over() { context.reset(new run_context_t); }
-    std::string output()
-    {
-        fflush(out);
-        rewind(out);
-        std::string text;
-        char buffer[512];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, out)) > 0)
-            text.append(buffer, n);
-        return text;
-    }
-    // Runs f and returns the exit status it ends with (-1: it returned normally).
-    template <class F> int status_of(F f)
-    {
-        try {
-            f();
-        } catch (const app_error &e) {
-            return e.exit_code;
-        }
-        return -1;
-    }
+    std::string output() { return messages.text(); }
     void use_chip(const char *name)
     {
         context->options.chip_name = name;
@@ -64,8 +34,7 @@ protected:
         image.append(new CodePortion(address, (int32_t)data.size(), data.data()));
     }
     std::unique_ptr<run_context_t> context{new run_context_t};
-    FILE *out = nullptr;
-    FILE *saved = nullptr;
+    message_capture messages{message_capture::keep_level};
 };
 
 TEST_F(Insertions, ParsesTheThreeKindsWithTheirParameters)

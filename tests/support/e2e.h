@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/hex_text.h"
+#include "support/windows_build.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -65,9 +68,15 @@ inline bool sanitizer_build()
     return false;
 }
 
-inline std::string windows_build()
+// The lines of a text, without their line ends.
+inline std::vector<std::string> split_lines(const std::string &text)
 {
-    return MORVIN_WIN_BUILD;
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
 }
 
 // The virtual parallel port that native runs reach, from MORVIN_E2E_PORT: "dlportio" (the
@@ -119,37 +128,6 @@ inline void attach_port(std::map<std::string, std::string> &env)
     }
     auto base = env.find("VT_LPT_BASE");
     env["VT_PARPORTS"] = "0@" + (base == env.end() ? std::string("278") : base->second);
-}
-
-// Intel HEX text of one or more byte runs (16-byte records, type 04 above 64 KiB).
-inline std::string hex_text(const std::map<uint32_t, std::vector<uint8_t>> &runs)
-{
-    std::string text;
-    uint32_t upper = 0;
-    char line[64];
-    for (auto &run : runs) {
-        for (size_t i = 0; i < run.second.size(); i += 16) {
-            uint32_t a = run.first + (uint32_t)i;
-            size_t n = std::min<size_t>(16, run.second.size() - i);
-            if ((a >> 16) != upper) {
-                upper = a >> 16;
-                unsigned sum = 2 + 4 + (upper >> 8) + (upper & 0xFF);
-                snprintf(line, sizeof line, ":02000004%04X%02X\n", upper, (-sum) & 0xFF);
-                text += line;
-            }
-            unsigned sum = (unsigned)n + ((a >> 8) & 0xFF) + (a & 0xFF);
-            snprintf(line, sizeof line, ":%02X%04X00", (unsigned)n, a & 0xFFFF);
-            text += line;
-            for (size_t k = 0; k < n; k++) {
-                snprintf(line, sizeof line, "%02X", run.second[i + k]);
-                text += line;
-                sum += run.second[i + k];
-            }
-            snprintf(line, sizeof line, "%02X\n", (-sum) & 0xFF);
-            text += line;
-        }
-    }
-    return text + ":00000001FF\n";
 }
 
 // Bytes of a HEX file as address -> value (data records, types 02 and 04).
@@ -351,18 +329,10 @@ public:
                       const std::function<void(pid_t, int)> &while_running = nullptr,
                       const std::map<std::string, std::string> &extra = {}) const
     {
-        std::vector<std::string> argv = {program_};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::map<std::string, std::string> env = vars_;
-        env["LD_LIBRARY_PATH"] = library_path_;
-        for (auto &v : extra)
-            env[v.first] = v.second;
-        attach_port(env);
         spawn_options options;
-        options.unset = dropped_;
         options.while_running = while_running;
         options.input = input_;
-        return spawn_program(argv, env, options);
+        return spawn({program_}, args, {{"LD_LIBRARY_PATH", library_path_}}, extra, options, true);
     }
 
     // The same with standard input a terminal at which keys are typed once the output
@@ -382,27 +352,37 @@ public:
         return spawn_program(argv, env, options);
     }
 
-    // Runs the Windows build under Wine with the drop-in DLLs of that build.
+    // Runs the Windows build under Wine with the drop-in DLLs of that build (they sit
+    // beside morvin.exe).
     run_result morvin_exe(const std::vector<std::string> &args,
                           const std::map<std::string, std::string> &extra = {}) const
     {
-        std::string win = windows_build();
-        std::vector<std::string> argv = {"wine", win + "/morvin.exe"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::map<std::string, std::string> env = vars_;
-        env["WINEDEBUG"] = "-all";
-        for (auto &v : extra)
-            env[v.first] = v.second;
-        // the DLLs sit beside morvin.exe in the Windows build
         spawn_options options;
-        options.unset = dropped_;
         options.fold_crlf = true;
-        return spawn_program(argv, env, options);
+        return spawn({"wine", windows_build() + "/morvin.exe"}, args, {{"WINEDEBUG", "-all"}}, extra, options, false);
     }
 
     std::string dir;
 
 private:
+    // command and args with this target's variables, then own (the way's), then extra;
+    // a native run reaches the virtual port through the interposer.
+    run_result spawn(std::vector<std::string> argv, const std::vector<std::string> &args,
+                     const std::map<std::string, std::string> &own, const std::map<std::string, std::string> &extra,
+                     spawn_options options, bool native) const
+    {
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::map<std::string, std::string> env = vars_;
+        for (auto &v : own)
+            env[v.first] = v.second;
+        for (auto &v : extra)
+            env[v.first] = v.second;
+        if (native)
+            attach_port(env);
+        options.unset = dropped_;
+        return spawn_program(argv, env, options);
+    }
+
     std::map<std::string, std::string> vars_;
     std::string library_path_ = std::string(MORVIN_BUILD_DIR) + "/vtarget";
     std::string program_ = MORVIN_EXE;

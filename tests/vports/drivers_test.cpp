@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 #include <libftdi1/ftdi.h>
 
+#include "support/e2e.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -19,23 +21,6 @@
 namespace {
 
 const std::string lib_dir = std::string(MORVIN_BUILD_DIR) + "/vtarget/";
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-// The libraries are built once the chip factory is declared (the build makes the same test).
-bool drivers_expected()
-{
-    return read_file(std::string(MORVIN_SOURCE_DIR) + "/vtarget/include/vtarget/avr_chip.h").find("make_chip") !=
-           std::string::npos;
-}
-
-#define NEED_DRIVERS()                                             \
-    if (!drivers_expected())                                       \
-    GTEST_SKIP() << "the chip factory is not in this tree yet"
 
 // Clears every VT_ variable the tests set, then applies the given ones.
 void environment(const std::vector<std::pair<const char *, const char *>> &vars)
@@ -107,7 +92,6 @@ const std::vector<uint8_t> programming_enable = {0x31, 0x03, 0x00, 0xAC, 0x53, 0
 
 TEST(DriverD2xx, ExportsEveryEntryPointAndTheTestLibraryLacksOne)
 {
-    NEED_DRIVERS();
     environment({});
     d2xx full;
     ASSERT_TRUE(full.lib.handle) << dlerror();
@@ -121,7 +105,6 @@ TEST(DriverD2xx, ExportsEveryEntryPointAndTheTestLibraryLacksOne)
 
 TEST(DriverD2xx, ListsDevicesIncludingOneOpenedElsewhere)
 {
-    NEED_DRIVERS();
     environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;5/USB Serial/VT3"}});
     d2xx d;
     ASSERT_TRUE(d.lib.handle);
@@ -152,7 +135,6 @@ TEST(DriverD2xx, ListsDevicesIncludingOneOpenedElsewhere)
 
 TEST(DriverD2xx, OpensBySerialNumberOrDescription)
 {
-    NEED_DRIVERS();
     environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;5/USB Serial/VT3"},
                  {"VT_USB_LATENCY_US", "0"}});
     d2xx d;
@@ -187,7 +169,6 @@ const char family[] = "FT2232H/H1;FT4232H/Q1/opened=B/sio=D;FT232H/S1/id=1209:70
 
 TEST(DriverD2xx, ListsTheFamilyAndOpensWhatLinuxAllows)
 {
-    NEED_DRIVERS();
     environment({{"VT_FTDI_DEVICES", family}, {"VT_USB_LATENCY_US", "0"}});
     d2xx d;
     ASSERT_TRUE(d.lib.handle);
@@ -249,7 +230,6 @@ TEST(DriverD2xx, ListsTheFamilyAndOpensWhatLinuxAllows)
 
 TEST(DriverD2xx, ProgrammingEnableThroughMpsseAndUsbCounters)
 {
-    NEED_DRIVERS();
     std::string counters = std::string(MORVIN_BUILD_DIR) + "/vports_d2xx_counters.txt";
     std::remove(counters.c_str());
     environment({{"VT_USB_LATENCY_US", "200"}, {"VT_COUNTERS", counters.c_str()}});
@@ -273,7 +253,7 @@ TEST(DriverD2xx, ProgrammingEnableThroughMpsseAndUsbCounters)
         EXPECT_EQ(answer[2], 0x53);  // in step: the echo of the second byte
         d.close(h);
     }
-    std::string text = read_file(counters);
+    std::string text = e2e::read_text(counters);
     EXPECT_NE(text.find("usb_round_trips"), std::string::npos) << text;
     EXPECT_NE(text.find("usb_round_trips", 0), std::string::npos);
     size_t at = text.find("usb_round_trips");
@@ -285,7 +265,6 @@ TEST(DriverD2xx, ProgrammingEnableThroughMpsseAndUsbCounters)
 
 TEST(DriverD2xx, ShortReadAndWriteErrorFaults)
 {
-    NEED_DRIVERS();
     environment({{"VT_USB_LATENCY_US", "0"}, {"VT_FAULT", "usb_short_read=1"}});
     {
         d2xx d;
@@ -315,7 +294,6 @@ TEST(DriverD2xx, ShortReadAndWriteErrorFaults)
 
 TEST(DriverDlportio, BitBangedProgrammingEnableAtAnyBase)
 {
-    NEED_DRIVERS();
     environment({{"VT_CABLE", "fbprg"}, {"VT_PORT_CYCLE_NS", "1000"}});
     for (uint32_t base : {0x378u, 0x278u, 0x3BCu, 0xE000u}) {
         SCOPED_TRACE(base);
@@ -348,7 +326,6 @@ TEST(DriverDlportio, BitBangedProgrammingEnableAtAnyBase)
 
 TEST(DriverDlportio, FixedBaseIgnoresOtherAddresses)
 {
-    NEED_DRIVERS();
     environment({{"VT_CABLE", "stk200"}, {"VT_LPT_BASE", "378"}});
     library lib(lib_dir + "libdlportio.so");
     auto out = lib.get<void (*)(uint32_t, uint8_t)>("DlPortWritePortUchar");
@@ -363,33 +340,40 @@ TEST(DriverDlportio, FixedBaseIgnoresOtherAddresses)
     EXPECT_EQ(in(0x279), 0xFF);
 }
 
+// Every libftdi1 entry point the program calls, each a local named as in ftdi.h; a
+// missing one fails the case.
+#define LIBFTDI1_ENTRY(lib, name)                      \
+    auto name = (lib).get<decltype(&::name)>(#name);   \
+    ASSERT_TRUE(name) << #name
+#define LIBFTDI1_ENTRY_POINTS(lib)                                                                          \
+    LIBFTDI1_ENTRY(lib, ftdi_new);                                                                          \
+    LIBFTDI1_ENTRY(lib, ftdi_free);                                                                         \
+    LIBFTDI1_ENTRY(lib, ftdi_set_interface);                                                                \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_find_all);                                                                 \
+    LIBFTDI1_ENTRY(lib, ftdi_list_free);                                                                    \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_get_strings);                                                              \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_get_strings2);                                                             \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_open_dev);                                                                 \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_open_desc_index);                                                          \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_close);                                                                    \
+    LIBFTDI1_ENTRY(lib, ftdi_set_bitmode);                                                                  \
+    LIBFTDI1_ENTRY(lib, ftdi_write_data);                                                                   \
+    LIBFTDI1_ENTRY(lib, ftdi_read_data);                                                                    \
+    auto ftdi_usb_purge_rx_buffer = (lib).get<int (*)(ftdi_context *)>("ftdi_usb_purge_rx_buffer");        \
+    ASSERT_TRUE(ftdi_usb_purge_rx_buffer);                                                                  \
+    LIBFTDI1_ENTRY(lib, ftdi_set_latency_timer);                                                            \
+    LIBFTDI1_ENTRY(lib, ftdi_get_error_string);                                                             \
+    LIBFTDI1_ENTRY(lib, ftdi_usb_reset);                                                                    \
+    LIBFTDI1_ENTRY(lib, ftdi_set_baudrate);                                                                 \
+    LIBFTDI1_ENTRY(lib, ftdi_read_data_set_chunksize);                                                      \
+    LIBFTDI1_ENTRY(lib, ftdi_write_data_set_chunksize)
+
 TEST(DriverLibftdi1, ListsOpensAndTransfers)
 {
-    NEED_DRIVERS();
     environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened"}, {"VT_USB_LATENCY_US", "0"}});
     library lib(lib_dir + "libftdi1/libftdi1.so.2");
     ASSERT_TRUE(lib.handle) << dlerror();
-#define FN(name) auto name = lib.get<decltype(&::name)>(#name); ASSERT_TRUE(name) << #name
-    FN(ftdi_new);
-    FN(ftdi_free);
-    FN(ftdi_set_interface);
-    FN(ftdi_usb_find_all);
-    FN(ftdi_list_free);
-    FN(ftdi_usb_get_strings);
-    FN(ftdi_usb_open_dev);
-    FN(ftdi_usb_close);
-    FN(ftdi_set_bitmode);
-    FN(ftdi_write_data);
-    FN(ftdi_read_data);
-    auto ftdi_usb_purge_rx_buffer = lib.get<int (*)(ftdi_context *)>("ftdi_usb_purge_rx_buffer");
-    ASSERT_TRUE(ftdi_usb_purge_rx_buffer);
-    FN(ftdi_set_latency_timer);
-    FN(ftdi_get_error_string);
-    FN(ftdi_usb_reset);
-    FN(ftdi_set_baudrate);
-    FN(ftdi_read_data_set_chunksize);
-    FN(ftdi_write_data_set_chunksize);
-#undef FN
+    LIBFTDI1_ENTRY_POINTS(lib);
     ftdi_context *ctx = ftdi_new();
     ASSERT_TRUE(ctx);
     EXPECT_EQ(ctx->usb_read_timeout, 5000);
@@ -443,23 +427,10 @@ TEST(DriverLibftdi1, ListsOpensAndTransfers)
 // interfaces A..D as its channels, libusb's failures as libftdi1 reports them.
 TEST(DriverLibftdi1, FamilyInterfacesAndRefusals)
 {
-    NEED_DRIVERS();
     environment({{"VT_FTDI_DEVICES", family}, {"VT_USB_LATENCY_US", "0"}});
     library lib(lib_dir + "libftdi1/libftdi1.so.2");
     ASSERT_TRUE(lib.handle) << dlerror();
-#define FN(name) auto name = lib.get<decltype(&::name)>(#name); ASSERT_TRUE(name) << #name
-    FN(ftdi_new);
-    FN(ftdi_free);
-    FN(ftdi_set_interface);
-    FN(ftdi_usb_find_all);
-    FN(ftdi_list_free);
-    FN(ftdi_usb_get_strings);
-    FN(ftdi_usb_get_strings2);
-    FN(ftdi_usb_open_dev);
-    FN(ftdi_usb_open_desc_index);
-    FN(ftdi_usb_close);
-    FN(ftdi_get_error_string);
-#undef FN
+    LIBFTDI1_ENTRY_POINTS(lib);
     ftdi_context *ctx = ftdi_new();
     ftdi_device_list *list = nullptr;
     ASSERT_EQ(ftdi_usb_find_all(ctx, &list, 0, 0), 4);  // FTDI's own IDs only
@@ -529,13 +500,9 @@ TEST(DriverLibftdi1, FamilyInterfacesAndRefusals)
     ftdi_free(ctx);
 }
 
-TEST(DriverWindows, DllsLoadAndAnswerUnderWine)
+WINE_TEST(DriverWindows, DllsLoadAndAnswerUnderWine)
 {
-    NEED_DRIVERS();
-    std::string win = MORVIN_WIN_BUILD;
-    if (win.empty())
-        GTEST_SKIP() << "no Windows build configured";
-    std::string dir = win + "/vtarget/";
+    std::string dir = e2e::windows_build() + "/vtarget/";
     std::ifstream probe(dir + "vt_dll_probe.exe");
     ASSERT_TRUE(probe.good()) << "vt_dll_probe.exe missing in " << dir;
     // the FT232H with its own IDs, bound to ftdi_sio and without permission on Linux, is

@@ -1,9 +1,8 @@
-#include "adapters/adapter_registry.h"
-
-#include <cctype>
+#include "run/adapter_registry.h"
 
 #include "adapters/lpt_adapter.h"
 #include "ftdi/ft2232_adapter.h"
+#include "base/text.h"
 
 const adapter_entry_t adapter_registry[] = {
     {"ft2232", "FT2232 USB adapter, SPI by its MPSSE engine", create_ft2232_adapter},
@@ -11,23 +10,11 @@ const adapter_entry_t adapter_registry[] = {
 };
 const int adapter_registry_size = sizeof adapter_registry / sizeof adapter_registry[0];
 
-namespace {
-
-bool begins_with(const char *text, const char *prefix)
-{
-    for (; *prefix; text++, prefix++)
-        if (tolower(static_cast<unsigned char>(*text)) != tolower(static_cast<unsigned char>(*prefix)))
-            return false;
-    return true;
-}
-
-}  // namespace
-
 const adapter_entry_t &find_adapter(const char *adapter_text)
 {
     const char *text = adapter_text ? adapter_text : "";
     for (const adapter_entry_t &entry : adapter_registry)
-        if (begins_with(text, entry.prefix))
+        if (same_prefix(text, entry.prefix))
             return entry;
     return adapter_registry[adapter_registry_size - 1];
 }
