@@ -300,7 +300,7 @@ TEST_F(HexFileTest, EachOverlappingRecordIsReportedOnce)
     std::vector<uint8_t> pattern = sequence(16, 0x40);
     std::vector<uint8_t> tail(pattern.begin() + 4, pattern.end());
     std::vector<uint8_t> middle(pattern.begin() + 6, pattern.begin() + 8);
-    std::string text = record(0, 0x100, pattern) + record(0, 0x104, tail) + record(0, 0x106, middle) + eof;
+    std::string text = hex_record(0, 0x100, pattern) + hex_record(0, 0x104, tail) + hex_record(0, 0x106, middle) + eof;
     read_result_t r = read_text_as_hex(text, image);
     ASSERT_EQ(r.status, 0) << r.messages;
     EXPECT_EQ(r.messages,
@@ -312,7 +312,7 @@ TEST_F(HexFileTest, EachOverlappingRecordIsReportedOnce)
     std::vector<uint8_t> changed = middle;
     changed[1] ^= 1;
     PortionList clash;
-    r = read_text_as_hex(record(0, 0x100, pattern) + record(0, 0x102, {pattern[2]}) + record(0, 0x106, changed) + eof,
+    r = read_text_as_hex(hex_record(0, 0x100, pattern) + hex_record(0, 0x102, {pattern[2]}) + hex_record(0, 0x106, changed) + eof,
                          clash);
     EXPECT_EQ(r.status, EXIT_BAD_DATA);
     EXPECT_EQ(r.messages,
@@ -322,7 +322,7 @@ TEST_F(HexFileTest, EachOverlappingRecordIsReportedOnce)
     // 30,000 copies of one record: 29,999 warnings, in well under the test's
     // time-out (pair by pair it would be 450 million lines and hours)
     std::string copies;
-    std::string one = record(0, 0x200, pattern);
+    std::string one = hex_record(0, 0x200, pattern);
     for (int i = 0; i < 30000; i++)
         copies += one;
     PortionList many;
