@@ -164,7 +164,7 @@ TEST(options, switches_taking_the_rest_of_the_argument)
     EXPECT_FALSE(last_options().fuse_lockout_ok);
 
     // '!' before the list means the lock-out fuses are meant; only there
-    parse({"/f!RSTDISBL=ON,CKSEL=0"});
+    parse({"-f!RSTDISBL=ON,CKSEL=0"});
     EXPECT_TRUE(last_options().fuse_lockout_ok);
     EXPECT_STREQ(last_options().fuse_list, "RSTDISBL=ON,CKSEL=0");
     parse({"-fRSTDISBL=ON", "-!"});
