@@ -183,7 +183,7 @@ WINE_TEST(WineRuns, VerifyFailureEndsWithStatus10LikeTheNativeRun)
     expect_same_lines(results[build::native], results[build::wine]);
 }
 
-TEST(WineRuns, LockOutFuseIsRefusedWithoutAConsoleLikeTheNativeRun)
+WINE_TEST(WineRuns, LockOutFuseIsRefusedWithoutAConsoleLikeTheNativeRun)
 {
     REQUIRE_WINDOWS_BUILD();
     std::map<build, e2e::run_result> results;
@@ -210,7 +210,7 @@ namespace {
 
 // The serial-number file: the next number after a good write run, a number
 // beyond 32 bits refused with the file left alone; the same on both builds.
-TEST(WineRuns, SerialNumberFileLikeTheNativeRun)
+WINE_TEST(WineRuns, SerialNumberFileLikeTheNativeRun)
 {
     REQUIRE_WINDOWS_BUILD();
     std::map<build, e2e::run_result> results;
@@ -252,7 +252,7 @@ std::vector<std::string> names_in(const std::string &dir)
     return names;
 }
 
-TEST(WineRuns, RescueFileAndReadFilesNeverReplaceWhatWasThereLikeTheNativeRun)
+WINE_TEST(WineRuns, RescueFileAndReadFilesNeverReplaceWhatWasThereLikeTheNativeRun)
 {
     REQUIRE_WINDOWS_BUILD();
     std::vector<uint8_t> eeprom;

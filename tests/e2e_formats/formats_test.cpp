@@ -225,7 +225,7 @@ TEST_F(E2eFormats, BinaryAndSrecordFilesAreSplitAndCheckedAsHexFilesAre)
 
 // The static Windows program reads the same files, and writes S-record files
 // (text, CR LF under Windows) that read back.
-TEST_F(E2eFormats, TheWindowsBuildProgramsFromEveryFormatAsTheNativeOneDoes)
+WINE_TEST_F(E2eFormats, TheWindowsBuildProgramsFromEveryFormatAsTheNativeOneDoes)
 {
     REQUIRE_WINDOWS_BUILD();
     using cli::build;

@@ -21,6 +21,12 @@ inline std::string windows_build()
 // function that still compiles but is never registered.
 #if MORVIN_WINE_TESTS
 #define WINE_TEST(suite, name) TEST(suite, name)
+#define WINE_TEST_F(fixture, name) TEST_F(fixture, name)
 #else
 #define WINE_TEST(suite, name) [[maybe_unused]] static void suite##_##name##_without_windows_build()
+#define WINE_TEST_F(fixture, name)                                           \
+    class fixture##_##name##_without_windows_build : public fixture {      \
+        void body();                                                         \
+    };                                                                       \
+    void fixture##_##name##_without_windows_build::body()
 #endif
