@@ -26,7 +26,7 @@ inline std::string windows_build()
 #define WINE_TEST(suite, name) [[maybe_unused]] static void suite##_##name##_without_windows_build()
 #define WINE_TEST_F(fixture, name)                                           \
     class fixture##_##name##_without_windows_build : public fixture {      \
-        void body();                                                         \
+        [[maybe_unused]] void body();                                        \
     };                                                                       \
     void fixture##_##name##_without_windows_build::body()
 #endif
