@@ -238,19 +238,6 @@ WINE_TEST(WineRuns, SerialNumberFileLikeTheNativeRun)
     }
 }
 
-// The folder's file names, sorted.
-std::vector<std::string> names_in(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 WINE_TEST(WineRuns, RescueFileAndReadFilesNeverReplaceWhatWasThereLikeTheNativeRun)
 {
@@ -292,7 +279,7 @@ WINE_TEST(WineRuns, RescueFileAndReadFilesNeverReplaceWhatWasThereLikeTheNativeR
         // a read that fails leaves the old file, and no other
         EXPECT_EQ(40, r[2].status) << r[2].out;
         EXPECT_EQ("mine\n", e2e::read_text(work + "/out.hex"));
-        EXPECT_EQ((std::vector<std::string>{"(eeprom)-1.sav", "(eeprom).sav", "out.hex"}), names_in(work));
+        EXPECT_EQ((std::vector<std::string>{"(eeprom)-1.sav", "(eeprom).sav", "out.hex"}), e2e::names_in(work));
     }
     for (size_t i = 0; i < 3; i++) {
         SCOPED_TRACE(i);

@@ -150,18 +150,6 @@ e2e::run_result run_in(const virtual_target &chip, const std::string &dir, const
     return r;
 }
 
-std::vector<std::string> names_in(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 ::testing::AssertionResult complete_copy(const std::string &path, const std::vector<uint8_t> &eeprom)
 {
@@ -306,14 +294,14 @@ TEST(Safety, AReadRunReplacesOnlyARegularFileAndNeverOneFileTwice)
     // a read that fails leaves the old file and nothing else
     auto r = run_in(chip, work, with(tiny13, {"-r", "out.hex"}), {{"VT_FAULT", "lose_after=300"}});
     EXPECT_EQ(r.status, 40) << r.out;
-    EXPECT_EQ(names_in(work), (std::vector<std::string>{"link.hex", "out.hex", "sub"}));
+    EXPECT_EQ(e2e::names_in(work), (std::vector<std::string>{"link.hex", "out.hex", "sub"}));
     EXPECT_EQ(e2e::read_text(out), "mine\n");
     EXPECT_EQ(e2e::read_text(victim), "keep me\n");
 
     // one that succeeds replaces it, and leaves nothing else either
     r = run_in(chip, work, with(tiny13, {"-r", "out.hex"}));
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(names_in(work), (std::vector<std::string>{"link.hex", "out.hex", "sub"}));
+    EXPECT_EQ(e2e::names_in(work), (std::vector<std::string>{"link.hex", "out.hex", "sub"}));
     EXPECT_EQ(e2e::hex_bytes(out).size(), 1024u);
 }
 

@@ -7,6 +7,7 @@
 #include "support/hex_text.h"
 #include "support/windows_build.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -15,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -48,6 +50,20 @@ inline std::string read_text(const std::string &path)
 inline void write_text(const std::string &path, const std::string &text)
 {
     std::ofstream(path, std::ios::binary) << text;
+}
+
+// The folder's file names, sorted.
+inline std::vector<std::string> names_in(const std::string &dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 inline bool file_exists(const std::string &path)
