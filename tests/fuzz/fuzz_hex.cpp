@@ -11,6 +11,7 @@
 #include "image/hex_file.h"
 #include "image/image.h"
 #include "base/messages.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -22,19 +23,6 @@ std::string make_temp(const char *suffix)
         std::abort();
     close(fd);
     return pattern;
-}
-
-std::map<int32_t, uint8_t> byte_map(const PortionList &image)
-{
-    std::map<int32_t, uint8_t> bytes;
-    for (CodePortion *p = image.first(); p; p = image.next_of(p)) {
-        for (int32_t i = 0; i < p->length; i++) {
-            auto inserted = bytes.emplace(p->address + i, p->data[i]);
-            if (!inserted.second && inserted.first->second != p->data[i])
-                std::abort();  // the reader let different overlapping data through
-        }
-    }
-    return bytes;
 }
 
 std::string in_path, out_path;
@@ -87,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } catch (const app_error &) {
         std::abort();
     }
-    if (byte_map(image) != byte_map(back))
+    if (fuzz::byte_map(image) != fuzz::byte_map(back))
         std::abort();
     return 0;
 }
