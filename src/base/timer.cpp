@@ -179,7 +179,7 @@ void poll_user_break()
     }
 }
 
-void user_break_reset()
+user_break_scope_t::user_break_scope_t()
 {
     interrupted = 0;
     last_signal = 0;

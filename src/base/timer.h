@@ -35,8 +35,16 @@ void poll_user_break();
 // waits in the platform layer, which then end so the poll can report it.
 bool no_user_break();
 const char *signal_name(int signal_number);
-// Forgets a pending interrupt (start of a new in-process run).
-void user_break_reset();
+
+// A run's hold on the console interrupt: the run starts from a clear flag, so
+// an interrupt left over from an earlier run in the same process is not
+// reported again. The handler itself is still installed by the first poll.
+class user_break_scope_t {
+public:
+    user_break_scope_t();
+    user_break_scope_t(const user_break_scope_t &) = delete;
+    user_break_scope_t &operator=(const user_break_scope_t &) = delete;
+};
 
 // Unit indices: time "s","ms","us","ns"; frequency "GHz","MHz","kHz","Hz".
 // A caller's buffer must hold format_buffer_size characters.

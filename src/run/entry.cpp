@@ -421,6 +421,7 @@ int morvin_main(int argc, char **argv)
 
 int morvin_main(run_context_t &context, int argc, char **argv)
 {
+    user_break_scope_t user_break;
     os_timer_t stopwatch;
     stopwatch.start();
     stream_run_messages_t messages(argc, argv);
@@ -445,7 +446,6 @@ int morvin_main(run_context_t &context, int argc, char **argv)
 void reset_process_state()
 {
     msg_out.level = MSG_INFO;
-    user_break_reset();
     os::clear_system_error();
 }
 

@@ -10,8 +10,8 @@ int morvin_main(int argc, char **argv);
 int morvin_main(run_context_t &context, int argc, char **argv);
 
 // Back to the process-wide state of a fresh process: the message level (-%),
-// the Ctrl-C flag, the system error and the adapter factories' settings copy.
-// Used before each in-process run.
+// the system error and the adapter factories' settings copy. Used before each
+// in-process run (the run itself starts from a clear Ctrl-C flag).
 void reset_process_state();
 
 // Usage text and supported-device list.

@@ -166,7 +166,7 @@ std::pair<int, std::string> poll_after(int signal_number)
 
 TEST(user_break, every_signal_is_caught_and_ends_the_run)
 {
-    user_break_reset();
+    user_break_scope_t run;
     EXPECT_EQ(poll_after(os::signal_interrupt), std::make_pair(80, std::string("\nTerminated by user (SIGINT)\n\n")));
     // the handler re-installed itself: a second Ctrl-C is caught the same way
     EXPECT_EQ(poll_after(os::signal_interrupt), std::make_pair(80, std::string("\nTerminated by user (SIGINT)\n\n")));
@@ -182,11 +182,11 @@ TEST(user_break, every_signal_is_caught_and_ends_the_run)
     EXPECT_EQ(capture.text(), "");
 }
 
-TEST(user_break, reset_forgets_a_pending_interrupt)
+TEST(user_break, a_new_run_forgets_a_pending_interrupt)
 {
     poll_user_break();
     os::raise_signal(os::signal_interrupt);
-    user_break_reset();
+    user_break_scope_t next_run;
     EXPECT_NO_THROW(poll_user_break());
 }
 
