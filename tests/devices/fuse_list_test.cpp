@@ -1,6 +1,7 @@
 // Parsing of the user's fuse list against the named chip, and the fuse list
 // printed for "+name -?".
 #include <string>
+#include <vector>
 
 #include "device_test_support.h"
 
@@ -27,6 +28,37 @@ protected:
         EXPECT_EQ(message, text);
     }
 
+    // One byte of a slot's state after a list was accepted.
+    struct slot_field {
+        const char *name;
+        uint8_t fuse_state_t::*member;
+    };
+    static constexpr slot_field valid{"valid_mask", &fuse_state_t::valid_mask};
+    static constexpr slot_field mask{"request_mask", &fuse_state_t::request_mask};
+    static constexpr slot_field value{"request_value", &fuse_state_t::request_value};
+    struct slot_check {
+        int slot;
+        slot_field field;
+        uint8_t expected;
+    };
+    struct accepted_list {
+        const char *chip;
+        const char *list;
+        std::vector<slot_check> slots;
+    };
+
+    // Parses each list in turn and checks the slots it names.
+    void expect_accepted(const std::vector<accepted_list> &cases)
+    {
+        for (const accepted_list &c : cases) {
+            SCOPED_TRACE(std::string(c.chip) + " \"" + c.list + "\"");
+            EXPECT_EQ(parse(c.chip, c.list), -1) << message;
+            for (const slot_check &check : c.slots)
+                EXPECT_EQ(int(target.fuses[check.slot].*check.field.member), int(check.expected))
+                    << "slot " << check.slot << " " << check.field.name;
+        }
+    }
+
     std::string message;
 };
 
@@ -51,74 +83,48 @@ TEST_F(FuseList, ChipsWithoutFusesRefuseAnyList)
 
 TEST_F(FuseList, ValidMasksCoverTheLayoutFields)
 {
-    EXPECT_EQ(parse("tiny13", ""), -1);
-    EXPECT_EQ(target.fuses[FUSE_LOCK].valid_mask, 0x00);
-    EXPECT_EQ(target.fuses[FUSE_LOW].valid_mask, 0x7F);
-    EXPECT_EQ(target.fuses[FUSE_HIGH].valid_mask, 0x1F);
-    EXPECT_EQ(target.fuses[FUSE_EXT].valid_mask, 0x00);
-    EXPECT_EQ(parse("mega8", "CKSEL=1"), -1);
-    EXPECT_EQ(target.fuses[FUSE_LOCK].valid_mask, 0x3C);
-    EXPECT_EQ(target.fuses[FUSE_LOW].valid_mask, 0xFF);
-    EXPECT_EQ(target.fuses[FUSE_HIGH].valid_mask, 0xDF);
-    EXPECT_EQ(target.fuses[FUSE_EXT].valid_mask, 0x00);
-    // a new list starts from scratch
-    EXPECT_EQ(parse("mega8", "SUT=1"), -1);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x30);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x10);
+    expect_accepted({
+        {"tiny13", "", {{FUSE_LOCK, valid, 0x00}, {FUSE_LOW, valid, 0x7F}, {FUSE_HIGH, valid, 0x1F},
+                        {FUSE_EXT, valid, 0x00}}},
+        {"mega8", "CKSEL=1", {{FUSE_LOCK, valid, 0x3C}, {FUSE_LOW, valid, 0xFF}, {FUSE_HIGH, valid, 0xDF},
+                              {FUSE_EXT, valid, 0x00}}},
+        // a new list starts from scratch
+        {"mega8", "SUT=1", {{FUSE_LOW, mask, 0x30}, {FUSE_LOW, value, 0x10}}},
+    });
 }
 
 TEST_F(FuseList, FieldsAreSetOneByOne)
 {
-    EXPECT_EQ(parse("tiny13", "CKSEL=0,SUT=2,EESAVE=ON"), -1);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x4F);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x08);
-    EXPECT_EQ(target.fuses[FUSE_HIGH].request_mask, 0x00);
-
-    EXPECT_EQ(parse("tiny13", "EESV=on"), -1);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x40);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x00);
-
-    EXPECT_EQ(parse("tiny13", "eesave=Off,blev=3,RSTDSBL=1"), -1);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x40);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x40);
-    EXPECT_EQ(target.fuses[FUSE_HIGH].request_mask, 0x07);
-    EXPECT_EQ(target.fuses[FUSE_HIGH].request_value, 0x07);
-
-    EXPECT_EQ(parse("mega8", "BLB1=2,BOOTSZ=0x1,cksel=Ag"), -1);
-    EXPECT_EQ(target.fuses[FUSE_LOCK].request_mask, 0x30);
-    EXPECT_EQ(target.fuses[FUSE_LOCK].request_value, 0x20);
-    EXPECT_EQ(target.fuses[FUSE_HIGH].request_mask, 0x06);
-    EXPECT_EQ(target.fuses[FUSE_HIGH].request_value, 0x02);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x0F);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x0A);
+    expect_accepted({
+        {"tiny13", "CKSEL=0,SUT=2,EESAVE=ON", {{FUSE_LOW, mask, 0x4F}, {FUSE_LOW, value, 0x08},
+                                              {FUSE_HIGH, mask, 0x00}}},
+        {"tiny13", "EESV=on", {{FUSE_LOW, mask, 0x40}, {FUSE_LOW, value, 0x00}}},
+        {"tiny13", "eesave=Off,blev=3,RSTDSBL=1", {{FUSE_LOW, mask, 0x40}, {FUSE_LOW, value, 0x40},
+                                                  {FUSE_HIGH, mask, 0x07}, {FUSE_HIGH, value, 0x07}}},
+        {"mega8", "BLB1=2,BOOTSZ=0x1,cksel=Ag", {{FUSE_LOCK, mask, 0x30}, {FUSE_LOCK, value, 0x20},
+                                                {FUSE_HIGH, mask, 0x06}, {FUSE_HIGH, value, 0x02},
+                                                {FUSE_LOW, mask, 0x0F}, {FUSE_LOW, value, 0x0A}}},
+    });
 }
 
 TEST_F(FuseList, WholeBytesAndTheLockByteMask)
 {
-    EXPECT_EQ(parse("mega8", "_HIGH=D9,_low=0xe1"), -1);
-    EXPECT_EQ(target.fuses[FUSE_HIGH].request_mask, 0xFF);
-    EXPECT_EQ(target.fuses[FUSE_HIGH].request_value, 0xD9);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0xFF);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0xE1);
-
-    // LB1 and LB2 stay as read: never part of the request
-    EXPECT_EQ(parse("mega8", "_LOCK=0F"), -1);
-    EXPECT_EQ(target.fuses[FUSE_LOCK].request_mask, 0xFC);
-    EXPECT_EQ(target.fuses[FUSE_LOCK].request_value, 0x0F);
-
-    EXPECT_EQ(parse("mega88", "_EXT=F9,_HIGH=0"), -1);
-    EXPECT_EQ(target.fuses[FUSE_EXT].request_mask, 0xFF);
-    EXPECT_EQ(target.fuses[FUSE_EXT].request_value, 0xF9);
-    EXPECT_EQ(target.fuses[FUSE_HIGH].request_value, 0x00);
+    expect_accepted({
+        {"mega8", "_HIGH=D9,_low=0xe1", {{FUSE_HIGH, mask, 0xFF}, {FUSE_HIGH, value, 0xD9},
+                                        {FUSE_LOW, mask, 0xFF}, {FUSE_LOW, value, 0xE1}}},
+        // LB1 and LB2 stay as read: never part of the request
+        {"mega8", "_LOCK=0F", {{FUSE_LOCK, mask, 0xFC}, {FUSE_LOCK, value, 0x0F}}},
+        {"mega88", "_EXT=F9,_HIGH=0", {{FUSE_EXT, mask, 0xFF}, {FUSE_EXT, value, 0xF9},
+                                      {FUSE_HIGH, value, 0x00}}},
+    });
 }
 
 TEST_F(FuseList, EmptyItemsAreSkipped)
 {
-    EXPECT_EQ(parse("mega8", ",,CKSEL=1,,"), -1);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x0F);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0x01);
-    EXPECT_EQ(parse("mega8", ",,,"), -1);
-    EXPECT_EQ(target.fuses[FUSE_LOW].request_mask, 0x00);
+    expect_accepted({
+        {"mega8", ",,CKSEL=1,,", {{FUSE_LOW, mask, 0x0F}, {FUSE_LOW, value, 0x01}}},
+        {"mega8", ",,,", {{FUSE_LOW, mask, 0x00}}},
+    });
 }
 
 TEST_F(FuseList, ItemLengthLimit)
