@@ -6,6 +6,39 @@
 
 namespace {
 
+class memory_test : public avr_test {
+protected:
+    // Runs `body` in block mode and in byte mode, each on a freshly readied chip.
+    template <class Body>
+    void in_both_modes(const char *name, Body body)
+    {
+        for (bool block : {true, false}) {
+            SCOPED_TRACE(block ? "block mode" : "byte mode");
+            ready_chip(name);
+            chip->block_mode = block;
+            body(block);
+        }
+    }
+
+    // A readied chip, writes going to `memory`, no page collected yet.
+    void ready_writes(const char *name, int memory, float factor = 1.0f)
+    {
+        ready_chip(name, factor);
+        target.memory.current_memory = memory;
+        target.memory.last_address = -1;
+    }
+
+    // Write-end polling that reads the written value back, timed for the two
+    // values the chip cannot show while busy; no page load to poll yet.
+    void poll_data_except(uint8_t exclude_1, uint8_t exclude_2)
+    {
+        target.memory.poll_method = POLL_DATA;
+        target.memory.poll_exclude_1 = exclude_1;
+        target.memory.poll_exclude_2 = exclude_2;
+        target.memory.poll_address = -1;
+    }
+};
+
 typedef avr_test timing_test;
 
 TEST_F(timing_test, DelaysAndWritersFollowTheDeviceAndFactor)
@@ -25,14 +58,11 @@ TEST_F(timing_test, DelaysAndWritersFollowTheDeviceAndFactor)
     EXPECT_EQ(target.memory.erase_delay, 45.0f);
 }
 
-typedef avr_test read_test;
+typedef memory_test read_test;
 
 TEST_F(read_test, SingleReadsInBothModes)
 {
-    for (bool block : {true, false}) {
-        SCOPED_TRACE(block ? "block mode" : "byte mode");
-        ready_chip("mega8");
-        chip->block_mode = block;
+    in_both_modes("mega8", [&](bool block) {
         chip->flash[0x1235] = 0xA5;
         chip->flash[0x1234] = 0x5A;
         chip->eeprom[0x102] = 0x3C;
@@ -52,15 +82,12 @@ TEST_F(read_test, SingleReadsInBothModes)
             EXPECT_TRUE(chip->transfer_blocks.empty());
             EXPECT_EQ(chip->byte_calls, "WTWRWTWRWTWR");
         }
-    }
+    });
 }
 
 TEST_F(read_test, BlocksAreOneTransferInBlockModeAndBytewiseOtherwise)
 {
-    for (bool block : {true, false}) {
-        SCOPED_TRACE(block ? "block mode" : "byte mode");
-        ready_chip("mega8");
-        chip->block_mode = block;
+    in_both_modes("mega8", [&](bool block) {
         for (int i = 0; i < 512; i++) {
             chip->flash[0x200 + i] = static_cast<uint8_t>(i * 7 + 1);
             chip->eeprom[i] = static_cast<uint8_t>(i ^ 0x5A);
@@ -91,7 +118,7 @@ TEST_F(read_test, BlocksAreOneTransferInBlockModeAndBytewiseOtherwise)
         read_code_block(target, code, 0, 0);
         read_data_block(target, data, 0, -1);
         EXPECT_TRUE(chip->events.empty());
-    }
+    });
 }
 
 TEST_F(read_test, EveryEchoInABlockIsChecked)
@@ -125,14 +152,11 @@ TEST_F(read_test, EveryEchoInABlockIsChecked)
     EXPECT_EQ(exit_status_of([this] { read_memory_byte(target, 3); }), EXIT_SYNC_LOST);
 }
 
-typedef avr_test extended_test;
+typedef memory_test extended_test;
 
 TEST_F(extended_test, ReadsLoadTheExtendedAddressWhenItChanges)
 {
-    for (bool block : {true, false}) {
-        SCOPED_TRACE(block ? "block mode" : "byte mode");
-        ready_chip("mega2560");
-        chip->block_mode = block;
+    in_both_modes("mega2560", [&](bool block) {
         chip->flash[0x00001] = 0x11;
         chip->flash[0x20001] = 0x22;
         chip->flash[0x20003] = 0x33;
@@ -159,7 +183,7 @@ TEST_F(extended_test, ReadsLoadTheExtendedAddressWhenItChanges)
             EXPECT_EQ(chip->transfer_blocks, (std::vector<uint32_t>{4 + 16, 4 + 8, 8}));
         else
             EXPECT_EQ(chip->byte_calls.size(), 8u * 4u);
-    }
+    });
 }
 
 TEST_F(extended_test, BlockReadAcrossTheBankBoundaryIsSplit)
@@ -178,9 +202,7 @@ TEST_F(extended_test, BlockReadAcrossTheBankBoundaryIsSplit)
 
 TEST_F(extended_test, EveryPageCommitCarriesTheExtendedAddress)
 {
-    ready_chip("mega2560");
-    target.memory.current_memory = CODE_MEMORY;
-    target.memory.last_address = -1;
+    ready_writes("mega2560", CODE_MEMORY);
     write_memory_byte(target, 0x100, 0xAB);
     write_memory_byte(target, 0x20100, 0xCD);  // another page: commits the first
     commit_page(target, target.memory.last_address);
@@ -209,12 +231,11 @@ TEST_F(extended_test, ChipsUpTo128KiBNeverSendIt)
     EXPECT_EQ(chip->flash[0x1FF00], 0x01);
 }
 
-typedef avr_test byte_write_test;
+typedef memory_test byte_write_test;
 
 TEST_F(byte_write_test, EepromAndBytewiseFlashWrites)
 {
-    ready_chip("90S2313");
-    target.memory.current_memory = DATA_MEMORY;
+    ready_writes("90S2313", DATA_MEMORY);
     write_memory_byte(target, 0x0102, 0x55);
     target.memory.current_memory = CODE_MEMORY;
     write_memory_byte(target, 0x0005, 0x12);
@@ -258,21 +279,18 @@ TEST_F(byte_write_test, ErasedChipSkipsFFUnlessEepromIsWrittenBack)
 
 TEST_F(byte_write_test, BrokenEchoOnWrite)
 {
-    ready_chip("90S2313");
-    target.memory.current_memory = DATA_MEMORY;
+    ready_writes("90S2313", DATA_MEMORY);
     chip->corrupt_echo_at = 0;
     EXPECT_EQ(exit_status_of([this] { write_memory_byte(target, 1, 2); }), EXIT_SYNC_LOST);
     EXPECT_TRUE(chip->delays.empty());
 }
 
-typedef avr_test page_write_test;
+typedef memory_test page_write_test;
 
 TEST_F(page_write_test, WordsAreCompletedAndCommittedWhenTheNextPageStarts)
 {
-    ready_chip("mega8");
+    ready_writes("mega8", CODE_MEMORY);
     target.memory.chip_erased = true;
-    target.memory.current_memory = CODE_MEMORY;
-    target.memory.last_address = -1;
     write_memory_byte(target, 0, 0x12);
     write_memory_byte(target, 3, 0x34);
     EXPECT_TRUE(chip->commands.empty());  // only collected so far
@@ -299,10 +317,8 @@ TEST_F(page_write_test, AllFFPageIsLoadedOnlyWithoutErase)
 {
     for (bool erased : {false, true}) {
         SCOPED_TRACE(erased ? "erased" : "not erased");
-        ready_chip("mega8");
+        ready_writes("mega8", CODE_MEMORY);
         target.memory.chip_erased = erased;
-        target.memory.current_memory = CODE_MEMORY;
-        target.memory.last_address = -1;
         reset_command_buffer(target);
         for (int a = 0x40; a < 0x80; a++)
             write_memory_byte(target, a, 0xFF);
@@ -321,10 +337,8 @@ TEST_F(page_write_test, AllFFPageIsLoadedOnlyWithoutErase)
 
 TEST_F(page_write_test, ErasedWordsWithFFAreLeftOutInsideAPage)
 {
-    ready_chip("mega8");
+    ready_writes("mega8", CODE_MEMORY);
     target.memory.chip_erased = true;
-    target.memory.current_memory = CODE_MEMORY;
-    target.memory.last_address = -1;
     const uint8_t bytes[8] = {0xFF, 0x01, 0xFF, 0xFF, 0x02, 0xFF, 0xFF, 0xFF};
     for (int a = 0; a < 8; a++)
         write_memory_byte(target, a, bytes[a]);
@@ -338,9 +352,7 @@ TEST_F(page_write_test, ErasedWordsWithFFAreLeftOutInsideAPage)
 TEST_F(page_write_test, RepeatedBytesInsideALoadedPageKeepTheirData)
 {
     // an image may hold a portion inside an earlier one with equal data
-    ready_chip("mega8");
-    target.memory.current_memory = CODE_MEMORY;
-    target.memory.last_address = -1;
+    ready_writes("mega8", CODE_MEMORY);
     for (int a = 0; a < 16; a++)
         write_memory_byte(target, a, static_cast<uint8_t>(0xA0 + a));
     write_memory_byte(target, 3, 0xA3);
@@ -356,9 +368,7 @@ TEST_F(page_write_test, RepeatedBytesInsideALoadedPageKeepTheirData)
 
 TEST_F(page_write_test, ManyLoadsOfOnePageNeverOverrunTheBuffer)
 {
-    ready_chip("mega2560");
-    target.memory.current_memory = CODE_MEMORY;
-    target.memory.last_address = -1;
+    ready_writes("mega2560", CODE_MEMORY);
     for (int round = 0; round < 10; round++)
         for (int a = 0; a < 256; a++)
             write_memory_byte(target, a, static_cast<uint8_t>(a + round));
@@ -376,9 +386,7 @@ TEST_F(page_write_test, ManyLoadsOfOnePageNeverOverrunTheBuffer)
 
 TEST_F(page_write_test, FullPageGoesOutInOneBlockWithItsExtendedAddress)
 {
-    ready_chip("mega2560");
-    target.memory.current_memory = CODE_MEMORY;
-    target.memory.last_address = -1;
+    ready_writes("mega2560", CODE_MEMORY);
     for (int a = 0x20000; a < 0x20100; a++)
         write_memory_byte(target, a, static_cast<uint8_t>(a));
     commit_page(target, target.memory.last_address);
@@ -388,15 +396,12 @@ TEST_F(page_write_test, FullPageGoesOutInOneBlockWithItsExtendedAddress)
     EXPECT_EQ(chip->commands[257], cmd(0x4C, 0x00, 0x7F, 0x00));
 }
 
-typedef avr_test polling_test;
+typedef memory_test polling_test;
 
 TEST_F(polling_test, DataPollingWaitsOnlyForPollableValues)
 {
-    ready_chip("90S2313");
-    target.memory.current_memory = DATA_MEMORY;
-    target.memory.poll_method = POLL_DATA;
-    target.memory.poll_exclude_1 = 0x7F;
-    target.memory.poll_exclude_2 = 0x80;
+    ready_writes("90S2313", DATA_MEMORY);
+    poll_data_except(0x7F, 0x80);
 
     write_memory_byte(target, 0x10, 0x7F);
     write_memory_byte(target, 0x11, 0x80);
@@ -414,11 +419,8 @@ TEST_F(polling_test, DataPollingWaitsOnlyForPollableValues)
 
 TEST_F(polling_test, DataPollingTimesOutAfterFourDelays)
 {
-    ready_chip("90S2313", 2.0f);  // 12 ms data write delay
-    target.memory.current_memory = DATA_MEMORY;
-    target.memory.poll_method = POLL_DATA;
-    target.memory.poll_exclude_1 = 0x7F;
-    target.memory.poll_exclude_2 = 0x80;
+    ready_writes("90S2313", DATA_MEMORY, 2.0f);  // 12 ms data write delay
+    poll_data_except(0x7F, 0x80);
     chip->stale_reads = -1;
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(exit_status_of([this] { write_memory_byte(target, 0x1AB, 0x12); }), EXIT_CHIP_REFUSED);
@@ -431,13 +433,8 @@ TEST_F(polling_test, DataPollingTimesOutAfterFourDelays)
 
 TEST_F(polling_test, PagePollingReadsTheLastPollableLoad)
 {
-    ready_chip("mega8");
-    target.memory.current_memory = CODE_MEMORY;
-    target.memory.poll_method = POLL_DATA;
-    target.memory.poll_exclude_1 = 0xFF;
-    target.memory.poll_exclude_2 = 0xFF;
-    target.memory.poll_address = -1;
-    target.memory.last_address = -1;
+    ready_writes("mega8", CODE_MEMORY);
+    poll_data_except(0xFF, 0xFF);
     write_memory_byte(target, 0x40, 0x21);
     write_memory_byte(target, 0x42, 0x43);
     write_memory_byte(target, 0x43, 0xFF);
@@ -452,13 +449,8 @@ TEST_F(polling_test, PagePollingReadsTheLastPollableLoad)
 
 TEST_F(polling_test, PageOfExcludedValuesGetsATimedWait)
 {
-    ready_chip("mega8");
-    target.memory.current_memory = CODE_MEMORY;
-    target.memory.poll_method = POLL_DATA;
-    target.memory.poll_exclude_1 = 0x00;
-    target.memory.poll_exclude_2 = 0xFF;
-    target.memory.poll_address = -1;
-    target.memory.last_address = -1;
+    ready_writes("mega8", CODE_MEMORY);
+    poll_data_except(0x00, 0xFF);
     write_memory_byte(target, 0x80, 0x00);
     write_memory_byte(target, 0x81, 0xFF);
     commit_page(target, target.memory.last_address);
@@ -468,13 +460,8 @@ TEST_F(polling_test, PageOfExcludedValuesGetsATimedWait)
 
 TEST_F(polling_test, PagePollingTimeOutNamesThePageStart)
 {
-    ready_chip("mega8");
-    target.memory.current_memory = CODE_MEMORY;
-    target.memory.poll_method = POLL_DATA;
-    target.memory.poll_exclude_1 = 0xFF;
-    target.memory.poll_exclude_2 = 0xFF;
-    target.memory.poll_address = -1;
-    target.memory.last_address = -1;
+    ready_writes("mega8", CODE_MEMORY);
+    poll_data_except(0xFF, 0xFF);
     write_memory_byte(target, 0x85, 0x42);
     chip->stale_reads = -1;
     EXPECT_EQ(exit_status_of([this] { commit_page(target, target.memory.last_address); }), EXIT_CHIP_REFUSED);
@@ -483,8 +470,7 @@ TEST_F(polling_test, PagePollingTimeOutNamesThePageStart)
 
 TEST_F(polling_test, ReadyBusyPollsUntilReady)
 {
-    ready_chip("tiny13");
-    target.memory.current_memory = DATA_MEMORY;
+    ready_writes("tiny13", DATA_MEMORY);
     target.memory.poll_method = POLL_READY;
     chip->busy_polls = 2;
     write_memory_byte(target, 0x07, 0x7F);
@@ -505,11 +491,9 @@ TEST_F(polling_test, ReadyBusyPollsUntilReady)
 // page took. Every echo is checked; without a "ready" the polls go on one at a time.
 TEST_F(polling_test, ReadyPollsTravelWithThePageWriteInBlockMode)
 {
-    ready_chip("mega8");  // 6 ms per page; the fake clocks 1 MHz: 32 us per poll
+    ready_writes("mega8", CODE_MEMORY);  // 6 ms per page; the fake clocks 1 MHz: 32 us per poll
     chip->block_mode = true;
-    target.memory.current_memory = CODE_MEMORY;
     target.memory.poll_method = POLL_READY;
-    target.memory.last_address = -1;
     auto page = [&](int start) {
         for (int a = start; a < start + 64; a++)
             write_memory_byte(target, a, static_cast<uint8_t>(a));
@@ -551,8 +535,7 @@ TEST_F(polling_test, AWriteThatEndedWhileTheHostWasHeldUpIsNotAFailure)
 {
     // the first poll answers busy but takes longer than the whole time-out; the write
     // has ended by then, and one more look finds it done
-    ready_chip("tiny13");
-    target.memory.current_memory = DATA_MEMORY;
+    ready_writes("tiny13", DATA_MEMORY);
     target.memory.poll_method = POLL_READY;
     chip->busy_polls = 1;
     chip->slow_polls_ms = static_cast<int>(4 * target.memory.data_write_delay) + 5;
@@ -560,11 +543,8 @@ TEST_F(polling_test, AWriteThatEndedWhileTheHostWasHeldUpIsNotAFailure)
     EXPECT_EQ(chip->with_op(0xF0).size(), 2u);
     EXPECT_EQ(output(), "");
 
-    ready_chip("90S2313");
-    target.memory.current_memory = DATA_MEMORY;
-    target.memory.poll_method = POLL_DATA;
-    target.memory.poll_exclude_1 = 0x7F;
-    target.memory.poll_exclude_2 = 0x80;
+    ready_writes("90S2313", DATA_MEMORY);
+    poll_data_except(0x7F, 0x80);
     chip->stale_reads = 1;
     chip->slow_polls_ms = static_cast<int>(4 * target.memory.data_write_delay) + 5;
     write_memory_byte(target, 0x12, 0x12);
@@ -577,7 +557,7 @@ TEST_F(polling_test, AWriteThatEndedWhileTheHostWasHeldUpIsNotAFailure)
     EXPECT_EQ(chip->with_op(0xA0).size(), 4u);
 }
 
-typedef avr_test erase_test;
+typedef memory_test erase_test;
 
 TEST_F(erase_test, EraseCommandReleasesResetForTheInactiveTime)
 {
@@ -633,10 +613,8 @@ TEST_F(erase_test, ResetsDropPendingLoadsAndState)
 {
     for (bool whole : {false, true}) {
         SCOPED_TRACE(whole ? "fresh target" : "reset_command_buffer");
-        ready_chip("mega8");
+        ready_writes("mega8", CODE_MEMORY);
         target.memory.chip_erased = true;
-        target.memory.current_memory = CODE_MEMORY;
-        target.memory.last_address = -1;
         write_memory_byte(target, 0, 0x01);
         write_memory_byte(target, 1, 0x02);
         if (whole) {
