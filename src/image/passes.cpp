@@ -283,34 +283,36 @@ bool verify_memory(avr_target_t &target, const pass_switches_t &switches, int me
     return verify_ok && pass.free_blank;
 }
 
+namespace {
+// Reads one whole memory after its heading; prints "  blank" when it is.
+bool memory_is_blank(avr_target_t &target, const pass_switches_t &switches, int memory)
+{
+    pass_t pass(target, switches, memory);
+    pass.start();
+    bool blank = pass.is_blank(0, pass.size() - 1);
+    pass.end();
+    if (blank)
+        msg_print(msg_out, MSG_INFO, "  blank\n");
+    return blank;
+}
+}  // namespace
+
 uint8_t blank_check(avr_target_t &target, const pass_switches_t &switches, uint8_t which)
 {
     uint8_t result = 0;
     if (which & 1) {
         target.memory.last_address = -1;
-        pass_t pass(target, switches, CODE_MEMORY);
         msg_print(msg_out, MSG_INFO, "Blank check\nCode: ");
-        pass.start();
-        bool blank = pass.is_blank(0, pass.size() - 1);
-        pass.end();
-        if (blank) {
-            msg_print(msg_out, MSG_INFO, "  blank\n");
-        } else {
+        if (!memory_is_blank(target, switches, CODE_MEMORY)) {
             msg_print(msg_out, MSG_ERROR, "Code not blank\n");
             result |= 1;
         }
     }
     if ((which & 2) && target.data_size() != 0) {
-        pass_t pass(target, switches, DATA_MEMORY);
         if (!(which & 1))
             msg_print(msg_out, MSG_INFO, "Blank check\n");
         msg_print(msg_out, MSG_INFO, "Data: ");
-        pass.start();
-        bool blank = pass.is_blank(0, pass.size() - 1);
-        pass.end();
-        if (blank) {
-            msg_print(msg_out, MSG_INFO, "  blank\n");
-        } else {
+        if (!memory_is_blank(target, switches, DATA_MEMORY)) {
             msg_print(msg_out, MSG_INFO, "  not blank\n");
             result |= 2;
         }
