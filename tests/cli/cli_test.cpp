@@ -130,14 +130,28 @@ TEST_P(program, usage_errors_print_exact_text_and_status)
     }
 }
 
-TEST_P(program, help_prints_usage_and_web_address)
+// Runs a listing switch: status 0, and the text after the banner begins with
+// `head` and ends with `tail`; returns that text for the checks in between.
+std::string listing_between(const runner &how, const std::vector<std::string> &args, const std::string &head,
+                            const std::string &tail)
 {
-    outcome o = run_program(GetParam(), {"-?"});
+    outcome o = run_program(how, args);
     EXPECT_EQ(o.status, 0);
     std::string rest = after_banner(o.out);
-    const std::string head = "Command:\n  -?\nUse:\tmorvin [SWITCHES] [[-c] cfile] [-d dfile]\n"
-                             "\tSwitches ( # represent number)\n\n -?,-h\t this help\n";
     EXPECT_EQ(rest.compare(0, head.size(), head), 0) << rest;
+    EXPECT_GE(rest.size(), tail.size()) << rest;
+    if (rest.size() >= tail.size()) {
+        EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
+    }
+    return rest;
+}
+
+TEST_P(program, help_prints_usage_and_web_address)
+{
+    std::string rest = listing_between(GetParam(), {"-?"},
+                                       "Command:\n  -?\nUse:\tmorvin [SWITCHES] [[-c] cfile] [-d dfile]\n"
+                                       "\tSwitches ( # represent number)\n\n -?,-h\t this help\n",
+                                       "\n\nFor latest versions see\nhttps://morvin.example.org/\n\n");
     EXPECT_NE(rest.find("\n -%\tprint some debug info (use -%% in .bat files)\n"), std::string::npos);
     EXPECT_NE(rest.find("\tfor list of fuse names for chip 'name'\n\nSupported devices\n"), std::string::npos);
     // a device file for -p only where the system has them
@@ -145,9 +159,6 @@ TEST_P(program, help_prints_usage_and_web_address)
               rest.find("\t  Default is 2 (LPT2)\n\t- /dev/parportN - the kernel's parallel port device\n") !=
                   std::string::npos)
         << rest;
-    const std::string tail = "\n\nFor latest versions see\nhttps://morvin.example.org/\n\n";
-    ASSERT_GE(rest.size(), tail.size());
-    EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
 }
 
 // '/' begins a group of switches on Windows and a file name on Linux, where
@@ -177,16 +188,11 @@ TEST_P(program, early_end_of_file_has_no_stale_system_text)
 
 TEST_P(program, plus_question_mark_lists_chips_with_their_aliases)
 {
-    outcome o = run_program(GetParam(), {"+?"});
-    EXPECT_EQ(o.status, 0);
-    std::string rest = after_banner(o.out);
-    const std::string head = "Command:\n  +?\n\nSupported devices and their aliases\n 86RF401\n"
-                             " 90S1200                1200\n";
-    EXPECT_EQ(rest.compare(0, head.size(), head), 0) << rest;
+    std::string rest = listing_between(GetParam(), {"+?"},
+                                       "Command:\n  +?\n\nSupported devices and their aliases\n 86RF401\n"
+                                       " 90S1200                1200\n",
+                                       "\n mega32HVB\n mega8HVD\n\n");
     EXPECT_NE(rest.find("\n mega328P               m328p\n"), std::string::npos) << rest;
-    const std::string tail = "\n mega32HVB\n mega8HVD\n\n";
-    ASSERT_GE(rest.size(), tail.size());
-    EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
 }
 
 // --help and --version print their text alone: no banner, no command echo, no
