@@ -6,6 +6,8 @@
 
 namespace {
 
+typedef std::vector<command_t> commands_t;
+
 class FuseOps : public device_test {
 protected:
     // Names the chip, installs the fake and parses the fuse list (if any).
@@ -22,9 +24,18 @@ protected:
     {
         return command_t{a, b, c, d};
     }
-};
 
-typedef std::vector<command_t> commands_t;
+    // Reads the bytes as a run does first, then programs the request at the
+    // given message level; returns the commands of the programming alone.
+    commands_t program_after_read(uint8_t level = MSG_INFO)
+    {
+        read_fuses(target);
+        fake.commands.clear();
+        msg_out.level = level;
+        program_fuses(target);
+        return fake.commands;
+    }
+};
 
 }  // namespace
 
@@ -183,10 +194,7 @@ TEST_F(FuseOps, WholeFieldWriteKeepsTheOtherBits)
     fake.fuse[FUSE_HIGH] = 0xD9;
     fake.lock_read = 0xFF;
     target.memory.data_write_delay = 2.5f;
-    read_fuses(target);
-    fake.commands.clear();
-    program_fuses(target);
-    EXPECT_EQ(fake.commands, commands_t({cmd(0xAC, 0xA0, 0x00, 0xEF)}));
+    EXPECT_EQ(program_after_read(), commands_t({cmd(0xAC, 0xA0, 0x00, 0xEF)}));
     EXPECT_EQ(fake.delays, std::vector<float>({10.0f}));
     EXPECT_EQ(target.fuses[FUSE_LOW].request_value, 0xEF);
     EXPECT_EQ(output(), "Programming fuses\n");
@@ -197,10 +205,7 @@ TEST_F(FuseOps, UndescribedBitsAreWrittenAsOne)
     // tiny13 describes bits 6..0 of the low byte only
     fake_chip_t &fake = start("tiny13", "CKSEL=1");
     fake.fuse[FUSE_LOW] = 0x6A;
-    read_fuses(target);
-    fake.commands.clear();
-    program_fuses(target);
-    EXPECT_EQ(fake.commands, commands_t({cmd(0xAC, 0xA0, 0x00, 0xE9)}));
+    EXPECT_EQ(program_after_read(), commands_t({cmd(0xAC, 0xA0, 0x00, 0xE9)}));
 }
 
 TEST_F(FuseOps, BytesAreWrittenLowHighExtendedLock)
@@ -211,11 +216,7 @@ TEST_F(FuseOps, BytesAreWrittenLowHighExtendedLock)
     fake.fuse[FUSE_HIGH] = 0xDF;
     fake.fuse[FUSE_EXT] = 0xFF;
     fake.lock_read = 0x3F;
-    read_fuses(target);
-    fake.commands.clear();
-    msg_out.level = MSG_TRACE;
-    program_fuses(target);
-    EXPECT_EQ(fake.commands,
+    EXPECT_EQ(program_after_read(MSG_TRACE),
               commands_t({cmd(0xAC, 0xA0, 0x00, 0x52), cmd(0xAC, 0xA8, 0x00, 0xBF),
                           cmd(0xAC, 0xA4, 0x00, 0xF9), cmd(0xAC, 0xE0, 0x00, 0x0F)}));
     EXPECT_EQ(output(), "Programming fuses\n"
@@ -230,18 +231,12 @@ TEST_F(FuseOps, ClassicChipsWriteInTheCommandByte)
 {
     fake_chip_t &s2333 = start("90S2333", "BODEN=0");
     s2333.fuse[FUSE_LOW] = 0xFF;
-    read_fuses(target);
-    s2333.commands.clear();
-    program_fuses(target);
-    EXPECT_EQ(s2333.commands, commands_t({cmd(0xAC, 0xB7, 0x00, 0x00)}));
+    EXPECT_EQ(program_after_read(), commands_t({cmd(0xAC, 0xB7, 0x00, 0x00)}));
 
     // 90S4434 describes bit 0 only: the other four command bits are ones
     fake_chip_t &s4434 = start("90S4434", "FSTRT=0");
     s4434.lock_read = 0x00;
-    read_fuses(target);
-    s4434.commands.clear();
-    program_fuses(target);
-    EXPECT_EQ(s4434.commands, commands_t({cmd(0xAC, 0xBE, 0x00, 0x00)}));
+    EXPECT_EQ(program_after_read(), commands_t({cmd(0xAC, 0xBE, 0x00, 0x00)}));
 }
 
 TEST_F(FuseOps, LockByteWritableOnlyWithoutUnprogramming)
