@@ -174,6 +174,16 @@ void parse_erase_counter(run_options_t &options, const char *p, char letter)
     }
 }
 
+// The optional modifier right after a switch letter (-e-, -v+, -l+, -f!):
+// steps over it and says whether it was there.
+bool take_modifier(const char *&p, char modifier)
+{
+    if (*p != modifier)
+        return false;
+    p++;
+    return true;
+}
+
 // The switches whose value is the rest of the argument: they end the group.
 bool ends_group(char letter)
 {
@@ -201,10 +211,8 @@ void parse_valued_switch(run_context_t &context, char letter, const char *p, int
     case 'f':
         if (options.fuse_list)
             fail(EXIT_USAGE, "Only one -F switch can be used, place all fuses in one switch\n");
-        if (*p == '!') {
+        if (take_modifier(p, '!'))
             options.fuse_lockout_ok = true;
-            p++;
-        }
         options.fuse_list = p;
         break;
     case 'c':
@@ -237,26 +245,20 @@ const char *parse_flag_switch(run_options_t &options, char letter, const char *p
     switch (tolower((unsigned char)letter)) {
     case 'e':
         options.erase = true;
-        if (*p == '-') {
+        if (take_modifier(p, '-'))
             options.erase_keep_eeprom = true;
-            p++;
-        }
         break;
     case 'r':
         options.read = true;
         break;
     case 'v':
         options.verify = true;
-        if (*p == '+') {
+        if (take_modifier(p, '+'))
             options.verify_all = true;
-            p++;
-        }
         break;
     case 'l':
-        if (*p == '+') {
+        if (take_modifier(p, '+'))
             options.lock_first = true;
-            p++;
-        }
         if (*p != '1' && *p != '2')
             fail_invalid_value(p, letter);
         options.lock_level = *p++;

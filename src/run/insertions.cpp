@@ -25,6 +25,15 @@ namespace {
     fail(EXIT_USAGE, "Invalid HEX file switch extension '-%s'\n", text);
 }
 
+// OSCCAL and SERNO may each be given once a run.
+template <class Request>
+Request &unclaimed(Request &request)
+{
+    if (request.target != TARGET_NONE)
+        fail(EXIT_USAGE, "Can't handle two specail code/data commands of one type\n");
+    return request;
+}
+
 PortionList &target_image(run_context_t &context, int target)
 {
     return target == TARGET_DATA ? context.data_image : context.code_image;
@@ -251,9 +260,7 @@ void parse_hex_extension(insertion_requests_t &requests, const char *text)
     const char *parameter = comma ? comma + 1 : nullptr;
 
     if (same_text(rest, keyword_length, "OSCCAL")) {
-        osccal_request_t &request = requests.osccal;
-        if (request.target != TARGET_NONE)
-            fail(EXIT_USAGE, "Can't handle two specail code/data commands of one type\n");
+        osccal_request_t &request = unclaimed(requests.osccal);
         // added to a byte of 0..255, the sum must stay a 32-bit number
         int correction = 0;
         if (parameter != nullptr && !read_limited(parameter, 10, INT32_MIN, INT32_MAX - 255, correction))
@@ -263,9 +270,7 @@ void parse_hex_extension(insertion_requests_t &requests, const char *text)
         request.correction = correction;
         request.address = address;
     } else if (same_text(rest, keyword_length, "SERNO")) {
-        serno_request_t &request = requests.serno;
-        if (request.target != TARGET_NONE)
-            fail(EXIT_USAGE, "Can't handle two specail code/data commands of one type\n");
+        serno_request_t &request = unclaimed(requests.serno);
         if (parameter == nullptr || *parameter == 0)
             invalid_extension(text);
         request.target = target;
