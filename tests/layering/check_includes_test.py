@@ -52,6 +52,12 @@ class include_rules(unittest.TestCase):
         ("vtarget/src/chip.cpp", '#include "../../src/avr/devices.h"\n', "the virtual target includes nothing"),
     ]
 
+    def checker_lines(self, *args, status):
+        """Runs the checker, checks its exit status and returns its output lines."""
+        result = run_checker(*args)
+        self.assertEqual(result.returncode, status, result.stdout)
+        return result.stdout.splitlines()
+
     def test_each_rule(self):
         for path, text, wanted in self.CASES:
             with self.subTest(path=path, text=text), tempfile.TemporaryDirectory() as top:
@@ -72,9 +78,7 @@ class include_rules(unittest.TestCase):
                 f.write('#include "run/options.h"\n')
             with open(os.path.join(top, "src/base/timer.h"), "w") as f:
                 f.write("#include <sys/time.h>\n")
-            broken = run_checker(top)
-            self.assertEqual(broken.returncode, 1)
-            self.assertEqual(broken.stdout.splitlines(), [
+            self.assertEqual(self.checker_lines(top, status=1), [
                 'src/base/timer.h:1: <sys/time.h>: system headers belong in src/os',
                 'src/os/os.h:1: "run/options.h": src/os may include only os',
                 "2 include rule breaks",
@@ -87,9 +91,7 @@ class include_rules(unittest.TestCase):
                                      '#include "avr/devices.h"\n#include "avr/target.h"\n#include <vector>\n',
                 "src/avr/link.cpp": '#include "adapters/spi.h"\n#include "base/messages.h"\n',
             })
-            picture = run_checker("--picture", top)
-            self.assertEqual(picture.returncode, 0)
-            self.assertEqual(picture.stdout.splitlines(), [
+            self.assertEqual(self.checker_lines("--picture", top, status=0), [
                 "avr: adapters (spi.h), base (messages.h)",
                 "os: -",
                 "run: avr",
@@ -97,7 +99,7 @@ class include_rules(unittest.TestCase):
 
     def test_a_folder_without_src_is_a_usage_error(self):
         with tempfile.TemporaryDirectory() as top:
-            self.assertEqual(run_checker(top).returncode, 2)
+            self.checker_lines(top, status=2)
 
 
 if __name__ == "__main__":
