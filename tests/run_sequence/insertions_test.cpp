@@ -28,6 +28,15 @@ protected:
         context->target.settings.chip_name = name;
         context->target.set_device(find_device(name));
     }
+    // Parses one switch extension and applies it to the images; the exit
+    // status, -1 when both went through.
+    int insert(const std::string &extension)
+    {
+        return status_of([&] {
+            parse_hex_extension(context->requests, extension.c_str());
+            apply_insertions(*context);
+        });
+    }
     void image_with(PortionList &image, int32_t address, std::initializer_list<uint8_t> bytes)
     {
         std::vector<uint8_t> data(bytes);
@@ -135,8 +144,7 @@ TEST_F(Insertions, OsccalPlainByteAndReport)
     use_chip("mega8");
     context->target.osccal[0] = 0x9A;
     image_with(context->code_image, 0x1FF0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x11, 0x22});
-    parse_hex_extension(context->requests, "c*OSCCAL=1FFE");
-    apply_insertions(*context);
+    ASSERT_EQ(insert("c*OSCCAL=1FFE"), -1) << output();
     EXPECT_EQ(context->code_image.first()->byte_at(0x1FFE), 0x9A);
     EXPECT_EQ(context->code_image.first()->byte_at(0x1FFF), 0x22);
     EXPECT_EQ(output(), "OSCCAL0 inserted to CODE memory at 0x1FFE \n");
@@ -147,8 +155,7 @@ TEST_F(Insertions, OsccalCorrectionIsLimitedToAByte)
     use_chip("mega8");
     context->target.osccal[0] = 0xC0;
     image_with(context->code_image, 0, {0x12});
-    parse_hex_extension(context->requests, "c*OSCCAL=0,+100");
-    apply_insertions(*context);
+    ASSERT_EQ(insert("c*OSCCAL=0,+100"), -1) << output();
     EXPECT_EQ(context->code_image.first()->byte_at(0), 0xFF);
     EXPECT_EQ(output(), "Warning: corrected osccal value limited by 0xFF\n"
                         "OSCCAL0+100 inserted to CODE memory at 0x0 \n");
@@ -157,8 +164,7 @@ TEST_F(Insertions, OsccalCorrectionIsLimitedToAByte)
     use_chip("mega8");
     context->target.osccal[0] = 0x50;
     image_with(context->code_image, 0, {0x12});
-    parse_hex_extension(context->requests, "c*OSCCAL=0,-200");
-    apply_insertions(*context);
+    ASSERT_EQ(insert("c*OSCCAL=0,-200"), -1) << output();
     EXPECT_EQ(context->code_image.first()->byte_at(0), 0x00);
 }
 
@@ -167,8 +173,7 @@ TEST_F(Insertions, OsccalIntoLdiInstruction)
     use_chip("mega8");
     context->target.osccal[0] = 0xA7;
     image_with(context->code_image, 0x100, {0x00, 0xE0});  // LDI r16,0x00
-    parse_hex_extension(context->requests, "c?OSCCAL=100");
-    apply_insertions(*context);
+    ASSERT_EQ(insert("c?OSCCAL=100"), -1) << output();
     EXPECT_EQ(context->code_image.first()->byte_at(0x100), 0x07);
     EXPECT_EQ(context->code_image.first()->byte_at(0x101), 0xEA);
     EXPECT_NE(output().find("as part of LDI command\n"), std::string::npos);
@@ -178,8 +183,7 @@ TEST_F(Insertions, OsccalIndexMustExistInTheChip)
 {
     use_chip("mega8");  // four calibration bytes
     image_with(context->code_image, 0, {0x12});
-    parse_hex_extension(context->requests, "c*OSCCAL4=0");
-    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_USAGE);
+    EXPECT_EQ(insert("c*OSCCAL4=0"), EXIT_USAGE);
     EXPECT_EQ(output(), "OSCCAL4 not exist in selected chip\n");
 }
 
@@ -195,16 +199,14 @@ TEST_F(Insertions, DestinationChecksCountLdiBytesTwiceAndTheErasedCounter)
     use_chip("mega8");
     context->erase_counter.enabled = true;  // the last two bytes belong to the counter
     image_with(context->code_image, 0x1FF0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    parse_hex_extension(context->requests, "c*OSCCAL=1FFE");
-    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_USAGE);
+    EXPECT_EQ(insert("c*OSCCAL=1FFE"), EXIT_USAGE);
     EXPECT_EQ(context->usable_code_size(), 8190);
 }
 
 TEST_F(Insertions, MissingImagesAndRecords)
 {
     use_chip("mega8");
-    parse_hex_extension(context->requests, "d*BYTES1=0,55");
-    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_USAGE);
+    EXPECT_EQ(insert("d*BYTES1=0,55"), EXIT_USAGE);
     image_with(context->data_image, 0x10, {1, 2});
     EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_BAD_DATA);
     EXPECT_EQ(output(), "No hex records for EEPROM, can't insert BYTES\n"
@@ -216,8 +218,7 @@ TEST_F(Insertions, BytesSpanConsecutivePortions)
     use_chip("mega8");
     image_with(context->code_image, 0x10, {0, 0});
     image_with(context->code_image, 0x12, {0, 0});
-    parse_hex_extension(context->requests, "c*BYTES3=11,AABBCC");
-    apply_insertions(*context);
+    ASSERT_EQ(insert("c*BYTES3=11,AABBCC"), -1) << output();
     EXPECT_EQ(context->code_image.first()->byte_at(0x11), 0xAA);
     EXPECT_EQ(context->code_image.last_portion()->byte_at(0x12), 0xBB);
     EXPECT_EQ(context->code_image.last_portion()->byte_at(0x13), 0xCC);
@@ -230,8 +231,7 @@ TEST_F(Insertions, SerialNumberIsInsertedAndAdvancesOnlyAfterAWrite)
     { std::ofstream(path) << "41"; }
     image_with(context->data_image, 0x100, {0xEE, 0xEE, 0xEE});
     std::string ext = "d*SERNO2=100," + path;
-    parse_hex_extension(context->requests, ext.c_str());
-    apply_insertions(*context);
+    ASSERT_EQ(insert(ext), -1) << output();
     EXPECT_EQ(context->data_image.first()->byte_at(0x100), 0x29);
     EXPECT_EQ(context->data_image.first()->byte_at(0x101), 0x00);
     EXPECT_EQ(context->data_image.first()->byte_at(0x102), 0xEE);
@@ -247,8 +247,7 @@ TEST_F(Insertions, SerialNumberIsInsertedAndAdvancesOnlyAfterAWrite)
     start_over();
     use_chip("mega8");
     image_with(context->data_image, 0x100, {0xEE, 0xEE});
-    parse_hex_extension(context->requests, ext.c_str());
-    apply_insertions(*context);
+    ASSERT_EQ(insert(ext), -1) << output();
     context->options.write = WRITE_ON;
     store_next_serial(*context);
     std::ifstream in(path);
@@ -261,8 +260,7 @@ TEST_F(Insertions, SerialNumberFileProblems)
 {
     use_chip("mega8");
     image_with(context->code_image, 0, {0, 0, 0, 0});
-    parse_hex_extension(context->requests, "c*SERNO=0,sn.txt");
-    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_USAGE);
+    EXPECT_EQ(insert("c*SERNO=0,sn.txt"), EXIT_USAGE);
     EXPECT_EQ(output(), "Invalid SERNO length\n");
 
     start_over();
@@ -271,8 +269,7 @@ TEST_F(Insertions, SerialNumberFileProblems)
     std::string path = ::testing::TempDir() + "morvin_sn_bad.txt";
     { std::ofstream(path) << "none"; }
     std::string ext = "c*SERNO2=0," + path;
-    parse_hex_extension(context->requests, ext.c_str());
-    EXPECT_EQ(status_of([this] { apply_insertions(*context); }), EXIT_BAD_DATA);
+    EXPECT_EQ(insert(ext), EXIT_BAD_DATA);
     EXPECT_NE(output().find("Can't read " + path + "\n"), std::string::npos);
     std::remove(path.c_str());
 }
@@ -284,8 +281,7 @@ TEST_F(Insertions, SerialNumberInsideTwoLdiInstructions)
     { std::ofstream(path) << "4660"; }  // 0x1234
     image_with(context->code_image, 0x200, {0x00, 0xE0, 0x00, 0xE0});
     std::string ext = "c?SERNO2=200," + path;
-    parse_hex_extension(context->requests, ext.c_str());
-    apply_insertions(*context);
+    ASSERT_EQ(insert(ext), -1) << output();
     const CodePortion *p = context->code_image.first();
     EXPECT_EQ(p->byte_at(0x200), 0x04);
     EXPECT_EQ(p->byte_at(0x201), 0xE3);
