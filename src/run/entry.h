@@ -9,9 +9,9 @@ int morvin_main(int argc, char **argv);
 // The same in the given fresh context, which keeps what the run left.
 int morvin_main(run_context_t &context, int argc, char **argv);
 
-// Back to the process-wide state of a fresh process: the message level (-%),
-// the system error and the adapter factories' settings copy. Used before each
-// in-process run (the run itself starts from a clear Ctrl-C flag).
+// Back to the process-wide state of a fresh process: the message level (-%)
+// and the system error. Used before each in-process run (the run itself starts
+// from a clear Ctrl-C flag).
 void reset_process_state();
 
 // Usage text and supported-device list.

@@ -2,6 +2,8 @@
 // every usage message that can be reached without a chip.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -212,9 +214,22 @@ TEST(help, a_switch_error_before_help_wins)
     EXPECT_EQ(r.rest, echo("-x -h") + "Invalid switch x\n" + hint + "\n");
 }
 
+// The switches' part of the usage text, word for word, as users and scripts know it.
+std::string expected_usage_head()
+{
+    std::ifstream in(MORVIN_SOURCE_DIR "/tests/run/usage_head.txt", std::ios::binary);
+    EXPECT_TRUE(in.good()) << "tests/run/usage_head.txt is missing";
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 TEST(help, usage_goes_through_the_formatter)
 {
     const std::string text = usage_text();
+    const std::string head = expected_usage_head();
+    ASSERT_GT(head.size(), 1000u);
+    EXPECT_EQ(text.substr(0, head.size()), head);
     EXPECT_EQ(text.rfind("Use:\tmorvin [SWITCHES] [[-c] cfile] [-d dfile]\n"
                          "\tSwitches ( # represent number)\n\n -?,-h\t this help\n", 0), 0u) << text;
     // the percent signs of the debug switch come out halved, once
