@@ -44,12 +44,7 @@ struct spi_driver {
     {
         in = vt::chip_inputs();
         in.powered = true;
-        in.reset = true;
-        apply();
-        wait_ms(1);
-        in.reset = false;
-        apply();
-        wait_ms(21);
+        pulse_reset();
     }
     void power_off()
     {
@@ -57,6 +52,7 @@ struct spi_driver {
         apply();
         wait_ms(1);
     }
+    // RESET high for 1 ms, then low for the 20 ms before Programming Enable.
     void pulse_reset()
     {
         in.reset = true;
