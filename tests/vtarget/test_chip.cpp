@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "spi_driver.h"
+#include "support/scoped_env.h"
 #include "vtarget/chip_facts.h"
 
 using namespace vttest;
@@ -21,6 +22,14 @@ spi_driver started(const vt::chip_config &c)
     spi_driver d(vt::make_chip(c));
     d.start();
     return d;
+}
+
+// Faults as VT_FAULT writes them ("offset=3", "never_sync").
+spi_driver started(const char *chip, const std::string &faults)
+{
+    vt::chip_config c = config(chip);
+    vt::parse_chip_faults(faults, c.faults);
+    return started(c);
 }
 
 spi_driver enabled(const char *chip)
@@ -83,9 +92,7 @@ TEST(ChipSync, At90s1200GivesNoEchoButEnters)
 
 TEST(ChipSync, LaterChipOutOfStepNeedsResetPulse)
 {
-    vt::chip_config c = config("mega8");
-    c.faults.offset_bits = 3;
-    spi_driver d = started(c);
+    spi_driver d = started("mega8", "offset=3");
     EXPECT_FALSE(d.enable());
     for (int i = 0; i < 32; i++) {
         d.pulse_sck();
@@ -99,9 +106,7 @@ TEST(ChipSync, LaterChipOutOfStepNeedsResetPulse)
 TEST(ChipSync, At90sOutOfStepSlipsBackBySckPulses)
 {
     for (unsigned k : {1u, 5u, 31u}) {
-        vt::chip_config c = config("90S8515");
-        c.faults.offset_bits = k;
-        spi_driver d = started(c);
+        spi_driver d = started("90S8515", "offset=" + std::to_string(k));
         EXPECT_FALSE(d.enable());
         unsigned pulses = 0;
         while (pulses < 32) {
@@ -117,9 +122,7 @@ TEST(ChipSync, At90sOutOfStepSlipsBackBySckPulses)
 
 TEST(ChipSync, At90sOutOfStepAlsoRecoversByReset)
 {
-    vt::chip_config c = config("90S2313");
-    c.faults.offset_bits = 9;
-    spi_driver d = started(c);
+    spi_driver d = started("90S2313", "offset=9");
     EXPECT_FALSE(d.enable());
     d.pulse_reset();
     EXPECT_TRUE(d.enable());
@@ -127,18 +130,13 @@ TEST(ChipSync, At90sOutOfStepAlsoRecoversByReset)
 
 TEST(ChipSync, NeverSyncAndAbsentChips)
 {
-    vt::chip_config c = config("mega16");
-    c.faults.never_sync = true;
-    spi_driver d = started(c);
+    spi_driver d = started("mega16", "never_sync");
     for (int i = 0; i < 4; i++) {
         d.pulse_reset();
         EXPECT_FALSE(d.enable());
     }
     for (bool level : {true, false}) {
-        vt::chip_config a = config("mega16");
-        a.faults.absent = true;
-        a.faults.absent_level = level;
-        spi_driver e = started(a);
+        spi_driver e = started("mega16", level ? "absent=1" : "absent=0");
         reply r = e.cmd(0xAC, 0x53, 0, 0);
         uint8_t stuck = level ? 0xFF : 0x00;
         EXPECT_EQ(r, (reply{stuck, stuck, stuck, stuck}));
@@ -147,9 +145,7 @@ TEST(ChipSync, NeverSyncAndAbsentChips)
 
 TEST(ChipSync, LosesStepAfterConfiguredCommands)
 {
-    vt::chip_config c = config("mega328P");
-    c.faults.lose_after = 3;
-    spi_driver d = started(c);
+    spi_driver d = started("mega328P", "lose_after=3");
     ASSERT_TRUE(d.enable());                  // 1
     EXPECT_EQ(d.cmd(0x30, 0, 0, 0)[3], 0x1E); // 2
     EXPECT_EQ(d.cmd(0x30, 0, 1, 0)[3], 0x95); // 3: one edge is lost after this one
@@ -399,9 +395,7 @@ TEST(ChipFuses, ClassicFusesAndPowerCycle)
 
 TEST(ChipFaults, StuckWriteAndBadBits)
 {
-    vt::chip_config c = config("mega328P");
-    c.faults.stuck_write = true;
-    spi_driver d = started(c);
+    spi_driver d = started("mega328P", "stuck_write");
     ASSERT_TRUE(d.enable());
     d.write_eeprom(1, 0x10);
     d.wait_ms(1000);
@@ -409,9 +403,7 @@ TEST(ChipFaults, StuckWriteAndBadBits)
     EXPECT_EQ(d.read_eeprom(1), 0xFF);
 
     // only the writes started after the second command
-    vt::chip_config later = config("mega328P");
-    later.faults.stuck_after = 2;
-    spi_driver l = started(later);
+    spi_driver l = started("mega328P", "stuck_after=2");
     ASSERT_TRUE(l.enable());
     l.write_eeprom(1, 0x10);
     l.wait_ms(20);
@@ -422,9 +414,7 @@ TEST(ChipFaults, StuckWriteAndBadBits)
     EXPECT_TRUE(l.poll_busy());
     EXPECT_EQ(l.read_eeprom(2), 0xFF);
 
-    vt::chip_config b = config("90S8515");
-    vt::parse_chip_faults("bad_bits=0x20:0x81", b.faults);
-    spi_driver e = started(b);
+    spi_driver e = started("90S8515", "bad_bits=0x20:0x81");
     ASSERT_TRUE(e.enable());
     e.load_flash(0x20, 0x00);
     e.wait_ms(20);
@@ -459,20 +449,16 @@ TEST(ChipConfig, FaultListParsing)
 
 TEST(ChipConfig, FromEnvironment)
 {
-    setenv("VT_CHIP", "tiny85", 1);
-    setenv("VT_CLOCK_KHZ", "1000", 1);
-    setenv("VT_FAULT", "offset=2", 1);
-    vt::chip_config c = vt::chip_config_from_env();
-    EXPECT_EQ(c.chip, "tiny85");
-    EXPECT_EQ(c.clock_khz, 1000u);
-    EXPECT_EQ(c.faults.offset_bits, 2u);
-    setenv("VT_CHIP", "tiny99", 1);
-    EXPECT_THROW(vt::chip_config_from_env(), std::invalid_argument);
-    unsetenv("VT_CHIP");
-    setenv("VT_CLOCK_KHZ", "8MHz", 1);
-    EXPECT_THROW(vt::chip_config_from_env(), std::invalid_argument);
-    unsetenv("VT_CLOCK_KHZ");
-    unsetenv("VT_FAULT");
+    {
+        e2e::scoped_env env({{"VT_CHIP", "tiny85"}, {"VT_CLOCK_KHZ", "1000"}, {"VT_FAULT", "offset=2"}});
+        vt::chip_config c = vt::chip_config_from_env();
+        EXPECT_EQ(c.chip, "tiny85");
+        EXPECT_EQ(c.clock_khz, 1000u);
+        EXPECT_EQ(c.faults.offset_bits, 2u);
+        e2e::expect_each_refused({{{"VT_CHIP", "tiny99"}}, {{"VT_CHIP", nullptr}, {"VT_CLOCK_KHZ", "8MHz"}}},
+                                 vt::chip_config_from_env);
+    }
+    e2e::scoped_env none({{"VT_CHIP", nullptr}, {"VT_CLOCK_KHZ", nullptr}, {"VT_FAULT", nullptr}});
     EXPECT_EQ(vt::chip_config_from_env().chip, "mega328P");
     EXPECT_THROW(vt::make_chip(config("mega9999")), std::invalid_argument);
 }
