@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -73,6 +74,16 @@ template <class Read> void expect_each_refused(const std::vector<env_vars> &case
         scoped_env env(vars);
         EXPECT_THROW(read(), std::invalid_argument) << describe(vars);
     }
+}
+
+// The same for one variable set to each of values in turn.
+template <class Read>
+void expect_each_refused(const std::string &name, std::initializer_list<const char *> values, Read read)
+{
+    std::vector<env_vars> cases;
+    for (const char *value : values)
+        cases.push_back({{name, value}});
+    expect_each_refused(cases, read);
 }
 
 }  // namespace e2e

@@ -532,11 +532,10 @@ TEST(VirtualFt2232, DevicesFromEnvironment)
             EXPECT_EQ(c.short_read_at, 4u);
             EXPECT_EQ(c.write_error_at, 1u);
         }
-        e2e::expect_each_refused({{{"VT_FTDI_DEVICES", "4/only two"}},
-                                  {{"VT_FTDI_DEVICES", "x/d/s"}},
-                                  {{"VT_FTDI_DEVICES", "4/d/s/closed"}},
-                                  {{"VT_FTDI_DEVICES", "4/d/serial-number-too-long"}},
-                                  {{"VT_FTDI_DEVICES", "4/d/s"}, {"VT_FTDI_RESET", "adbus8"}}},
+        e2e::expect_each_refused("VT_FTDI_DEVICES",
+                                 {"4/only two", "x/d/s", "4/d/s/closed", "4/d/serial-number-too-long"},
+                                 ft2232_devices_from_env);
+        e2e::expect_each_refused({{{"VT_FTDI_DEVICES", "4/d/s"}, {"VT_FTDI_RESET", "adbus8"}}},
                                  ft2232_devices_from_env);
     }
     e2e::scoped_env none({{"VT_FTDI_DEVICES", nullptr},
@@ -609,11 +608,10 @@ TEST(VirtualFt2232, WholeChipsFromEnvironment)
     EXPECT_EQ(d[1].channels, 1);
     EXPECT_TRUE(d[1].kernel_driver);
     EXPECT_EQ(d[1].usb_device, 1u);
-    e2e::expect_each_refused({{{"VT_FTDI_DEVICES", "FT4232H/S/opened=E"}},
-                              {{"VT_FTDI_DEVICES", "FT232H/S/id=1234"}},
-                              {{"VT_FTDI_DEVICES", "FT232H/S/speed=1"}},
-                              {{"VT_FTDI_DEVICES", "4/d/s/description=x"}},
-                              {{"VT_FTDI_DEVICES", "FT232H"}, {"VT_FTDI_LEFT", "adaptive,slow"}}},
+    e2e::expect_each_refused("VT_FTDI_DEVICES",
+                             {"FT4232H/S/opened=E", "FT232H/S/id=1234", "FT232H/S/speed=1", "4/d/s/description=x"},
+                             ft2232_devices_from_env);
+    e2e::expect_each_refused({{{"VT_FTDI_DEVICES", "FT232H"}, {"VT_FTDI_LEFT", "adaptive,slow"}}},
                              ft2232_devices_from_env);
 }
 

@@ -32,6 +32,16 @@ spi_driver started(const char *chip, const std::string &faults)
     return started(c);
 }
 
+// Whether Programming Enable is echoed after a reset pulse with these SCK phases (on a
+// fresh driver the pulse is the power-up of start()).
+bool syncs_with(spi_driver &d, uint64_t low_ns, uint64_t high_ns)
+{
+    d.low_ns = low_ns;
+    d.high_ns = high_ns;
+    d.pulse_reset();
+    return d.enable();
+}
+
 spi_driver enabled(const char *chip)
 {
     spi_driver d = started(config(chip));
@@ -162,19 +172,12 @@ TEST(ChipTiming, PhasesShorterThanTwoClocksDesynchronise)
 {
     // 8 MHz: 125 ns per clock, 2 clocks needed
     spi_driver d(vt::make_chip(config("mega8")));
-    d.low_ns = d.high_ns = 200;
-    d.start();
-    EXPECT_FALSE(d.enable());
+    EXPECT_FALSE(syncs_with(d, 200, 200));
     EXPECT_GT(d.chip->counters().missed_edges, 0u);
-    d.low_ns = d.high_ns = 250;
-    d.pulse_reset();
-    EXPECT_TRUE(d.enable());
+    EXPECT_TRUE(syncs_with(d, 250, 250));
 
     // only the high phase too short: still lost
-    d.low_ns = 1000;
-    d.high_ns = 200;
-    d.pulse_reset();
-    EXPECT_FALSE(d.enable());
+    EXPECT_FALSE(syncs_with(d, 1000, 200));
 }
 
 TEST(ChipTiming, ThreeClocksAbove12MHz)
@@ -182,12 +185,8 @@ TEST(ChipTiming, ThreeClocksAbove12MHz)
     vt::chip_config c = config("mega328P");
     c.clock_khz = 16000;  // 62.5 ns
     spi_driver d(vt::make_chip(c));
-    d.low_ns = d.high_ns = 150;  // 2.4 clocks
-    d.start();
-    EXPECT_FALSE(d.enable());
-    d.low_ns = d.high_ns = 190;  // 3.04 clocks
-    d.pulse_reset();
-    EXPECT_TRUE(d.enable());
+    EXPECT_FALSE(syncs_with(d, 150, 150));  // 2.4 clocks
+    EXPECT_TRUE(syncs_with(d, 190, 190));   // 3.04 clocks
 }
 
 TEST(ChipTiming, At90s1200NeedsLongHighPhase)
@@ -195,14 +194,10 @@ TEST(ChipTiming, At90s1200NeedsLongHighPhase)
     vt::chip_config c = config("90S1200");
     c.clock_khz = 1000;  // 1 us
     spi_driver d(vt::make_chip(c));
-    d.low_ns = 2100;
-    d.high_ns = 4100;  // > 4 but < 5 clocks
-    d.start();
-    d.enable();
+    // no echo from this chip: the signature tells whether it entered
+    syncs_with(d, 2100, 4100);  // > 4 but < 5 clocks
     EXPECT_NE(d.signature(1), 0x90);
-    d.high_ns = 5100;
-    d.pulse_reset();
-    d.enable();
+    syncs_with(d, 2100, 5100);
     EXPECT_EQ(d.signature(1), 0x90);
 }
 
@@ -395,24 +390,22 @@ TEST(ChipFuses, ClassicFusesAndPowerCycle)
 
 TEST(ChipFaults, StuckWriteAndBadBits)
 {
+    // an EEPROM write, then after ms: still busy with the byte unwritten when stuck
+    auto write_shows = [](spi_driver &d, uint32_t a, uint8_t v, double ms, bool stuck) {
+        d.write_eeprom(a, v);
+        d.wait_ms(ms);
+        EXPECT_EQ(d.poll_busy(), stuck) << "address " << a;
+        EXPECT_EQ(d.read_eeprom(a), stuck ? 0xFF : v) << "address " << a;
+    };
     spi_driver d = started("mega328P", "stuck_write");
     ASSERT_TRUE(d.enable());
-    d.write_eeprom(1, 0x10);
-    d.wait_ms(1000);
-    EXPECT_TRUE(d.poll_busy());
-    EXPECT_EQ(d.read_eeprom(1), 0xFF);
+    write_shows(d, 1, 0x10, 1000, true);
 
     // only the writes started after the second command
     spi_driver l = started("mega328P", "stuck_after=2");
     ASSERT_TRUE(l.enable());
-    l.write_eeprom(1, 0x10);
-    l.wait_ms(20);
-    EXPECT_FALSE(l.poll_busy());
-    EXPECT_EQ(l.read_eeprom(1), 0x10);
-    l.write_eeprom(2, 0x20);
-    l.wait_ms(1000);
-    EXPECT_TRUE(l.poll_busy());
-    EXPECT_EQ(l.read_eeprom(2), 0xFF);
+    write_shows(l, 1, 0x10, 20, false);
+    write_shows(l, 2, 0x20, 1000, true);
 
     spi_driver e = started("90S8515", "bad_bits=0x20:0x81");
     ASSERT_TRUE(e.enable());
