@@ -34,6 +34,21 @@ std::vector<std::string> cable_lines(const e2e::run_result &r)
     return result;
 }
 
+// What a case gives the program (a switch, a cable file's text) and the message that refuses it.
+struct bad_input {
+    const char *given;
+    const char *message;
+};
+
+// A run refused with status 70; after: the output after the command line.
+void expect_refused(const e2e::virtual_target &target, const std::vector<std::string> &args,
+                    const std::string &after, const std::string &given)
+{
+    e2e::run_result r = target.morvin(args);
+    EXPECT_EQ(70, r.status) << given << "\n" << r.out;
+    EXPECT_EQ(after, cli::after_command(r)) << given;
+}
+
 // ---------------------------------------------------------------- default cable
 
 void check_default_cable(build b)
@@ -65,16 +80,7 @@ void check_default_cable(build b)
     EXPECT_FALSE(cli::has_line(r, "Adapter enabled")) << r.out;
 }
 
-TEST(DefaultCable, NativeTalksToTheChipOnLpt2)
-{
-    check_default_cable(build::native);
-}
-
-WINE_TEST(DefaultCable, WineTalksToTheChipOnLpt2)
-{
-    REQUIRE_WINDOWS_BUILD();
-    check_default_cable(build::wine);
-}
+NATIVE_AND_WINE_TESTS(DefaultCable, NativeTalksToTheChipOnLpt2, WineTalksToTheChipOnLpt2, check_default_cable)
 
 TEST(DefaultCable, ABufferedCableOnThePortDoesNotAnswer)
 {
@@ -168,25 +174,23 @@ const std::vector<std::string> no_cable = {"\t% Atmel adapter for STK not found"
 
 TEST(BufferedCables, RefusedWhenAnotherOrNoCableIsAttached)
 {
-    const std::vector<refusal_case> cases = {
-        {"fbprg", {"-ab"}, no_byteblaster, "Altera ByteBlaster not found"},
-        {"stk200", {"-ab"}, no_byteblaster, "Altera ByteBlaster not found"},
-        {"stk300", {"-ab"}, no_byteblaster, "Altera ByteBlaster not found"},
-        {"xilinx", {"-ab"}, no_byteblaster, "Altera ByteBlaster not found"},
-        {"none", {"-ab"}, no_byteblaster, "Altera ByteBlaster not found"},
-        {"fbprg", {"-as"}, no_stk, "Atmel STK* adapter not found"},
-        {"byteblaster", {"-as"}, no_stk, "Atmel STK* adapter not found"},
-        {"byteblaster_mv", {"-as"}, no_stk, "Atmel STK* adapter not found"},
-        {"byteblaster_ii", {"-as"}, no_stk, "Atmel STK* adapter not found"},
-        {"none", {"-as"}, no_stk, "Atmel STK* adapter not found"},
-        {"fbprg", {"-aa"}, no_cable, "Known buffered adapter not found"},
-        {"xilinx", {"-aa"}, no_cable, "Known buffered adapter not found"},
-        {"none", {"-aa"}, no_cable, "Known buffered adapter not found"},
-        // forcing does not help the automatic choice
-        {"none", {"-aa", "-!"}, no_cable, "Known buffered adapter not found"},
+    struct kind_case {
+        const char *letters;
+        std::vector<const char *> cables;  // attached instead
+        const std::vector<std::string> &detection;
+        const char *message;
     };
-    for (const refusal_case &c : cases)
-        check_refusal(build::native, c);
+    const kind_case kinds[] = {
+        {"-ab", {"fbprg", "stk200", "stk300", "xilinx", "none"}, no_byteblaster, "Altera ByteBlaster not found"},
+        {"-as", {"fbprg", "byteblaster", "byteblaster_mv", "byteblaster_ii", "none"}, no_stk,
+         "Atmel STK* adapter not found"},
+        {"-aa", {"fbprg", "xilinx", "none"}, no_cable, "Known buffered adapter not found"},
+    };
+    for (const kind_case &k : kinds)
+        for (const char *cable : k.cables)
+            check_refusal(build::native, {cable, {k.letters}, k.detection, k.message});
+    // forcing does not help the automatic choice
+    check_refusal(build::native, {"none", {"-aa", "-!"}, no_cable, "Known buffered adapter not found"});
 }
 
 WINE_TEST(BufferedCables, WineRefusesStkWithoutCable)
@@ -304,11 +308,7 @@ WINE_TEST(TristateLetter, WineRefusesAPortWithoutDirectionBit)
 
 TEST(LetterConflicts, PowerAndTristateOnlyWithTheDefaultCable)
 {
-    struct conflict {
-        const char *letters;
-        const char *message;
-    };
-    const conflict cases[] = {
+    const bad_input cases[] = {
         {"-abz", "VuriVeraver can be used only with \"wires-only\" adapter"},
         {"-asz", "VuriVeraver can be used only with \"wires-only\" adapter"},
         {"-axz", "VuriVeraver can be used only with \"wires-only\" adapter"},
@@ -318,12 +318,9 @@ TEST(LetterConflicts, PowerAndTristateOnlyWithTheDefaultCable)
         {"-azpb", "Can't supply power via buffered adapter"},
     };
     e2e::virtual_target target("mega328P", chip_vars({{"VT_CABLE", "byteblaster"}}));
-    for (const conflict &c : cases) {
-        e2e::run_result r = target.morvin({"+mega328P", osc_switch, c.letters, "-%"});
-        EXPECT_EQ(70, r.status) << c.letters << "\n" << r.out;
-        // refused before the port is opened
-        EXPECT_EQ(std::string(c.message) + "\n\n", cli::after_command(r)) << c.letters;
-    }
+    // refused before the port is opened
+    for (const bad_input &c : cases)
+        expect_refused(target, {"+mega328P", osc_switch, c.given, "-%"}, std::string(c.message) + "\n\n", c.given);
 }
 
 void check_port_power(build b)
@@ -341,16 +338,7 @@ void check_port_power(build b)
     }
 }
 
-TEST(PowerLetter, PowersTheChipFromTheDataLines)
-{
-    check_port_power(build::native);
-}
-
-WINE_TEST(PowerLetter, WinePowersTheChipFromTheDataLines)
-{
-    REQUIRE_WINDOWS_BUILD();
-    check_port_power(build::wine);
-}
+NATIVE_AND_WINE_TESTS(PowerLetter, PowersTheChipFromTheDataLines, WinePowersTheChipFromTheDataLines, check_port_power)
 
 TEST(ResetLetter, ReversesTheResetLevelOfBuiltInAndUserCables)
 {
@@ -410,12 +398,8 @@ TEST(InactiveResetLetter, TimeIsMillisecondsWithRestOfTextIgnored)
 
 TEST(InactiveResetLetter, BadValuesAndUnknownLetters)
 {
-    struct bad {
-        const char *arg;
-        const char *message;
-    };
     const char hint[] = "\n\nFor short help type\n\tmorvin -h\n\n";
-    const bad cases[] = {
+    const bad_input cases[] = {
         {"-ai0", "Invalid value '0' for switch A"},
         {"-ai10001", "Invalid value '10001' for switch A"},
         {"-aai-3", "Invalid value '-3' for switch A"},
@@ -425,11 +409,10 @@ TEST(InactiveResetLetter, BadValuesAndUnknownLetters)
         {"-aix", "Value required for switch '-ai'"},
     };
     e2e::virtual_target target("mega328P", chip_vars());
-    for (const bad &c : cases) {
-        e2e::run_result r = target.morvin({"+mega328P", osc_switch, c.arg, "-%"});
-        EXPECT_EQ(70, r.status) << c.arg << "\n" << r.out;
+    for (const bad_input &c : cases) {
         bool with_hint = std::string(c.message).find("Invalid") == 0;
-        EXPECT_EQ(std::string(c.message) + (with_hint ? hint : "\n\n"), cli::after_command(r)) << c.arg;
+        std::string after = c.message + std::string(with_hint ? hint : "\n\n");
+        expect_refused(target, {"+mega328P", osc_switch, c.given, "-%"}, after, c.given);
     }
     EXPECT_EQ("", target.trace());
 }
@@ -545,21 +528,15 @@ TEST(ConfigFiles, OneEntryPerLineAndBlanksRemovedBeforeReading)
 {
     e2e::virtual_target target("mega328P", chip_vars({{"VT_CABLE", bench_wiring}}));
     target.set("MORVIN_CONFIG_PATH", target.dir);
-    struct file_error {
-        const char *text;
-        const char *message;
-    };
-    const file_error cases[] = {
+    const bad_input cases[] = {
         {"mosi=D2:sck=D3\n", "adapter: invalid pin name 'D2:sck=D3'"},
         {"name=   \nmosi=D2\n", "adapter: invalid string 'name='"},
         {"mosi=D2\nsck=D3\nreset=D7\nmiso=D0\n", "adapter: can't use output pin 'D0' for input signal 'miso'"},
         {"mosi=D2\nsck=D3\nreset=D7\n# miso=PE\n", "miso must be defined"},
     };
-    for (const file_error &c : cases) {
-        e2e::write_text(target.path("bad.cfg"), c.text);
-        e2e::run_result r = target.morvin({"+mega328P", osc_switch, "-am=bad.cfg"});
-        EXPECT_EQ(70, r.status) << c.text << r.out;
-        EXPECT_EQ(std::string(c.message) + "\n\n", cli::after_command(r)) << c.text;
+    for (const bad_input &c : cases) {
+        e2e::write_text(target.path("bad.cfg"), c.given);
+        expect_refused(target, {"+mega328P", osc_switch, "-am=bad.cfg"}, std::string(c.message) + "\n\n", c.given);
     }
     // inline, a name of blanks leaves the name empty and a later one is taken
     e2e::run_result inline_name =
@@ -603,16 +580,8 @@ void check_file_beside_program(build b)
                                         "Adapter 'Bench wire'", detected}));
 }
 
-TEST(ConfigFiles, FoundBesideTheProgram)
-{
-    check_file_beside_program(build::native);
-}
-
-WINE_TEST(ConfigFiles, WineFindsTheFileBesideTheProgram)
-{
-    REQUIRE_WINDOWS_BUILD();
-    check_file_beside_program(build::wine);
-}
+NATIVE_AND_WINE_TESTS(ConfigFiles, FoundBesideTheProgram, WineFindsTheFileBesideTheProgram,
+                      check_file_beside_program)
 
 // ---------------------------------------------------------------- port selection
 

@@ -52,6 +52,19 @@ inline std::string windows_dll()
         ASSERT_TRUE(e2e::file_exists(cli::windows_dll())) << cli::windows_dll() << " missing";  \
     } while (0)
 
+// One check, check(build), as two cases: a TEST of the native program and a
+// WINE_TEST of the Windows build.
+#define NATIVE_AND_WINE_TESTS(suite, native_name, wine_name, check) \
+    TEST(suite, native_name)                                         \
+    {                                                                \
+        check(cli::build::native);                                   \
+    }                                                                \
+    WINE_TEST(suite, wine_name)                                      \
+    {                                                                \
+        REQUIRE_WINDOWS_BUILD();                                     \
+        check(cli::build::wine);                                     \
+    }
+
 // A path as the Windows program sees it (Wine maps drive Z: to the root).
 inline std::string dos_path(const std::string &path)
 {

@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 
+#include <gtest/gtest.h>
+
 #include "support/chip_state.h"
 #include "support/e2e.h"
 
@@ -53,17 +55,18 @@ inline bool has_line(const std::string &text, const std::string &line)
     return text.find("\n" + line) != std::string::npos;
 }
 
-// The offset just past each piece, in order; npos when one is missing.
-inline size_t find_in_order(const std::string &text, std::initializer_list<std::string> pieces)
+// Every piece occurs in text, each after the one before; a failure names the
+// first piece not found after its predecessors.
+inline ::testing::AssertionResult in_order(const std::string &text, std::initializer_list<std::string> pieces)
 {
     size_t at = 0;
     for (auto &piece : pieces) {
         size_t found = text.find(piece, at);
         if (found == std::string::npos)
-            return std::string::npos;
+            return ::testing::AssertionFailure() << "not found in order: '" << piece << "'";
         at = found + piece.size();
     }
-    return at;
+    return ::testing::AssertionSuccess();
 }
 
 // Byte pair of an LDI instruction (1110 KKKK dddd KKKK, low byte first)

@@ -8,7 +8,7 @@
 
 #include <chrono>
 
-using cfg::find_in_order;
+using cfg::in_order;
 using cfg::has_line;
 
 namespace {
@@ -26,7 +26,7 @@ bytes_t pattern(size_t n, unsigned seed)
 // A failed run ends with the release line after its error, and without the total time.
 void expect_released_after(const e2e::run_result &run, const std::string &error)
 {
-    EXPECT_NE(find_in_order(run.out, {error, "Reset pin released\n"}), std::string::npos) << run.out;
+    EXPECT_TRUE(in_order(run.out, {error, "Reset pin released\n"})) << run.out;
     EXPECT_EQ(run.out.find("Total time"), std::string::npos) << run.out;
 }
 
@@ -137,15 +137,13 @@ TEST(stuck_write, polled_writes_time_out_and_timed_writes_fail_verification)
         std::string image = cfg::hex_file(chip, "code.hex", {{0x100, {0x12, 0x34, 0x56, 0x78}}});
         auto run = chip.morvin({"+" + c.chip, osc, "-wp", "-v", image});
         EXPECT_EQ(run.status, 10) << c.chip << "\n" << run.out;
-        EXPECT_NE(find_in_order(run.out, {"Programming CODE memory\n", c.poll_error}), std::string::npos)
-            << c.chip << "\n" << run.out;
+        EXPECT_TRUE(in_order(run.out, {"Programming CODE memory\n", c.poll_error})) << c.chip << "\n" << run.out;
         expect_released_after(run, c.poll_error);
         EXPECT_EQ(run.out.find("Verifying CODE memory"), std::string::npos);
 
         run = chip.morvin({"+" + c.chip, osc, "-w", "-v", image});
         EXPECT_EQ(run.status, 10) << c.chip << "\n" << run.out;
-        EXPECT_NE(find_in_order(run.out, {"Programming CODE memory\n", "Verifying CODE memory\n", "failed, "}),
-                  std::string::npos)
+        EXPECT_TRUE(in_order(run.out, {"Programming CODE memory\n", "Verifying CODE memory\n", "failed, "}))
             << c.chip << "\n" << run.out;
         expect_released_after(run, "failed, ");
     }
@@ -191,9 +189,7 @@ TEST(lost_step, a_chip_that_slips_mid_pass_ends_the_run_without_a_file)
         all.insert(all.end(), args.begin(), args.end());
         run = chip.morvin(all);
         EXPECT_EQ(run.status, 40) << run.out;
-        EXPECT_NE(find_in_order(run.out, {"Programming CODE memory\n", " done (", "\nSynchronisation lost\n"}),
-                  std::string::npos)
-            << run.out;
+        EXPECT_TRUE(in_order(run.out, {"Programming CODE memory\n", " done (", "\nSynchronisation lost\n"})) << run.out;
         EXPECT_EQ(run.out.find("Verifying CODE memory"), std::string::npos) << run.out;
         expect_released_after(run, "\nSynchronisation lost\n\n");
     }
@@ -220,8 +216,7 @@ TEST(lost_step, a_chip_that_never_answers_is_given_up)
         std::string file = chip.path("read.hex");
         auto run = chip.morvin({"+" + name, "-o8MHz", "-r", file});
         EXPECT_EQ(run.status, 40) << name << "\n" << run.out;
-        EXPECT_NE(find_in_order(run.body(), {"Command:\n", "Can't resync\n", "\nReset pin released\n"}),
-                  std::string::npos)
+        EXPECT_TRUE(in_order(run.body(), {"Command:\n", "Can't resync\n", "\nReset pin released\n"}))
             << name << "\n" << run.out;
         EXPECT_EQ(run.out.find("Device connected"), std::string::npos);
         EXPECT_FALSE(e2e::file_exists(file));
@@ -276,9 +271,8 @@ TEST(xtal, a_chip_clocked_by_the_program_is_programmed_and_verified)
     std::string image = cfg::hex_file(chip, "code.hex", {{0x40, flash}});
     auto run = chip.morvin({"+mega8", "-o0", "-e", "-w", "-v", image});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Device connected, mega8 detected\n", "Device erased\n",
-                                      "Verifying CODE memory\n", " passed\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Device connected, mega8 detected\n", "Device erased\n",
+                                   "Verifying CODE memory\n", " passed\n"}))
         << run.out;
     EXPECT_EQ(cfg::read_state(chip).flash_range(0x40, flash.size()), flash);
 
@@ -286,8 +280,7 @@ TEST(xtal, a_chip_clocked_by_the_program_is_programmed_and_verified)
     std::string next = cfg::hex_file(chip, "next.hex", {{0x20, more}});
     run = chip.morvin({"+mega8", "-o0,4", "-e", "-w", "-v", next});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Device erased\n", "Verifying CODE memory\n", " passed\n"}), std::string::npos)
-        << run.out;
+    EXPECT_TRUE(in_order(run.out, {"Device erased\n", "Verifying CODE memory\n", " passed\n"})) << run.out;
     cfg::chip_state state = cfg::read_state(chip);
     EXPECT_EQ(state.flash_range(0x20, more.size()), more);
     EXPECT_EQ(state.flash_at(0x20 + (uint32_t)more.size()), 0xFF) << "the erase cleared the first image";

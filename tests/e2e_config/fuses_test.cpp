@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-using cfg::find_in_order;
+using cfg::in_order;
 using cfg::has_line;
 
 namespace {
@@ -35,11 +35,10 @@ TEST(fuses, fields_and_whole_bytes_are_written_verified_and_shown)
     unsigned low_before = factory_low(chip, "tiny13");
     auto run = chip.morvin({"+tiny13", "-o16MHz", "-w", "-v", "-fCKSEL=1,EESAVE=ON,_HIGH=F9"});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Fuses \n", "  OSCCAL", "_LOW = 0x" + hex2(low_before) + "\n",
-                                      "Programming fuses\n", "New fuses value\n", "  EESAVE    \t= 0\n",
-                                      "  CKSEL     \t= 1\n", "_HIGH = 0xF9\n", "  BODLEVEL  \t= 0\n",
-                                      "Verifying fuses\n", "passed\n", "Total time "}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Fuses \n", "  OSCCAL", "_LOW = 0x" + hex2(low_before) + "\n",
+                                   "Programming fuses\n", "New fuses value\n", "  EESAVE    \t= 0\n",
+                                   "  CKSEL     \t= 1\n", "_HIGH = 0xF9\n", "  BODLEVEL  \t= 0\n",
+                                   "Verifying fuses\n", "passed\n", "Total time "}))
         << run.out;
     cfg::chip_state state = cfg::read_state(chip);
     EXPECT_EQ(state.fuses[0] & 0x03, 0x01u);
@@ -51,9 +50,7 @@ TEST(fuses, fields_and_whole_bytes_are_written_verified_and_shown)
     // OFF is 1; the alias names the same field
     run = chip.morvin({"+tiny13", "-o16MHz", "-w", "-v", "-feesv=off"});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"New fuses value\n", "  EESAVE    \t= 1\n", "  CKSEL     \t= 1\n"}),
-              std::string::npos)
-        << run.out;
+    EXPECT_TRUE(in_order(run.out, {"New fuses value\n", "  EESAVE    \t= 1\n", "  CKSEL     \t= 1\n"})) << run.out;
     EXPECT_EQ(cfg::read_state(chip).fuses[0] & 0x41, 0x41u);
 }
 
@@ -70,9 +67,8 @@ TEST(fuses, a_verification_against_other_values_fails_with_each_field)
     std::string sut_line = "  SUT     : expected " + std::to_string(want_sut) + ", read " + std::to_string(sut) + "\n";
     std::string cksel_line =
         "  CKSEL   : expected " + std::to_string(want_cksel) + ", read " + std::to_string(cksel) + "\n";
-    EXPECT_NE(find_in_order(run.out, {"Verifying fuses\n", sut_line, cksel_line, "Verifying of fuses failed\n",
-                                      "\nReset pin released\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Verifying fuses\n", sut_line, cksel_line, "Verifying of fuses failed\n",
+                                   "\nReset pin released\n"}))
         << run.out;
     EXPECT_EQ(run.out.find("  WDTON   :"), std::string::npos) << "a matching field is not reported";
     EXPECT_EQ(run.out.find("Programming fuses"), std::string::npos) << "verify only";
@@ -85,16 +81,14 @@ TEST(fuses, a_change_that_needs_an_erase_is_refused_without_one)
     e2e::virtual_target chip("mega8", cfg::clocked(16000));
     auto run = chip.morvin({"+mega8", "-o16MHz", "-w", "-v", "-fBLB0=0"});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"New fuses value\n", "_LOCK = 0xF3\n", "  BLB0      \t= 0\n", "passed\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"New fuses value\n", "_LOCK = 0xF3\n", "  BLB0      \t= 0\n", "passed\n"}))
         << run.out;
     EXPECT_EQ(cfg::read_state(chip).lock, 0xF3u);
 
     run = chip.morvin({"+mega8", "-o16MHz", "-w", "-fBLB0=3,SUT=0"});
     EXPECT_EQ(run.status, 10);
-    EXPECT_NE(find_in_order(run.out, {"Fuses \n", "_LOCK = 0xF3\n", "Can't write all requested fuses, need to erase chip\n",
-                                      "\nReset pin released\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Fuses \n", "_LOCK = 0xF3\n", "Can't write all requested fuses, need to erase chip\n",
+                                   "\nReset pin released\n"}))
         << run.out;
     EXPECT_EQ(run.out.find("Programming fuses"), std::string::npos);
     cfg::chip_state state = cfg::read_state(chip);
@@ -108,9 +102,8 @@ TEST(fuses, a_change_that_needs_an_erase_is_refused_without_one)
 
     run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", "-fBLB0=3,SUT=0"});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Device erased\n", "Fuses \n", "_LOCK = 0xFF\n", "Programming fuses\n",
-                                      "New fuses value\n", "  SUT       \t= 0\n", "Verifying fuses\n", "passed\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Device erased\n", "Fuses \n", "_LOCK = 0xFF\n", "Programming fuses\n",
+                                   "New fuses value\n", "  SUT       \t= 0\n", "Verifying fuses\n", "passed\n"}))
         << run.out;
     state = cfg::read_state(chip);
     EXPECT_EQ(state.lock, 0xFFu);
@@ -147,10 +140,9 @@ TEST(fuses, values_that_lock_the_chip_out_are_refused_unless_meant)
 
         auto run = chip.morvin({"+" + std::string(c.chip), "-o16MHz", "-w", "-v", std::string("-f") + c.list});
         EXPECT_EQ(run.status, 70) << run.out;
-        EXPECT_NE(find_in_order(run.out, {"Fuses \n", warning,
-                                          "Fuses not written: nobody to confirm them here; -f!<list> writes them\n",
-                                          "\nReset pin released\n"}),
-                  std::string::npos)
+        EXPECT_TRUE(in_order(run.out, {"Fuses \n", warning,
+                                       "Fuses not written: nobody to confirm them here; -f!<list> writes them\n",
+                                       "\nReset pin released\n"}))
             << run.out;
         EXPECT_EQ(run.out.find("Programming fuses"), std::string::npos) << run.out;
         unsigned before = cfg::read_state(chip).fuses[c.byte];
@@ -158,9 +150,8 @@ TEST(fuses, values_that_lock_the_chip_out_are_refused_unless_meant)
 
         run = chip.morvin({"+" + std::string(c.chip), "-o16MHz", "-w", "-v", std::string("-f!") + c.list});
         EXPECT_EQ(run.status, 0) << run.out;
-        EXPECT_NE(find_in_order(run.out, {"Fuses \n", warning, "Programming fuses\n", "New fuses value\n",
-                                          "Verifying fuses\n", "passed\n"}),
-                  std::string::npos)
+        EXPECT_TRUE(in_order(run.out, {"Fuses \n", warning, "Programming fuses\n", "New fuses value\n",
+                                       "Verifying fuses\n", "passed\n"}))
             << run.out;
         EXPECT_EQ(run.out.find("Fuses not written"), std::string::npos) << run.out;
         EXPECT_EQ(cfg::read_state(chip).fuses[c.byte] & c.mask, c.value);
@@ -216,14 +207,12 @@ TEST(fuses, a_console_is_asked_before_a_lock_out)
     const std::string question = "Write these fuses anyway (y/N)?\n";
     auto run = chip.morvin_at_console({"+tiny13", "-o16MHz", "-w", "-fRSTDISBL=ON"}, question, "n");
     EXPECT_EQ(run.status, 70) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Warning: RSTDISBL=0 ", question, "Fuses not written\n"}), std::string::npos)
-        << run.out;
+    EXPECT_TRUE(in_order(run.out, {"Warning: RSTDISBL=0 ", question, "Fuses not written\n"})) << run.out;
     EXPECT_EQ(cfg::read_state(chip).fuses[1] & 0x01, 0x01u);
 
     run = chip.morvin_at_console({"+tiny13", "-o16MHz", "-w", "-fRSTDISBL=ON"}, question, "y");
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {question, "Programming fuses\n", "New fuses value\n"}), std::string::npos)
-        << run.out;
+    EXPECT_TRUE(in_order(run.out, {question, "Programming fuses\n", "New fuses value\n"})) << run.out;
     EXPECT_EQ(cfg::read_state(chip).fuses[1] & 0x01, 0x00u);
 }
 
@@ -238,7 +227,7 @@ TEST(fuses, calibration_bytes_are_printed_as_the_chip_answers_them)
         std::string line = calibration.size() == 1 ? "  OSCCAL \t=" : "  OSCCALs\t=";
         for (uint8_t b : calibration)
             line += " " + hex2(b);
-        EXPECT_NE(find_in_order(run.out, {"Fuses \n", line + "\n", "_LOW = 0x"}), std::string::npos)
+        EXPECT_TRUE(in_order(run.out, {"Fuses \n", line + "\n", "_LOW = 0x"}))
             << name << ": " << line << "\n" << run.out;
     }
     // without calibration bytes there is no such line
@@ -246,7 +235,7 @@ TEST(fuses, calibration_bytes_are_printed_as_the_chip_answers_them)
     auto run = classic.morvin({"+90S2333", "-o8MHz"});
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_TRUE(cfg::calibration_from_trace(classic).empty());
-    EXPECT_NE(find_in_order(run.out, {"Fuses \n_LOW = 0x"}), std::string::npos) << run.out;
+    EXPECT_TRUE(in_order(run.out, {"Fuses \n_LOW = 0x"})) << run.out;
     EXPECT_EQ(run.out.find("OSCCAL"), std::string::npos);
 }
 
@@ -255,13 +244,12 @@ TEST(fuses, the_fuse_list_of_a_chip_needs_no_chip)
     e2e::virtual_target chip("tiny13", {{"VT_FAULT", "absent"}});
     auto run = chip.morvin({"+tiny13", "-?"});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"\ntiny13|tiny13A signature 1E9007\n", "Fuse list\n",
-                                      "  fuse programmed state is 0\n",
-                                      "  use ON or OFF aliases for 1-bit fuses if you not shure\n",
-                                      "\n_LOW fuse byte:\n", "  EESAVE     = 0 or  1 - ", "   (EESV)\n",
-                                      "  CKSEL      = 0 to  3 - ", "\n_HIGH fuse byte:\n",
-                                      "  BODLEVEL   = 0 to  3 - ", "   (BLEV)\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"\ntiny13|tiny13A signature 1E9007\n", "Fuse list\n",
+                                   "  fuse programmed state is 0\n",
+                                   "  use ON or OFF aliases for 1-bit fuses if you not shure\n",
+                                   "\n_LOW fuse byte:\n", "  EESAVE     = 0 or  1 - ", "   (EESV)\n",
+                                   "  CKSEL      = 0 to  3 - ", "\n_HIGH fuse byte:\n",
+                                   "  BODLEVEL   = 0 to  3 - ", "   (BLEV)\n"}))
         << run.out;
     EXPECT_EQ(run.out.find("_LOCK fuse byte"), std::string::npos);
     EXPECT_EQ(run.out.find("Device connected"), std::string::npos);
@@ -269,9 +257,7 @@ TEST(fuses, the_fuse_list_of_a_chip_needs_no_chip)
 
     run = chip.morvin({"+90S8515", "-?"});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"\n90S8515 signature 1E9301\n", "  has no ISP-writable fuses\n"}),
-              std::string::npos)
-        << run.out;
+    EXPECT_TRUE(in_order(run.out, {"\n90S8515 signature 1E9301\n", "  has no ISP-writable fuses\n"})) << run.out;
 }
 
 // 90S2333: one classic fuse byte, new values read back after a power cycle.
@@ -280,14 +266,11 @@ TEST(fuses, classic_fuse_bits_are_written_in_one_command)
     e2e::virtual_target chip("90S2333", cfg::clocked(8000));
     auto run = chip.morvin({"+90S2333", "-o8MHz", "-w", "-fBODEN=0,CKSEL=2"});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Fuses \n_LOW = 0x", "Programming fuses\n", "New fuses value\n"}),
-              std::string::npos)
-        << run.out;
+    EXPECT_TRUE(in_order(run.out, {"Fuses \n_LOW = 0x", "Programming fuses\n", "New fuses value\n"})) << run.out;
     EXPECT_EQ(cfg::read_state(chip).fuses[0] & 0x1F, 0x12u) << "BODLEVEL 1, BODEN 0, CKSEL 2";
     run = chip.morvin({"+90S2333", "-o8MHz", "-v", "-fBODEN=0,CKSEL=2"});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"  BODEN     \t= 0\n", "  CKSEL     \t= 2\n", "Verifying fuses\n", "passed\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"  BODEN     \t= 0\n", "  CKSEL     \t= 2\n", "Verifying fuses\n", "passed\n"}))
         << run.out;
 }
 

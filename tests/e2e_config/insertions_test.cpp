@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using cfg::find_in_order;
+using cfg::in_order;
 using cfg::has_line;
 using cfg::ldi;
 
@@ -35,9 +35,8 @@ TEST(insertions, osccal_plain_and_in_ldi_with_correction_and_limits)
     ASSERT_EQ(run.status, 0) << run.out;
     bytes_t calibration = cfg::calibration_from_trace(chip);
     ASSERT_EQ(calibration.size(), 4u);
-    EXPECT_NE(find_in_order(run.out, {"Chip not locked\n", "OSCCAL1 inserted to CODE memory at 0x105 \n",
-                                      "Programming CODE memory\n", " passed\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Chip not locked\n", "OSCCAL1 inserted to CODE memory at 0x105 \n",
+                                   "Programming CODE memory\n", " passed\n"}))
         << run.out;
     EXPECT_EQ(cfg::read_state(chip).flash_range(0x100, 6),
               join({ldi(0, 0x00), ldi(1, 0x00), {0xAA, calibration[1]}}));
@@ -51,9 +50,8 @@ TEST(insertions, osccal_plain_and_in_ldi_with_correction_and_limits)
     // corrections are limited to one byte
     run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", "-c*OSCCAL3=104,-200", image});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Warning: corrected osccal value limited by 0x00\n",
-                                      "OSCCAL3-200 inserted to CODE memory at 0x104 \n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Warning: corrected osccal value limited by 0x00\n",
+                                   "OSCCAL3-200 inserted to CODE memory at 0x104 \n"}))
         << run.out;
     EXPECT_EQ(cfg::read_state(chip).flash_at(0x104), 0x00);
     run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", "-c?OSCCAL=100,+300", image});
@@ -78,9 +76,8 @@ TEST(insertions, serial_number_advances_only_after_a_successful_write)
 
     auto run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", request, image});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Chip not locked\n", "Chip serial number is 41\n", "Device erased\n",
-                                      "Programming CODE memory\n", " passed\n", "Total time "}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Chip not locked\n", "Chip serial number is 41\n", "Device erased\n",
+                                   "Programming CODE memory\n", " passed\n", "Total time "}))
         << run.out;
     EXPECT_EQ(e2e::read_text(serial), "42\n");
     EXPECT_EQ(cfg::read_state(chip).flash_range(0x100, 6), join({ldi(0, 41), ldi(1, 0), {0xAA, 0xAA}}));
@@ -106,8 +103,7 @@ TEST(insertions, serial_number_refused_by_a_write_that_fails_verification)
     e2e::write_text(serial, "7\n");
     auto run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", "-c*SERNO4=100," + serial, image});
     EXPECT_EQ(run.status, 10) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Chip serial number is 7\n", "failed, 1 error", "\nReset pin released\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Chip serial number is 7\n", "failed, 1 error", "\nReset pin released\n"}))
         << run.out;
     EXPECT_EQ(run.out.find("Total time"), std::string::npos);
     EXPECT_EQ(e2e::read_text(serial), "7\n");
@@ -143,9 +139,8 @@ TEST(insertions, serial_number_file_is_locked_from_reading_to_writing)
                            });
     EXPECT_TRUE(waited) << run.out;
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Chip not locked\n", "Waiting for " + serial + ", which another run holds\n",
-                                      "Chip serial number is 77\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Chip not locked\n", "Waiting for " + serial + ", which another run holds\n",
+                                   "Chip serial number is 77\n"}))
         << run.out;
     EXPECT_EQ(cfg::read_state(chip).flash_range(0x100, 4), join({ldi(0, 77), ldi(1, 0)}));
     EXPECT_EQ(e2e::read_text(serial), "78\n");
@@ -160,8 +155,7 @@ TEST(insertions, serial_number_file_is_locked_from_reading_to_writing)
     });
     close(held);
     EXPECT_EQ(run.status, 80) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"\nTerminated by user (SIGINT)\n\n", "Reset pin released\n"}), std::string::npos)
-        << run.out;
+    EXPECT_TRUE(in_order(run.out, {"\nTerminated by user (SIGINT)\n\n", "Reset pin released\n"})) << run.out;
     EXPECT_EQ(run.out.find("Device erased"), std::string::npos) << run.out;
     EXPECT_EQ(e2e::read_text(serial), "78\n");
 }
@@ -233,9 +227,8 @@ TEST(insertions, bytes_into_the_eeprom_and_the_flash)
     std::string data = cfg::hex_file(chip, "data.hex", {{0x10, {0, 0, 0, 0, 0, 0}}});
     auto run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", "-d*BYTES3=11,0A0B0C", image, "-d", data});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Programming CODE memory\n", " passed\n", "Programming DATA memory\n",
-                                      " passed\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Programming CODE memory\n", " passed\n", "Programming DATA memory\n",
+                                   " passed\n"}))
         << run.out;
     cfg::chip_state state = cfg::read_state(chip);
     bytes_t eeprom;
@@ -264,18 +257,16 @@ TEST(erase_counter, starts_at_one_counts_up_and_can_be_forced)
 
     auto run = chip.morvin({"+mega8", "-o16MHz", "-e", "-n"});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Chip not locked\n", "Number of erases not initialized\n", "Device erased\n",
-                                      "Writing erase counter = 1\n", "Programming CODE memory\n", "Total time "}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Chip not locked\n", "Number of erases not initialized\n", "Device erased\n",
+                                   "Writing erase counter = 1\n", "Programming CODE memory\n", "Total time "}))
         << run.out;
     EXPECT_EQ(counter(), (bytes_t{0x01, 0x00}));
 
     std::string image = cfg::hex_file(chip, "code.hex", {{0x100, code}});
     run = chip.morvin({"+mega8", "-o16MHz", "-e", "-n", "-w", "-v", image});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Read number of erases 1\n", "Device erased\n", "Writing erase counter = 2\n",
-                                      "Verifying CODE memory\n", " passed\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Read number of erases 1\n", "Device erased\n", "Writing erase counter = 2\n",
+                                   "Verifying CODE memory\n", " passed\n"}))
         << run.out;
     cfg::chip_state state = cfg::read_state(chip);
     EXPECT_EQ(state.flash_range(0x1FFE, 2), (bytes_t{0x02, 0x00}));
@@ -289,9 +280,8 @@ TEST(erase_counter, starts_at_one_counts_up_and_can_be_forced)
 
     run = chip.morvin({"+mega8", "-o16MHz", "-e", "-n300"});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Read number of erases 2\n", "Number of erases forced to 300\n",
-                                      "Device erased\n", "Writing erase counter = 300\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Read number of erases 2\n", "Number of erases forced to 300\n",
+                                   "Device erased\n", "Writing erase counter = 300\n"}))
         << run.out;
     EXPECT_EQ(counter(), (bytes_t{0x2C, 0x01}));
     EXPECT_EQ(cfg::read_state(chip).flash_at(0x100), 0xFF) << "the erase went through";
@@ -306,10 +296,9 @@ TEST(erase_counter, gives_way_to_code_in_its_place)
     std::string image = cfg::hex_file(chip, "tail.hex", {{0x1FF8, tail}});
     run = chip.morvin({"+mega8", "-o16MHz", "-e", "-n", "-w", "-v", image});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Read number of erases 5\n", "Device erased\n",
-                                      "Can't write number of erases, locations used for code\n",
-                                      "Programming CODE memory\n", "Verifying CODE memory\n", " passed\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Read number of erases 5\n", "Device erased\n",
+                                   "Can't write number of erases, locations used for code\n",
+                                   "Programming CODE memory\n", "Verifying CODE memory\n", " passed\n"}))
         << run.out;
     EXPECT_EQ(run.out.find("Writing erase counter"), std::string::npos);
     EXPECT_EQ(cfg::read_state(chip).flash_range(0x1FF8, 8), tail) << "the image's own last bytes";

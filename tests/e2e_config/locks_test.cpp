@@ -2,7 +2,7 @@
 // refuses, and the erase that unlocks it.
 #include "e2e_config/config_support.h"
 
-using cfg::find_in_order;
+using cfg::in_order;
 using cfg::has_line;
 
 namespace {
@@ -18,10 +18,9 @@ TEST(locks, level_one_after_fuses_then_writes_are_refused_and_reads_allowed)
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_TRUE(has_line(run.out, "Chip not locked\n")) << run.out;
     // default order: fuses first, then the lock
-    EXPECT_NE(find_in_order(run.out, {"Programming fuses\n", "New fuses value\n", "  CKSEL     \t= 3\n",
-                                      "Verifying fuses\n", "passed\n", "Device locked to level 1!\n",
-                                      "Total time "}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Programming fuses\n", "New fuses value\n", "  CKSEL     \t= 3\n",
+                                   "Verifying fuses\n", "passed\n", "Device locked to level 1!\n",
+                                   "Total time "}))
         << run.out;
     cfg::chip_state state = cfg::read_state(chip);
     EXPECT_EQ(state.lock & 0x03, 0x02u) << "LB1 programmed, LB2 not";
@@ -31,9 +30,8 @@ TEST(locks, level_one_after_fuses_then_writes_are_refused_and_reads_allowed)
     // writing the flash of a locked chip
     run = chip.morvin({"+mega8", "-o16MHz", "-w", second});
     EXPECT_EQ(run.status, 10);
-    EXPECT_NE(find_in_order(run.body(), {"Chip locked - programming disabled\n", "Can't write to locked chip\n",
-                                         "\nReset pin released\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.body(), {"Chip locked - programming disabled\n", "Can't write to locked chip\n",
+                                      "\nReset pin released\n"}))
         << run.out;
     EXPECT_EQ(run.out.find("Programming CODE memory"), std::string::npos);
     // a fuse-only write: mega8 blocks fuse writes under LB1 as well
@@ -47,7 +45,7 @@ TEST(locks, level_one_after_fuses_then_writes_are_refused_and_reads_allowed)
     // level 1 still reads: verify and read-back work
     run = chip.morvin({"+mega8", "-o16MHz", "-v", first});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Verifying CODE memory\n", " passed\n"}), std::string::npos) << run.out;
+    EXPECT_TRUE(in_order(run.out, {"Verifying CODE memory\n", " passed\n"})) << run.out;
     std::string back = chip.path("back.hex");
     run = chip.morvin({"+mega8", "-o16MHz", "-r", back});
     EXPECT_EQ(run.status, 0) << run.out;
@@ -62,10 +60,9 @@ TEST(locks, plus_locks_before_fuses_which_a_mega8_then_refuses)
     auto run = chip.morvin({"+mega8", "-o16MHz", "-w", "-v", "-fCKSEL=3", "-l+1"});
     // the lock went first, so the fuse write was ignored and its verification fails
     EXPECT_EQ(run.status, 10) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Device locked to level 1!\n", "Programming fuses\n", "New fuses value\n",
-                                      "  CKSEL     \t= 1\n", "Verifying fuses\n", "  CKSEL   : expected 3, read 1\n",
-                                      "Verifying of fuses failed\n", "\nReset pin released\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Device locked to level 1!\n", "Programming fuses\n", "New fuses value\n",
+                                   "  CKSEL     \t= 1\n", "Verifying fuses\n", "  CKSEL   : expected 3, read 1\n",
+                                   "Verifying of fuses failed\n", "\nReset pin released\n"}))
         << run.out;
     EXPECT_EQ(run.out.find("Total time"), std::string::npos);
     cfg::chip_state state = cfg::read_state(chip);
@@ -79,8 +76,7 @@ TEST(locks, level_two_blocks_reads_unless_forced_and_erase_unlocks)
     std::string image = cfg::hex_file(chip, "image.hex", {{0, {0x12, 0x34, 0x56, 0x78}}});
     auto run = chip.morvin({"+mega8", "-o16MHz", "-w", "-l2", image});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Programming CODE memory\n", "Device locked to level 2!\n", "Total time "}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Programming CODE memory\n", "Device locked to level 2!\n", "Total time "}))
         << run.out;
     EXPECT_EQ(cfg::read_state(chip).lock & 0x03, 0x00u);
 
@@ -91,9 +87,8 @@ TEST(locks, level_two_blocks_reads_unless_forced_and_erase_unlocks)
         all.insert(all.end(), args.begin(), args.end());
         run = chip.morvin(all);
         EXPECT_EQ(run.status, 10) << args[0] << "\n" << run.out;
-        EXPECT_NE(find_in_order(run.body(),
-                                {"Chip locked - reading and programming disabled\n", refused, "\nReset pin released\n"}),
-                  std::string::npos)
+        EXPECT_TRUE(in_order(run.body(),
+                             {"Chip locked - reading and programming disabled\n", refused, "\nReset pin released\n"}))
             << args[0] << "\n" << run.out;
         EXPECT_EQ(run.out.find("Reading CODE memory"), std::string::npos);
         EXPECT_EQ(run.out.find("Verifying CODE memory"), std::string::npos);
@@ -112,15 +107,14 @@ TEST(locks, level_two_blocks_reads_unless_forced_and_erase_unlocks)
     // fuses alone may still be verified
     run = chip.morvin({"+mega8", "-o16MHz", "-v", "-fBODEN=1"});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Verifying fuses\n", "passed\n"}), std::string::npos) << run.out;
+    EXPECT_TRUE(in_order(run.out, {"Verifying fuses\n", "passed\n"})) << run.out;
 
     // the erase clears the lock bits; the chip takes a new image
     std::string next = cfg::hex_file(chip, "next.hex", {{0, {0xA1, 0xB2}}});
     run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", next});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Chip locked - reading and programming disabled\n", "Device erased\n",
-                                      "Device connected, mega8 detected\n", "Programming CODE memory\n", " passed\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Chip locked - reading and programming disabled\n", "Device erased\n",
+                                   "Device connected, mega8 detected\n", "Programming CODE memory\n", " passed\n"}))
         << run.out;
     cfg::chip_state state = cfg::read_state(chip);
     EXPECT_EQ(state.lock & 0x03, 0x03u);
@@ -136,9 +130,8 @@ TEST(locks, classic_chip_takes_fuses_while_locked_and_hides_at_level_two)
     e2e::virtual_target chip("90S2333", cfg::clocked(8000));
     auto run = chip.morvin({"+90S2333", "-o8MHz", "-w", "-l1", "-fBODEN=ON"});
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Chip not locked\n", "Programming fuses\n", "New fuses value\n",
-                                      "Device locked to level 1!\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Chip not locked\n", "Programming fuses\n", "New fuses value\n",
+                                   "Device locked to level 1!\n"}))
         << run.out;
     cfg::chip_state state = cfg::read_state(chip);
     // LB1 is bit 1 and LB2 bit 2 of this chip's lock byte
@@ -149,19 +142,14 @@ TEST(locks, classic_chip_takes_fuses_while_locked_and_hides_at_level_two)
     std::string image = cfg::hex_file(chip, "image.hex", {{0, {1, 2}}});
     run = chip.morvin({"+90S2333", "-o8MHz", "-w", image});
     EXPECT_EQ(run.status, 10);
-    EXPECT_NE(find_in_order(run.out, {"Chip locked - programming disabled\n", "Can't write to locked chip\n"}),
-              std::string::npos)
-        << run.out;
+    EXPECT_TRUE(in_order(run.out, {"Chip locked - programming disabled\n", "Can't write to locked chip\n"})) << run.out;
     run = chip.morvin({"+90S2333", "-o8MHz", "-w", "-fCKSEL=5"});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"Chip locked - programming disabled\n", "Programming fuses\n"}),
-              std::string::npos)
-        << run.out;
+    EXPECT_TRUE(in_order(run.out, {"Chip locked - programming disabled\n", "Programming fuses\n"})) << run.out;
     run = chip.morvin({"+90S2333", "-o8MHz"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_NE(find_in_order(run.out, {"Fuses \n", "_LOW = 0xD5\n", "  BODLEVEL  \t= 1\n", "  BODEN     \t= 0\n",
-                                      "  CKSEL     \t= 5\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Fuses \n", "_LOW = 0xD5\n", "  BODLEVEL  \t= 1\n", "  BODEN     \t= 0\n",
+                                   "  CKSEL     \t= 5\n"}))
         << run.out;
 
     // level 2: the chip no longer shows its signature
@@ -171,18 +159,16 @@ TEST(locks, classic_chip_takes_fuses_while_locked_and_hides_at_level_two)
     std::string read_file = chip.path("read.hex");
     run = chip.morvin({"+90S2333", "-o8MHz", "-r", read_file});
     EXPECT_EQ(run.status, 30);
-    EXPECT_NE(find_in_order(run.out, {"Device connected, but not recognised, ID: 0x000102 (looks as protected)\n",
-                                      "Chip locked - reading and programming disabled\n", "Can't continue\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"Device connected, but not recognised, ID: 0x000102 (looks as protected)\n",
+                                   "Chip locked - reading and programming disabled\n", "Can't continue\n"}))
         << run.out;
     EXPECT_FALSE(e2e::file_exists(read_file));
 
     // an erase brings the chip back: detected again after it, nothing forced
     run = chip.morvin({"+90S2333", "-o8MHz", "-e", "-!"});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(find_in_order(run.out, {"(looks as protected)\n", "Device erased\n",
-                                      "Device connected, 90S2333 detected\n", "_LOW = 0xD5\n"}),
-              std::string::npos)
+    EXPECT_TRUE(in_order(run.out, {"(looks as protected)\n", "Device erased\n",
+                                   "Device connected, 90S2333 detected\n", "_LOW = 0xD5\n"}))
         << run.out;
     EXPECT_EQ(run.out.find("Device type forced"), std::string::npos) << run.out;
     EXPECT_EQ(cfg::read_state(chip).lock & 0x06, 0x06u);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -52,17 +53,11 @@ inline format_t parse_format(const std::string &text)
 inline std::map<std::string, format_t> formats(const vt::chip_facts &facts)
 {
     std::map<std::string, format_t> result;
-    std::string all = facts.commands;
-    size_t start = 0;
-    while (start < all.size()) {
-        size_t end = all.find(';', start);
-        if (end == std::string::npos)
-            end = all.size();
-        std::string item = all.substr(start, end - start);
+    std::istringstream all(facts.commands);
+    for (std::string item; std::getline(all, item, ';');) {
         size_t eq = item.find('=');
         if (eq != std::string::npos)
             result[item.substr(0, eq)] = parse_format(item.substr(eq + 1));
-        start = end + 1;
     }
     return result;
 }

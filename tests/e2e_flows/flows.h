@@ -39,11 +39,11 @@ using e2e::hex_file;
 using e2e::holds;
 using e2e::read_state;
 
-// Presets the chip before its first run. Fuses left out keep their factory values.
+// Presets the chip the target was started as (the state names none).
 inline void write_state(const e2e::virtual_target &t, const runs_t &flash, const runs_t &eeprom,
                         const std::string &extra_lines = "")
 {
-    e2e::write_text(t.path("chip.state"), e2e::state_text("", flash, eeprom, extra_lines));
+    e2e::write_state(t, "", flash, eeprom, extra_lines);
 }
 
 // Bytes counting up from start, avoiding 0xFF so that every byte is visible in the state.

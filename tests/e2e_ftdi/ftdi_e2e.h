@@ -122,14 +122,7 @@ using e2e::output::lines_in_order;
 using e2e::chip_state;
 using e2e::holds;
 using e2e::read_state;
-
-// Presets the chip before a run; fuses and lock bits keep their factory values unless
-// extra_lines give them.
-inline void write_state(const ftdi_target &t, const std::string &chip, const runs_t &flash, const runs_t &eeprom,
-                        const std::string &extra_lines = "")
-{
-    e2e::write_text(t.path("chip.state"), e2e::state_text(chip, flash, eeprom, extra_lines));
-}
+using e2e::write_state;
 
 // n bytes from a seed, never 0xFF (so every byte shows in the state file).
 inline bytes_t pattern(size_t n, unsigned seed)

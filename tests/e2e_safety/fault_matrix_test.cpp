@@ -11,8 +11,6 @@
 #include "support/e2e.h"
 #include "support/output_lines.h"
 
-#include <dirent.h>
-
 #include <cstring>
 #include <functional>
 #include <sstream>
@@ -190,18 +188,6 @@ bytes_t pattern(size_t n, unsigned seed)
 const runs_t user_flash = {{0x0000, pattern(256, 7)}};
 const runs_t user_eeprom = {{0x0000, pattern(64, 101)}};
 
-std::vector<std::string> folder_names(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
-
 class fault_matrix : public ::testing::TestWithParam<std::tuple<pass_t, fault_t>> {};
 
 TEST_P(fault_matrix, nothing_is_lost_and_the_status_tells)
@@ -244,7 +230,7 @@ TEST_P(fault_matrix, nothing_is_lost_and_the_status_tells)
     span_t span = find_pass(pass, commands);
     ASSERT_GT(span.count, 0u) << pass_name(pass) << " not found in the trace";
     size_t target = span.first + span.count / 2;
-    for (auto &name : folder_names(work))
+    for (auto &name : e2e::names_in(work))
         unlink((work + "/" + name).c_str());
 
     preset();
@@ -267,7 +253,7 @@ TEST_P(fault_matrix, nothing_is_lost_and_the_status_tells)
     // the EEPROM: on the chip, or whole in the file the run names
     e2e::chip_state state = e2e::read_state(chip);
     bool on_chip = (bool)e2e::holds(state.eeprom, user_eeprom) && state.eeprom.size() == 64;
-    std::vector<std::string> files = folder_names(work);
+    std::vector<std::string> files = e2e::names_in(work);
     if (!on_chip) {
         std::string rescue = work + "/(eeprom).sav";
         ASSERT_TRUE(e2e::file_exists(rescue)) << where << "EEPROM lost, no rescue file\n" << r.out;

@@ -32,38 +32,49 @@ std::string overlapping_image(size_t flash)
     return text.substr(0, text.size() - 12) + repeated;
 }
 
+// A 16 MHz mega8 whose folder holds the overlapping image as over.hex.
+struct overlaps_t {
+    virtual_target chip{"mega8", {{"VT_CLOCK_KHZ", "16000"}}};
+    std::string file = chip.path("over.hex");
+    overlaps_t() { e2e::write_text(file, overlapping_image(8192)); }
+
+    // The chip read back into the named files of its folder: their bytes, in order.
+    std::vector<std::map<uint32_t, uint8_t>> read_back(const std::vector<std::string> &names) const
+    {
+        std::vector<std::string> args = {"+mega8", "-o16MHz", "-r"};
+        for (const std::string &name : names)
+            args.push_back(chip.path(name));
+        auto read = chip.morvin(args);
+        EXPECT_EQ(read.status, 0) << read.out;
+        std::vector<std::map<uint32_t, uint8_t>> bytes;
+        for (const std::string &name : names)
+            bytes.push_back(e2e::hex_bytes(chip.path(name)));
+        return bytes;
+    }
+};
+
 TEST(Safety, BytesBeyondTheFlashInAnEarlierRecordAreNeverWrappedOntoTheFlash)
 {
-    virtual_target chip("mega8", {{"VT_CLOCK_KHZ", "16000"}});
-    std::string file = chip.path("over.hex");
-    e2e::write_text(file, overlapping_image(8192));
-
+    overlaps_t t;
     // named as the code file: no split, so the image does not fit
-    auto run = chip.morvin({"+mega8", "-o16MHz", "-w", "-v", "-c", file});
+    auto run = t.chip.morvin({"+mega8", "-o16MHz", "-w", "-v", "-c", t.file});
     EXPECT_EQ(run.status, 50) << run.out;
-    EXPECT_TRUE(run.has("Can't fit " + file + " in CODE memory\n")) << run.out;
+    EXPECT_TRUE(run.has("Can't fit " + t.file + " in CODE memory\n")) << run.out;
 
     // the flash start was not touched
-    std::string flash = chip.path("flash.hex");
-    auto read = chip.morvin({"+mega8", "-o16MHz", "-r", flash});
-    ASSERT_EQ(read.status, 0) << read.out;
-    auto bytes = e2e::hex_bytes(flash);
+    auto bytes = t.read_back({"flash.hex"})[0];
     for (uint32_t a = 0; a < 0x100; a++)
         ASSERT_EQ(bytes[a], 0xFF) << "flash byte " << a;
 }
 
 TEST(Safety, ASingleFileWithOverlappingRecordsIsSplitAtTheFlashSize)
 {
-    virtual_target chip("mega8", {{"VT_CLOCK_KHZ", "16000"}});
-    std::string file = chip.path("over.hex");
-    e2e::write_text(file, overlapping_image(8192));
-    auto run = chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", file});
+    overlaps_t t;
+    auto run = t.chip.morvin({"+mega8", "-o16MHz", "-e", "-w", "-v", t.file});
     ASSERT_EQ(run.status, 0) << run.out;
 
-    std::string flash = chip.path("flash.hex"), eeprom = chip.path("eeprom.hex");
-    ASSERT_EQ(chip.morvin({"+mega8", "-o16MHz", "-r", flash, eeprom}).status, 0);
-    auto code = e2e::hex_bytes(flash);
-    auto data = e2e::hex_bytes(eeprom);
+    auto read = t.read_back({"flash.hex", "eeprom.hex"});
+    auto &code = read[0], &data = read[1];
     std::vector<uint8_t> expected = pattern(0x200, 1);
     for (uint32_t i = 0; i < 0x100; i++)
         ASSERT_EQ(code[0x1F00 + i], expected[i]) << "flash " << std::hex << 0x1F00 + i;

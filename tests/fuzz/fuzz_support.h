@@ -1,12 +1,15 @@
-// Shared by the file-format fuzz targets: temporary files, quiet messages, and an
-// image as address -> byte (aborting on overlaps with different data).
+// Shared by the file-format fuzz targets: temporary files, quiet messages, an
+// image as address -> byte (aborting on overlaps with different data), and the
+// write-and-read-again check of what a reader accepted.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -40,6 +43,30 @@ inline void quiet_messages()
     msg_out.stream = std::fopen("/dev/null", "w");
 }
 
+// A target's files, one per suffix: made (and messages silenced) when a
+// function-static instance is first reached, removed when the fuzzer exits.
+class temp_files_t {
+public:
+    temp_files_t(std::initializer_list<const char *> suffixes)
+    {
+        quiet_messages();
+        for (const char *suffix : suffixes)
+            paths.push_back(make_temp(suffix));
+    }
+    ~temp_files_t()
+    {
+        for (const std::string &path : paths)
+            std::remove(path.c_str());
+    }
+    temp_files_t(const temp_files_t &) = delete;
+    temp_files_t &operator=(const temp_files_t &) = delete;
+
+    const std::string &operator[](size_t i) const { return paths.at(i); }
+
+private:
+    std::vector<std::string> paths;
+};
+
 inline std::map<int32_t, uint8_t> byte_map(const PortionList &image)
 {
     std::map<int32_t, uint8_t> bytes;
@@ -63,6 +90,18 @@ inline bool load(const std::string &name, PortionList &code, PortionList &data)
         return false;
     }
     return true;
+}
+
+// What a reader accepted must be written without error in the format path's
+// name asks for, and that file must read back (checksums taken as they are,
+// found by content or extension) to the same bytes.
+inline void check_round_trip(PortionList &image, const std::string &path)
+{
+    if (!write_image_file(image, path.c_str()))
+        std::abort();
+    PortionList back, none;
+    if (!load(path, back, none) || byte_map(back) != byte_map(image))
+        std::abort();
 }
 
 }  // namespace fuzz

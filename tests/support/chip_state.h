@@ -106,6 +106,15 @@ inline std::string state_text(const std::string &chip, const runs_t &flash, cons
     return text + "end\n";
 }
 
+// Presets the chip of a target that keeps its files in a folder of its own, before
+// its first run (see state_text).
+template <typename Target>
+void write_state(const Target &t, const std::string &chip, const runs_t &flash, const runs_t &eeprom,
+                 const std::string &extra_lines = "")
+{
+    write_text(t.path("chip.state"), state_text(chip, flash, eeprom, extra_lines));
+}
+
 // Every byte of runs is found at its address in memory (missing counts as 0xFF).
 inline ::testing::AssertionResult holds(const std::map<uint32_t, uint8_t> &memory, const runs_t &runs)
 {

@@ -6,6 +6,7 @@
 #include <libftdi1/ftdi.h>
 
 #include "support/e2e.h"
+#include "support/scoped_env.h"
 
 #include <cerrno>
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,14 +24,16 @@ namespace {
 
 const std::string lib_dir = std::string(MORVIN_BUILD_DIR) + "/vtarget/";
 
-// Clears every VT_ variable the tests set, then applies the given ones.
-void environment(const std::vector<std::pair<const char *, const char *>> &vars)
+// Clears every VT_ variable the tests set, then applies the given ones, until the scope ends.
+e2e::scoped_env environment(const e2e::env_vars &vars)
 {
+    e2e::scoped_env env;
     for (const char *name : {"VT_FTDI_DEVICES", "VT_USB_LATENCY_US", "VT_FAULT", "VT_COUNTERS", "VT_CABLE",
                              "VT_PORT_CYCLE_NS", "VT_LPT_BASE", "VT_STATE", "VT_TRACE"})
-        unsetenv(name);
-    for (auto &v : vars)
-        setenv(v.first, v.second, 1);
+        env.set(name, nullptr);
+    for (const auto &v : vars)
+        env.set(v.first, v.second);
+    return env;
 }
 
 struct library {
@@ -92,7 +96,7 @@ const std::vector<uint8_t> programming_enable = {0x31, 0x03, 0x00, 0xAC, 0x53, 0
 
 TEST(DriverD2xx, ExportsEveryEntryPointAndTheTestLibraryLacksOne)
 {
-    environment({});
+    auto env = environment({});
     d2xx full;
     ASSERT_TRUE(full.lib.handle) << dlerror();
     for (const char *name : entry_points)
@@ -105,7 +109,7 @@ TEST(DriverD2xx, ExportsEveryEntryPointAndTheTestLibraryLacksOne)
 
 TEST(DriverD2xx, ListsDevicesIncludingOneOpenedElsewhere)
 {
-    environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;5/USB Serial/VT3"}});
+    auto env = environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;5/USB Serial/VT3"}});
     d2xx d;
     ASSERT_TRUE(d.lib.handle);
     static_assert(offsetof(FT_DEVICE_LIST_INFO_NODE, SerialNumber) == 16, "published layout");
@@ -135,8 +139,8 @@ TEST(DriverD2xx, ListsDevicesIncludingOneOpenedElsewhere)
 
 TEST(DriverD2xx, OpensBySerialNumberOrDescription)
 {
-    environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;5/USB Serial/VT3"},
-                 {"VT_USB_LATENCY_US", "0"}});
+    auto env = environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;5/USB Serial/VT3"},
+                            {"VT_USB_LATENCY_US", "0"}});
     d2xx d;
     FT_HANDLE a = nullptr, b = nullptr, c = nullptr;
     ASSERT_EQ(d.open("VT1A", 1, &a), 0u);
@@ -169,7 +173,7 @@ const char family[] = "FT2232H/H1;FT4232H/Q1/opened=B/sio=D;FT232H/S1/id=1209:70
 
 TEST(DriverD2xx, ListsTheFamilyAndOpensWhatLinuxAllows)
 {
-    environment({{"VT_FTDI_DEVICES", family}, {"VT_USB_LATENCY_US", "0"}});
+    auto env = environment({{"VT_FTDI_DEVICES", family}, {"VT_USB_LATENCY_US", "0"}});
     d2xx d;
     ASSERT_TRUE(d.lib.handle);
     auto set_vid_pid = d.lib.get<DWORD (*)(DWORD, DWORD)>("FT_SetVIDPID");
@@ -232,7 +236,7 @@ TEST(DriverD2xx, ProgrammingEnableThroughMpsseAndUsbCounters)
 {
     std::string counters = std::string(MORVIN_BUILD_DIR) + "/vports_d2xx_counters.txt";
     std::remove(counters.c_str());
-    environment({{"VT_USB_LATENCY_US", "200"}, {"VT_COUNTERS", counters.c_str()}});
+    auto env = environment({{"VT_USB_LATENCY_US", "200"}, {"VT_COUNTERS", counters.c_str()}});
     {
         d2xx d;
         FT_HANDLE h = nullptr;
@@ -263,38 +267,40 @@ TEST(DriverD2xx, ProgrammingEnableThroughMpsseAndUsbCounters)
     std::remove(counters.c_str());
 }
 
+// The first channel of the default device, opened by serial number in MPSSE mode
+// with the USB latency off and the given fault, handed to check.
+void with_faulty_channel(const char *fault, const std::function<void(d2xx &, FT_HANDLE)> &check)
+{
+    SCOPED_TRACE(fault);
+    auto env = environment({{"VT_USB_LATENCY_US", "0"}, {"VT_FAULT", fault}});
+    d2xx d;
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(d.open("VT000001", 1, &h), 0u);
+    d.lib.get<ft_bitmode>("FT_SetBitMode")(h, 0, 2);
+    check(d, h);
+    d.close(h);
+}
+
 TEST(DriverD2xx, ShortReadAndWriteErrorFaults)
 {
-    environment({{"VT_USB_LATENCY_US", "0"}, {"VT_FAULT", "usb_short_read=1"}});
-    {
-        d2xx d;
-        FT_HANDLE h = nullptr;
-        ASSERT_EQ(d.open("VT000001", 1, &h), 0u);
-        d.lib.get<ft_bitmode>("FT_SetBitMode")(h, 0, 2);
+    with_faulty_channel("usb_short_read=1", [](d2xx &d, FT_HANDLE h) {
         DWORD done = 0;
         ASSERT_EQ(d.write(h, {0x31, 0x03, 0x00, 1, 2, 3, 4, 0x87}, &done), 0u);
         uint8_t answer[4];
         EXPECT_EQ(d.read(h, answer, 4, &done), 0u);  // status OK, count short
         EXPECT_EQ(done, 3u);
-        d.close(h);
-    }
-    environment({{"VT_USB_LATENCY_US", "0"}, {"VT_FAULT", "usb_write_error=2"}});
-    {
-        d2xx d;
-        FT_HANDLE h = nullptr;
-        ASSERT_EQ(d.open("VT000001", 1, &h), 0u);
-        d.lib.get<ft_bitmode>("FT_SetBitMode")(h, 0, 2);
+    });
+    with_faulty_channel("usb_write_error=2", [](d2xx &d, FT_HANDLE h) {
         DWORD done = 99;
         EXPECT_EQ(d.write(h, {0x80, 0x08, 0x0B}, &done), 0u);
         EXPECT_EQ(d.write(h, {0x80, 0x00, 0x0B}, &done), 4u);  // FT_IO_ERROR
         EXPECT_EQ(done, 0u);
-        d.close(h);
-    }
+    });
 }
 
 TEST(DriverDlportio, BitBangedProgrammingEnableAtAnyBase)
 {
-    environment({{"VT_CABLE", "fbprg"}, {"VT_PORT_CYCLE_NS", "1000"}});
+    auto env = environment({{"VT_CABLE", "fbprg"}, {"VT_PORT_CYCLE_NS", "1000"}});
     for (uint32_t base : {0x378u, 0x278u, 0x3BCu, 0xE000u}) {
         SCOPED_TRACE(base);
         library lib(lib_dir + "libdlportio.so");
@@ -326,7 +332,7 @@ TEST(DriverDlportio, BitBangedProgrammingEnableAtAnyBase)
 
 TEST(DriverDlportio, FixedBaseIgnoresOtherAddresses)
 {
-    environment({{"VT_CABLE", "stk200"}, {"VT_LPT_BASE", "378"}});
+    auto env = environment({{"VT_CABLE", "stk200"}, {"VT_LPT_BASE", "378"}});
     library lib(lib_dir + "libdlportio.so");
     auto out = lib.get<void (*)(uint32_t, uint8_t)>("DlPortWritePortUchar");
     auto in = lib.get<uint8_t (*)(uint32_t)>("DlPortReadPortUchar");
@@ -370,7 +376,8 @@ TEST(DriverDlportio, FixedBaseIgnoresOtherAddresses)
 
 TEST(DriverLibftdi1, ListsOpensAndTransfers)
 {
-    environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened"}, {"VT_USB_LATENCY_US", "0"}});
+    auto env =
+        environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened"}, {"VT_USB_LATENCY_US", "0"}});
     library lib(lib_dir + "libftdi1/libftdi1.so.2");
     ASSERT_TRUE(lib.handle) << dlerror();
     LIBFTDI1_ENTRY_POINTS(lib);
@@ -427,7 +434,7 @@ TEST(DriverLibftdi1, ListsOpensAndTransfers)
 // interfaces A..D as its channels, libusb's failures as libftdi1 reports them.
 TEST(DriverLibftdi1, FamilyInterfacesAndRefusals)
 {
-    environment({{"VT_FTDI_DEVICES", family}, {"VT_USB_LATENCY_US", "0"}});
+    auto env = environment({{"VT_FTDI_DEVICES", family}, {"VT_USB_LATENCY_US", "0"}});
     library lib(lib_dir + "libftdi1/libftdi1.so.2");
     ASSERT_TRUE(lib.handle) << dlerror();
     LIBFTDI1_ENTRY_POINTS(lib);
@@ -507,9 +514,10 @@ WINE_TEST(DriverWindows, DllsLoadAndAnswerUnderWine)
     ASSERT_TRUE(probe.good()) << "vt_dll_probe.exe missing in " << dir;
     // the FT232H with its own IDs, bound to ftdi_sio and without permission on Linux, is
     // listed and opened on Windows
-    environment({{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;FT232H/S1/id=1209:7001/sio/denied"},
-                 {"VT_USB_LATENCY_US", "0"},
-                 {"VT_PORT_CYCLE_NS", "1000"}});
+    auto env = environment(
+        {{"VT_FTDI_DEVICES", "4/Dual RS232 A/VT1A;4/Dual RS232 B/VT1B/opened;FT232H/S1/id=1209:7001/sio/denied"},
+         {"VT_USB_LATENCY_US", "0"},
+         {"VT_PORT_CYCLE_NS", "1000"}});
     std::string cmd = "cd '" + dir + "' && WINEDEBUG=-all wine vt_dll_probe.exe 2>&1";
     FILE *p = popen(cmd.c_str(), "r");
     ASSERT_TRUE(p);

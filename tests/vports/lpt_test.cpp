@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "stand_in_chip.h"
+#include "support/scoped_env.h"
 #include "vtarget/virtual_lpt.h"
 
 using namespace vt;
@@ -335,29 +336,26 @@ TEST(VirtualLpt, WiringErrorsAreRefused)
 
 TEST(VirtualLpt, SettingsFromEnvironment)
 {
-    setenv("VT_CABLE", "ByteBlaster_II", 1);
-    setenv("VT_BIDIR", "0", 1);
-    setenv("VT_PORT_CYCLE_NS", "1500", 1);
-    setenv("VT_PORT_POWER", "1", 1);
+    {
+        e2e::scoped_env env({{"VT_CABLE", "ByteBlaster_II"},
+                             {"VT_BIDIR", "0"},
+                             {"VT_PORT_CYCLE_NS", "1500"},
+                             {"VT_PORT_POWER", "1"}});
+        lpt_config c = lpt_config_from_env();
+        EXPECT_EQ(c.cable, cable_kind::byteblaster_ii);
+        EXPECT_FALSE(c.bidirectional);
+        EXPECT_EQ(c.write_cycle_ns, 1500u);
+        EXPECT_TRUE(c.power_from_port);
+        env.set("VT_CABLE", "mosi=D5,sck=D6,reset=D4,miso=ACK");
+        c = lpt_config_from_env();
+        EXPECT_EQ(c.cable, cable_kind::custom);
+        EXPECT_EQ(c.wiring, "mosi=D5,sck=D6,reset=D4,miso=ACK");
+        e2e::expect_each_refused({{{"VT_CABLE", "parallel-thing"}}, {{"VT_CABLE", "fbprg"}, {"VT_BIDIR", "maybe"}}},
+                                 lpt_config_from_env);
+    }
+    e2e::scoped_env none(
+        {{"VT_CABLE", nullptr}, {"VT_BIDIR", nullptr}, {"VT_PORT_CYCLE_NS", nullptr}, {"VT_PORT_POWER", nullptr}});
     lpt_config c = lpt_config_from_env();
-    EXPECT_EQ(c.cable, cable_kind::byteblaster_ii);
-    EXPECT_FALSE(c.bidirectional);
-    EXPECT_EQ(c.write_cycle_ns, 1500u);
-    EXPECT_TRUE(c.power_from_port);
-    setenv("VT_CABLE", "mosi=D5,sck=D6,reset=D4,miso=ACK", 1);
-    c = lpt_config_from_env();
-    EXPECT_EQ(c.cable, cable_kind::custom);
-    EXPECT_EQ(c.wiring, "mosi=D5,sck=D6,reset=D4,miso=ACK");
-    setenv("VT_CABLE", "parallel-thing", 1);
-    EXPECT_THROW(lpt_config_from_env(), std::invalid_argument);
-    setenv("VT_CABLE", "fbprg", 1);
-    setenv("VT_BIDIR", "maybe", 1);
-    EXPECT_THROW(lpt_config_from_env(), std::invalid_argument);
-    unsetenv("VT_CABLE");
-    unsetenv("VT_BIDIR");
-    unsetenv("VT_PORT_CYCLE_NS");
-    unsetenv("VT_PORT_POWER");
-    c = lpt_config_from_env();
     EXPECT_EQ(c.cable, cable_kind::fbprg);
     EXPECT_TRUE(c.bidirectional);
     EXPECT_EQ(c.write_cycle_ns, 250u);  // a port cycle of its own by default

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "stand_in_chip.h"
+#include "support/scoped_env.h"
 #include "vtarget/virtual_ft2232.h"
 
 using namespace vt;
@@ -512,36 +513,36 @@ TEST(VirtualFt2232, TraceHasOneLinePerCommand)
 
 TEST(VirtualFt2232, DevicesFromEnvironment)
 {
-    setenv("VT_FTDI_DEVICES", "4/Dual RS232 A/FT1A;5/Other/XYZ/opened", 1);
-    setenv("VT_USB_LATENCY_US", "250", 1);
-    setenv("VT_FTDI_RESET", "acbus1", 1);
-    setenv("VT_FAULT", "lose_step=3,usb_short_read=4,usb_write_error", 1);
+    {
+        e2e::scoped_env env({{"VT_FTDI_DEVICES", "4/Dual RS232 A/FT1A;5/Other/XYZ/opened"},
+                             {"VT_USB_LATENCY_US", "250"},
+                             {"VT_FTDI_RESET", "acbus1"},
+                             {"VT_FAULT", "lose_step=3,usb_short_read=4,usb_write_error"}});
+        std::vector<ft2232_config> d = ft2232_devices_from_env();
+        ASSERT_EQ(d.size(), 2u);
+        EXPECT_EQ(d[0].device_type, 4u);
+        EXPECT_EQ(d[0].description, "Dual RS232 A");
+        EXPECT_EQ(d[0].serial_number, "FT1A");
+        EXPECT_FALSE(d[0].opened_elsewhere);
+        EXPECT_EQ(d[1].device_type, 5u);
+        EXPECT_TRUE(d[1].opened_elsewhere);
+        for (const ft2232_config &c : d) {
+            EXPECT_EQ(c.usb_latency_us, 250u);
+            EXPECT_EQ(c.reset_pin, 9);
+            EXPECT_EQ(c.short_read_at, 4u);
+            EXPECT_EQ(c.write_error_at, 1u);
+        }
+        e2e::expect_each_refused("VT_FTDI_DEVICES",
+                                 {"4/only two", "x/d/s", "4/d/s/closed", "4/d/serial-number-too-long"},
+                                 ft2232_devices_from_env);
+        e2e::expect_each_refused({{{"VT_FTDI_DEVICES", "4/d/s"}, {"VT_FTDI_RESET", "adbus8"}}},
+                                 ft2232_devices_from_env);
+    }
+    e2e::scoped_env none({{"VT_FTDI_DEVICES", nullptr},
+                          {"VT_USB_LATENCY_US", nullptr},
+                          {"VT_FTDI_RESET", nullptr},
+                          {"VT_FAULT", nullptr}});
     std::vector<ft2232_config> d = ft2232_devices_from_env();
-    ASSERT_EQ(d.size(), 2u);
-    EXPECT_EQ(d[0].device_type, 4u);
-    EXPECT_EQ(d[0].description, "Dual RS232 A");
-    EXPECT_EQ(d[0].serial_number, "FT1A");
-    EXPECT_FALSE(d[0].opened_elsewhere);
-    EXPECT_EQ(d[1].device_type, 5u);
-    EXPECT_TRUE(d[1].opened_elsewhere);
-    for (const ft2232_config &c : d) {
-        EXPECT_EQ(c.usb_latency_us, 250u);
-        EXPECT_EQ(c.reset_pin, 9);
-        EXPECT_EQ(c.short_read_at, 4u);
-        EXPECT_EQ(c.write_error_at, 1u);
-    }
-    for (const char *bad : {"4/only two", "x/d/s", "4/d/s/closed", "4/d/serial-number-too-long"}) {
-        setenv("VT_FTDI_DEVICES", bad, 1);
-        EXPECT_THROW(ft2232_devices_from_env(), std::invalid_argument) << bad;
-    }
-    setenv("VT_FTDI_DEVICES", "4/d/s", 1);
-    setenv("VT_FTDI_RESET", "adbus8", 1);
-    EXPECT_THROW(ft2232_devices_from_env(), std::invalid_argument);
-    unsetenv("VT_FTDI_DEVICES");
-    unsetenv("VT_USB_LATENCY_US");
-    unsetenv("VT_FTDI_RESET");
-    unsetenv("VT_FAULT");
-    d = ft2232_devices_from_env();
     ASSERT_EQ(d.size(), 1u);
     EXPECT_EQ(d[0].description, "Dual RS232 A");
     EXPECT_EQ(d[0].reset_pin, 3);
@@ -553,12 +554,10 @@ TEST(VirtualFt2232, DevicesFromEnvironment)
 // high-speed chips' shorter USB round trip.
 TEST(VirtualFt2232, WholeChipsFromEnvironment)
 {
-    setenv("VT_FTDI_DEVICES",
-           "FT4232H/FT7X/opened=C/sio=d;ft232h;FT2232D/VT9;FT232R/R1/denied;FT230X/X1/id=1209:abcd;"
-           "FT2232H/H1/description=Board JTAG",
-           1);
-    setenv("VT_FTDI_LEFT", "adaptive,three_phase,no_divide_by_5", 1);
-    unsetenv("VT_USB_LATENCY_US");
+    e2e::scoped_env env({{"VT_FTDI_DEVICES", "FT4232H/FT7X/opened=C/sio=d;ft232h;FT2232D/VT9;FT232R/R1/denied;"
+                                             "FT230X/X1/id=1209:abcd;FT2232H/H1/description=Board JTAG"},
+                         {"VT_FTDI_LEFT", "adaptive,three_phase,no_divide_by_5"},
+                         {"VT_USB_LATENCY_US", nullptr}});
     std::vector<ft2232_config> d = ft2232_devices_from_env();
     struct expected {
         uint32_t type;
@@ -598,9 +597,9 @@ TEST(VirtualFt2232, WholeChipsFromEnvironment)
         EXPECT_EQ(d[i].access_denied, i == 7);
         EXPECT_TRUE(d[i].adaptive_clocking && d[i].three_phase && !d[i].divide_by_5);
     }
-    setenv("VT_USB_LATENCY_US", "300", 1);
-    setenv("VT_FTDI_DEVICES", "FT232H;6/Dual RS232-HS B/X1B/sio", 1);
-    unsetenv("VT_FTDI_LEFT");
+    env.set("VT_USB_LATENCY_US", "300");
+    env.set("VT_FTDI_DEVICES", "FT232H;6/Dual RS232-HS B/X1B/sio");
+    env.set("VT_FTDI_LEFT", nullptr);
     d = ft2232_devices_from_env();
     ASSERT_EQ(d.size(), 2u);
     EXPECT_EQ(d[0].usb_latency_us, 300u);
@@ -609,16 +608,11 @@ TEST(VirtualFt2232, WholeChipsFromEnvironment)
     EXPECT_EQ(d[1].channels, 1);
     EXPECT_TRUE(d[1].kernel_driver);
     EXPECT_EQ(d[1].usb_device, 1u);
-    for (const char *bad : {"FT4232H/S/opened=E", "FT232H/S/id=1234", "FT232H/S/speed=1", "4/d/s/description=x"}) {
-        setenv("VT_FTDI_DEVICES", bad, 1);
-        EXPECT_THROW(ft2232_devices_from_env(), std::invalid_argument) << bad;
-    }
-    setenv("VT_FTDI_DEVICES", "FT232H", 1);
-    setenv("VT_FTDI_LEFT", "adaptive,slow", 1);
-    EXPECT_THROW(ft2232_devices_from_env(), std::invalid_argument);
-    unsetenv("VT_FTDI_LEFT");
-    unsetenv("VT_FTDI_DEVICES");
-    unsetenv("VT_USB_LATENCY_US");
+    e2e::expect_each_refused("VT_FTDI_DEVICES",
+                             {"FT4232H/S/opened=E", "FT232H/S/id=1234", "FT232H/S/speed=1", "4/d/s/description=x"},
+                             ft2232_devices_from_env);
+    e2e::expect_each_refused({{{"VT_FTDI_DEVICES", "FT232H"}, {"VT_FTDI_LEFT", "adaptive,slow"}}},
+                             ft2232_devices_from_env);
 }
 
 // The shipped udev rules grant access to every chip with an MPSSE engine, and to nothing

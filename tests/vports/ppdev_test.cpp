@@ -18,6 +18,8 @@
 #include <set>
 #include <string>
 
+#include "support/scoped_env.h"
+
 namespace {
 
 // The stand-in loaded afresh with these settings; its calls reached by name.
@@ -27,12 +29,12 @@ public:
     {
         for (const char *name : {"VT_PARPORT_TARGET", "VT_PARPORT_GROUP", "VT_FAULT", "VT_STATE", "VT_TRACE",
                                  "VT_COUNTERS", "VT_PORT_POWER"})
-            unsetenv(name);
-        setenv("VT_PARPORTS", ports.c_str(), 1);
-        setenv("VT_CABLE", cable.c_str(), 1);
-        setenv("VT_BIDIR", bidir, 1);
-        setenv("VT_PORT_CYCLE_NS", "0", 1);
-        setenv("VT_FAULT", "absent", 1);  // no chip answers: MISO stays pulled up
+            env.set(name, nullptr);
+        env.set("VT_PARPORTS", ports.c_str());
+        env.set("VT_CABLE", cable.c_str());
+        env.set("VT_BIDIR", bidir);
+        env.set("VT_PORT_CYCLE_NS", "0");
+        env.set("VT_FAULT", "absent");  // no chip answers: MISO stays pulled up
         std::string path = std::string(MORVIN_BUILD_DIR) + "/vtarget/libvtppdev.so";
         handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         EXPECT_TRUE(handle) << dlerror();
@@ -47,7 +49,6 @@ public:
     {
         if (handle)
             dlclose(handle);
-        unsetenv("VT_PARPORTS");
     }
     template <class F> F get(const char *name)
     {
@@ -85,6 +86,7 @@ public:
         EXPECT_EQ(0, call(fd, request, &v));
     }
 
+    e2e::scoped_env env;  // the settings, put back when the stand-in goes
     void *handle = nullptr;
     int (*open)(const char *, int, ...) = nullptr;
     int (*close)(int) = nullptr;

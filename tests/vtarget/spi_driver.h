@@ -39,52 +39,38 @@ struct spi_driver {
         }
     }
     void wait_ms(double ms) { advance((uint64_t)(ms * 1e6)); }
+    // Sets one of the inputs (a field of in) and keeps them so for ns.
+    void hold(bool &input, bool level, uint64_t ns)
+    {
+        input = level;
+        apply();
+        advance(ns);
+    }
     // Power up with RESET low and wait the 20 ms the chip needs before Programming Enable.
     void start()
     {
         in = vt::chip_inputs();
         in.powered = true;
-        in.reset = true;
-        apply();
-        wait_ms(1);
-        in.reset = false;
-        apply();
-        wait_ms(21);
+        pulse_reset();
     }
-    void power_off()
-    {
-        in.powered = false;
-        apply();
-        wait_ms(1);
-    }
+    void power_off() { hold(in.powered, false, 1000000); }
+    // RESET high for 1 ms, then low for the 20 ms before Programming Enable.
     void pulse_reset()
     {
-        in.reset = true;
-        apply();
-        wait_ms(1);
-        in.reset = false;
-        apply();
-        wait_ms(21);
+        hold(in.reset, true, 1000000);
+        hold(in.reset, false, 21000000);
     }
     void pulse_sck()
     {
-        in.sck = true;
-        apply();
-        advance(high_ns);
-        in.sck = false;
-        apply();
-        advance(low_ns);
+        hold(in.sck, true, high_ns);
+        hold(in.sck, false, low_ns);
     }
     uint8_t byte(uint8_t out)
     {
         uint8_t got = 0;
         for (int i = 7; i >= 0; i--) {
-            in.mosi = out >> i & 1;
-            apply();
-            advance(low_ns);
-            in.sck = true;
-            apply();
-            advance(high_ns);
+            hold(in.mosi, out >> i & 1, low_ns);
+            hold(in.sck, true, high_ns);
             got = (uint8_t)(got << 1 | (chip->miso() ? 1 : 0));
             in.sck = false;
             apply();

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "spi_driver.h"
+#include "support/scoped_env.h"
 #include "vtarget/chip_facts.h"
 
 using namespace vttest;
@@ -21,6 +22,24 @@ spi_driver started(const vt::chip_config &c)
     spi_driver d(vt::make_chip(c));
     d.start();
     return d;
+}
+
+// Faults as VT_FAULT writes them ("offset=3", "never_sync").
+spi_driver started(const char *chip, const std::string &faults)
+{
+    vt::chip_config c = config(chip);
+    vt::parse_chip_faults(faults, c.faults);
+    return started(c);
+}
+
+// Whether Programming Enable is echoed after a reset pulse with these SCK phases (on a
+// fresh driver the pulse is the power-up of start()).
+bool syncs_with(spi_driver &d, uint64_t low_ns, uint64_t high_ns)
+{
+    d.low_ns = low_ns;
+    d.high_ns = high_ns;
+    d.pulse_reset();
+    return d.enable();
 }
 
 spi_driver enabled(const char *chip)
@@ -83,9 +102,7 @@ TEST(ChipSync, At90s1200GivesNoEchoButEnters)
 
 TEST(ChipSync, LaterChipOutOfStepNeedsResetPulse)
 {
-    vt::chip_config c = config("mega8");
-    c.faults.offset_bits = 3;
-    spi_driver d = started(c);
+    spi_driver d = started("mega8", "offset=3");
     EXPECT_FALSE(d.enable());
     for (int i = 0; i < 32; i++) {
         d.pulse_sck();
@@ -99,9 +116,7 @@ TEST(ChipSync, LaterChipOutOfStepNeedsResetPulse)
 TEST(ChipSync, At90sOutOfStepSlipsBackBySckPulses)
 {
     for (unsigned k : {1u, 5u, 31u}) {
-        vt::chip_config c = config("90S8515");
-        c.faults.offset_bits = k;
-        spi_driver d = started(c);
+        spi_driver d = started("90S8515", "offset=" + std::to_string(k));
         EXPECT_FALSE(d.enable());
         unsigned pulses = 0;
         while (pulses < 32) {
@@ -117,9 +132,7 @@ TEST(ChipSync, At90sOutOfStepSlipsBackBySckPulses)
 
 TEST(ChipSync, At90sOutOfStepAlsoRecoversByReset)
 {
-    vt::chip_config c = config("90S2313");
-    c.faults.offset_bits = 9;
-    spi_driver d = started(c);
+    spi_driver d = started("90S2313", "offset=9");
     EXPECT_FALSE(d.enable());
     d.pulse_reset();
     EXPECT_TRUE(d.enable());
@@ -127,18 +140,13 @@ TEST(ChipSync, At90sOutOfStepAlsoRecoversByReset)
 
 TEST(ChipSync, NeverSyncAndAbsentChips)
 {
-    vt::chip_config c = config("mega16");
-    c.faults.never_sync = true;
-    spi_driver d = started(c);
+    spi_driver d = started("mega16", "never_sync");
     for (int i = 0; i < 4; i++) {
         d.pulse_reset();
         EXPECT_FALSE(d.enable());
     }
     for (bool level : {true, false}) {
-        vt::chip_config a = config("mega16");
-        a.faults.absent = true;
-        a.faults.absent_level = level;
-        spi_driver e = started(a);
+        spi_driver e = started("mega16", level ? "absent=1" : "absent=0");
         reply r = e.cmd(0xAC, 0x53, 0, 0);
         uint8_t stuck = level ? 0xFF : 0x00;
         EXPECT_EQ(r, (reply{stuck, stuck, stuck, stuck}));
@@ -147,9 +155,7 @@ TEST(ChipSync, NeverSyncAndAbsentChips)
 
 TEST(ChipSync, LosesStepAfterConfiguredCommands)
 {
-    vt::chip_config c = config("mega328P");
-    c.faults.lose_after = 3;
-    spi_driver d = started(c);
+    spi_driver d = started("mega328P", "lose_after=3");
     ASSERT_TRUE(d.enable());                  // 1
     EXPECT_EQ(d.cmd(0x30, 0, 0, 0)[3], 0x1E); // 2
     EXPECT_EQ(d.cmd(0x30, 0, 1, 0)[3], 0x95); // 3: one edge is lost after this one
@@ -166,19 +172,12 @@ TEST(ChipTiming, PhasesShorterThanTwoClocksDesynchronise)
 {
     // 8 MHz: 125 ns per clock, 2 clocks needed
     spi_driver d(vt::make_chip(config("mega8")));
-    d.low_ns = d.high_ns = 200;
-    d.start();
-    EXPECT_FALSE(d.enable());
+    EXPECT_FALSE(syncs_with(d, 200, 200));
     EXPECT_GT(d.chip->counters().missed_edges, 0u);
-    d.low_ns = d.high_ns = 250;
-    d.pulse_reset();
-    EXPECT_TRUE(d.enable());
+    EXPECT_TRUE(syncs_with(d, 250, 250));
 
     // only the high phase too short: still lost
-    d.low_ns = 1000;
-    d.high_ns = 200;
-    d.pulse_reset();
-    EXPECT_FALSE(d.enable());
+    EXPECT_FALSE(syncs_with(d, 1000, 200));
 }
 
 TEST(ChipTiming, ThreeClocksAbove12MHz)
@@ -186,12 +185,8 @@ TEST(ChipTiming, ThreeClocksAbove12MHz)
     vt::chip_config c = config("mega328P");
     c.clock_khz = 16000;  // 62.5 ns
     spi_driver d(vt::make_chip(c));
-    d.low_ns = d.high_ns = 150;  // 2.4 clocks
-    d.start();
-    EXPECT_FALSE(d.enable());
-    d.low_ns = d.high_ns = 190;  // 3.04 clocks
-    d.pulse_reset();
-    EXPECT_TRUE(d.enable());
+    EXPECT_FALSE(syncs_with(d, 150, 150));  // 2.4 clocks
+    EXPECT_TRUE(syncs_with(d, 190, 190));   // 3.04 clocks
 }
 
 TEST(ChipTiming, At90s1200NeedsLongHighPhase)
@@ -199,14 +194,10 @@ TEST(ChipTiming, At90s1200NeedsLongHighPhase)
     vt::chip_config c = config("90S1200");
     c.clock_khz = 1000;  // 1 us
     spi_driver d(vt::make_chip(c));
-    d.low_ns = 2100;
-    d.high_ns = 4100;  // > 4 but < 5 clocks
-    d.start();
-    d.enable();
+    // no echo from this chip: the signature tells whether it entered
+    syncs_with(d, 2100, 4100);  // > 4 but < 5 clocks
     EXPECT_NE(d.signature(1), 0x90);
-    d.high_ns = 5100;
-    d.pulse_reset();
-    d.enable();
+    syncs_with(d, 2100, 5100);
     EXPECT_EQ(d.signature(1), 0x90);
 }
 
@@ -399,32 +390,24 @@ TEST(ChipFuses, ClassicFusesAndPowerCycle)
 
 TEST(ChipFaults, StuckWriteAndBadBits)
 {
-    vt::chip_config c = config("mega328P");
-    c.faults.stuck_write = true;
-    spi_driver d = started(c);
+    // an EEPROM write, then after ms: still busy with the byte unwritten when stuck
+    auto write_shows = [](spi_driver &d, uint32_t a, uint8_t v, double ms, bool stuck) {
+        d.write_eeprom(a, v);
+        d.wait_ms(ms);
+        EXPECT_EQ(d.poll_busy(), stuck) << "address " << a;
+        EXPECT_EQ(d.read_eeprom(a), stuck ? 0xFF : v) << "address " << a;
+    };
+    spi_driver d = started("mega328P", "stuck_write");
     ASSERT_TRUE(d.enable());
-    d.write_eeprom(1, 0x10);
-    d.wait_ms(1000);
-    EXPECT_TRUE(d.poll_busy());
-    EXPECT_EQ(d.read_eeprom(1), 0xFF);
+    write_shows(d, 1, 0x10, 1000, true);
 
     // only the writes started after the second command
-    vt::chip_config later = config("mega328P");
-    later.faults.stuck_after = 2;
-    spi_driver l = started(later);
+    spi_driver l = started("mega328P", "stuck_after=2");
     ASSERT_TRUE(l.enable());
-    l.write_eeprom(1, 0x10);
-    l.wait_ms(20);
-    EXPECT_FALSE(l.poll_busy());
-    EXPECT_EQ(l.read_eeprom(1), 0x10);
-    l.write_eeprom(2, 0x20);
-    l.wait_ms(1000);
-    EXPECT_TRUE(l.poll_busy());
-    EXPECT_EQ(l.read_eeprom(2), 0xFF);
+    write_shows(l, 1, 0x10, 20, false);
+    write_shows(l, 2, 0x20, 1000, true);
 
-    vt::chip_config b = config("90S8515");
-    vt::parse_chip_faults("bad_bits=0x20:0x81", b.faults);
-    spi_driver e = started(b);
+    spi_driver e = started("90S8515", "bad_bits=0x20:0x81");
     ASSERT_TRUE(e.enable());
     e.load_flash(0x20, 0x00);
     e.wait_ms(20);
@@ -459,20 +442,16 @@ TEST(ChipConfig, FaultListParsing)
 
 TEST(ChipConfig, FromEnvironment)
 {
-    setenv("VT_CHIP", "tiny85", 1);
-    setenv("VT_CLOCK_KHZ", "1000", 1);
-    setenv("VT_FAULT", "offset=2", 1);
-    vt::chip_config c = vt::chip_config_from_env();
-    EXPECT_EQ(c.chip, "tiny85");
-    EXPECT_EQ(c.clock_khz, 1000u);
-    EXPECT_EQ(c.faults.offset_bits, 2u);
-    setenv("VT_CHIP", "tiny99", 1);
-    EXPECT_THROW(vt::chip_config_from_env(), std::invalid_argument);
-    unsetenv("VT_CHIP");
-    setenv("VT_CLOCK_KHZ", "8MHz", 1);
-    EXPECT_THROW(vt::chip_config_from_env(), std::invalid_argument);
-    unsetenv("VT_CLOCK_KHZ");
-    unsetenv("VT_FAULT");
+    {
+        e2e::scoped_env env({{"VT_CHIP", "tiny85"}, {"VT_CLOCK_KHZ", "1000"}, {"VT_FAULT", "offset=2"}});
+        vt::chip_config c = vt::chip_config_from_env();
+        EXPECT_EQ(c.chip, "tiny85");
+        EXPECT_EQ(c.clock_khz, 1000u);
+        EXPECT_EQ(c.faults.offset_bits, 2u);
+        e2e::expect_each_refused({{{"VT_CHIP", "tiny99"}}, {{"VT_CHIP", nullptr}, {"VT_CLOCK_KHZ", "8MHz"}}},
+                                 vt::chip_config_from_env);
+    }
+    e2e::scoped_env none({{"VT_CHIP", nullptr}, {"VT_CLOCK_KHZ", nullptr}, {"VT_FAULT", nullptr}});
     EXPECT_EQ(vt::chip_config_from_env().chip, "mega328P");
     EXPECT_THROW(vt::make_chip(config("mega9999")), std::invalid_argument);
 }
