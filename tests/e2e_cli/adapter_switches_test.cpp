@@ -4,6 +4,7 @@
 // selection. A subset runs the Windows build under Wine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -381,16 +382,22 @@ double erase_gap_ms(const std::string &trace)
 TEST(InactiveResetLetter, TimeIsMillisecondsWithRestOfTextIgnored)
 {
     e2e::virtual_target target("mega328P", chip_vars());
-    e2e::run_result fast = target.morvin({"+mega328P", osc_switch, "-e", "-ai1"});
-    ASSERT_EQ(0, fast.status) << fast.out;
-    double fast_gap = erase_gap_ms(target.trace());
+    // A busy host only stretches a gap: the least of three 1 ms runs is the baseline.
+    double fast_gap = 1e9;
+    for (int i = 0; i < 3; i++) {
+        e2e::write_text(target.path("trace.txt"), "");
+        e2e::run_result fast = target.morvin({"+mega328P", osc_switch, "-e", "-ai1"});
+        ASSERT_EQ(0, fast.status) << fast.out;
+        double gap = erase_gap_ms(target.trace());
+        ASSERT_GT(gap, 0) << target.trace();
+        fast_gap = std::min(fast_gap, gap);
+    }
     e2e::write_text(target.path("trace.txt"), "");
     // "b" after the number is not read as a cable letter
     e2e::run_result slow = target.morvin({"+mega328P", osc_switch, "-e", "-ai400b"});
     ASSERT_EQ(0, slow.status) << slow.out;
     EXPECT_FALSE(cli::has_line(slow, "Adapter enabled")) << slow.out;
     double slow_gap = erase_gap_ms(target.trace());
-    ASSERT_GT(fast_gap, 0) << target.trace();
     // RESET is released 399 ms longer after the erase
     EXPECT_GE(slow_gap - fast_gap, 390) << fast_gap << " " << slow_gap;
     EXPECT_LT(slow_gap - fast_gap, 3000) << fast_gap << " " << slow_gap;

@@ -108,7 +108,16 @@ TEST(interrupt, ctrl_c_at_the_checksum_question_restores_the_terminal)
         }
     }
     ASSERT_NE(seen.find("(y/N)?"), std::string::npos) << seen;
-    usleep(200000);  // the key read has the terminal in raw mode now
+    // the key read puts the terminal in raw mode: wait for that, however slow the host
+    struct termios during;
+    bool raw = false;
+    while (!raw && std::chrono::steady_clock::now() < end) {
+        ASSERT_EQ(tcgetattr(slave, &during), 0);
+        raw = !(during.c_lflag & ICANON);
+        if (!raw)
+            usleep(1000);
+    }
+    ASSERT_TRUE(raw) << "the key read never left line mode";
     ASSERT_EQ(write(master, "\x03", 1), 1);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
