@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 // One opened FTDI device (one channel of a multi-channel chip). Every operation
 // either succeeds or ends the run with app_error(70) after its message.
@@ -100,23 +102,28 @@ void check_ftdi_status(const char *operation, uint32_t status, bool short_transf
 // "%s%s  %s (description \"%s\", serial number \"%s\")\n" at the given level.
 void print_ftdi_attributes(uint8_t level, const char *label, const ftdi_device_attributes_t &attributes);
 
-// Prints the attached FTDI devices.
-void list_ftdi_devices();
+// Which driver library the listing and opening use. On Windows only D2XX exists.
+// Automatic on Linux: MORVIN_FTDI_LIBRARY=d2xx or libftdi forces one; otherwise
+// D2XX when libftd2xx.so can be loaded, else libftdi1.so.2.
+enum ftdi_library_kind_t { FTDI_LIBRARY_AUTO, FTDI_LIBRARY_D2XX, FTDI_LIBRARY_LIBFTDI };
 
-// Prints the attached FTDI devices of the requested USB IDs.
-void list_ftdi_devices(const ftdi_device_attributes_t &requested);
+class ftdi_driver_t;
+
+// The driver library to load; the default is the automatic choice under its usual name.
+struct ftdi_library_t {
+    ftdi_library_kind_t kind = FTDI_LIBRARY_AUTO;
+    std::string path;  // empty: the usual file name
+    // When set, replaces the loading altogether (an in-memory library).
+    std::function<std::unique_ptr<ftdi_driver_t>()> loader;
+};
+
+// Prints the attached FTDI devices of the requested USB IDs (by default all).
+void list_ftdi_devices(const ftdi_library_t &library,
+                       const ftdi_device_attributes_t &requested = ftdi_device_attributes_t());
 
 // Opens the device by serial number (or, without one, by description; with first_mpsse
 // the first free MPSSE channel of the listing) and checks that it has an MPSSE engine and
 // the requested serial number, description and USB IDs. found, when given, receives what
 // was opened.
-std::unique_ptr<ftdi_chip_t> open_ftdi_chip(const ftdi_device_attributes_t &requested,
+std::unique_ptr<ftdi_chip_t> open_ftdi_chip(const ftdi_library_t &library, const ftdi_device_attributes_t &requested,
                                             ftdi_device_attributes_t *found = nullptr);
-
-// Which driver library the listing and opening use. On Windows only D2XX exists.
-// Automatic on Linux: MORVIN_FTDI_LIBRARY=d2xx or libftdi forces one; otherwise
-// D2XX when libftd2xx.so can be loaded, else libftdi1.so.2.
-enum ftdi_library_kind_t { FTDI_LIBRARY_AUTO, FTDI_LIBRARY_D2XX, FTDI_LIBRARY_LIBFTDI };
-// Forces a library and, when path is not null, the file loaded for it.
-void set_ftdi_library(ftdi_library_kind_t kind, const char *path = nullptr);
-void ftdi_chip_reset();

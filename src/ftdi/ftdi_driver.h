@@ -46,10 +46,6 @@ std::unique_ptr<ftdi_driver_t> load_libftdi_driver(const char *library_name);
 // Whether this build has the libftdi1 back end (Linux) or not (Windows).
 extern const bool libftdi_back_end;
 
-// Replaces the library loading for tests (null restores it).
-using ftdi_driver_loader_t = std::unique_ptr<ftdi_driver_t> (*)();
-void set_ftdi_driver_loader(ftdi_driver_loader_t loader);
-
 // Advice lines after a failed opening: the channel held by another program, by Linux's
 // serial driver, or a USB device the user may not open.
 extern const char ftdi_advice_busy[];
