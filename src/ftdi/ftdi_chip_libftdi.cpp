@@ -124,6 +124,12 @@ int channel_count(uint32_t d2xx_type)
     }
 }
 
+// libftdi1 counts bytes and milliseconds in int: larger values are capped.
+int clamped_int(uint32_t value)
+{
+    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
 // Strings of one device as the USB descriptors give them.
 struct usb_strings_t {
     char description[65] = {};
@@ -184,10 +190,7 @@ public:
         os_timer_t timer;
         timer.set_wait(static_cast<float>(context->usb_read_timeout));
         while (done < count) {
-            uint32_t part = count - done;
-            if (part > INT_MAX)
-                part = INT_MAX;
-            int r = api->read_data(context, buffer + done, static_cast<int>(part));
+            int r = api->read_data(context, buffer + done, clamped_int(count - done));
             check("ftdi_read_data", "read from FTDI chip", r, FTDI_IO_ERROR);
             done += static_cast<uint32_t>(r);
             if (r > 0)
@@ -203,10 +206,7 @@ public:
     {
         uint32_t done = 0;
         while (done < count) {
-            uint32_t part = count - done;
-            if (part > INT_MAX)
-                part = INT_MAX;
-            int r = api->write_data(context, bytes + done, static_cast<int>(part));
+            int r = api->write_data(context, bytes + done, clamped_int(count - done));
             check("ftdi_write_data", "write to FTDI chip", r, FTDI_IO_ERROR);
             if (r == 0)
                 break;
@@ -247,8 +247,8 @@ public:
 
     void set_timeouts(uint32_t read_ms, uint32_t write_ms) override
     {
-        context->usb_read_timeout = read_ms > INT_MAX ? INT_MAX : static_cast<int>(read_ms);
-        context->usb_write_timeout = write_ms > INT_MAX ? INT_MAX : static_cast<int>(write_ms);
+        context->usb_read_timeout = clamped_int(read_ms);
+        context->usb_write_timeout = clamped_int(write_ms);
     }
 
 private:

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 
 #include "recording_chip.h"
 #include "support/name_table.h"

@@ -1,8 +1,8 @@
 // create_ft2232_adapter: the -p options, the pin map, the clock and the device it opens.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "ftdi/ft2232_adapter.h"
 #include "recording_chip.h"
@@ -224,30 +224,38 @@ TEST_F(factory, empty_port_value_leaves_nothing_to_open_by)
 
 TEST_F(factory, user_pin_map_is_completed_from_the_default_map)
 {
-    std::unique_ptr<spi_t> adapter = create("FT2232:reset=acbus0", nullptr);
-    EXPECT_STREQ(adapter->adapter_name(), "FT2232 MPSSE");
-    adapter->set_reset(false);
-    adapter->pulse_reset();
-    EXPECT_EQ(hex(chip().writes.at(1)), "80 00 03 82 01 01");
-    EXPECT_EQ(hex(chip().writes.at(2)), "82 01 01 82 01 01 82 01 01 82 01 01 82 00 01");
-    adapter.reset();
-
-    fake = fake_library_t();
-    fake.devices = {node(FTDI_DEVICE_2232C, "FT123456A", "Dual RS232 A")};
-    adapter = create("ft2232:name=My box:enable=adbus4,acbus3", nullptr);
-    EXPECT_STREQ(adapter->adapter_name(), "My box");
-    adapter->enable_adapter();
-    adapter->disable_adapter();
-    EXPECT_EQ(hex(chip().writes.at(1)), "80 08 1B 82 00 08");
-    EXPECT_EQ(hex(chip().writes.at(2)), "80 00 00 82 00 00");
-    adapter.reset();
-
-    // reset written with '~': high mask empty, RESET never driven
-    fake = fake_library_t();
-    fake.devices = {node(FTDI_DEVICE_2232C, "FT123456A", "Dual RS232 A")};
-    adapter = create("ft2232:reset=~adbus3", nullptr);
-    adapter->set_reset(false);
-    EXPECT_EQ(hex(chip().writes.at(1)), "80 00 03 82 00 00");
+    const struct {
+        const char *adapter_text;
+        const char *name;
+        void (*drive)(spi_t &adapter);
+        std::vector<std::string> writes;  // the pin writes after the clock set-up
+    } cases[] = {
+        {"FT2232:reset=acbus0", "FT2232 MPSSE",
+         [](spi_t &adapter) {
+             adapter.set_reset(false);
+             adapter.pulse_reset();
+         },
+         {"80 00 03 82 01 01", "82 01 01 82 01 01 82 01 01 82 01 01 82 00 01"}},
+        {"ft2232:name=My box:enable=adbus4,acbus3", "My box",
+         [](spi_t &adapter) {
+             adapter.enable_adapter();
+             adapter.disable_adapter();
+         },
+         {"80 08 1B 82 00 08", "80 00 00 82 00 00"}},
+        // reset written with '~': high mask empty, RESET never driven
+        {"ft2232:reset=~adbus3", "FT2232 MPSSE", [](spi_t &adapter) { adapter.set_reset(false); },
+         {"80 00 03 82 00 00"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.adapter_text);
+        fake = fake_library_t();
+        fake.devices = {node(FTDI_DEVICE_2232C, "FT123456A", "Dual RS232 A")};
+        std::unique_ptr<spi_t> adapter = create(c.adapter_text, nullptr);
+        EXPECT_STREQ(adapter->adapter_name(), c.name);
+        c.drive(*adapter);
+        for (size_t i = 0; i < c.writes.size(); i++)
+            EXPECT_EQ(hex(chip().writes.at(i + 1)), c.writes[i]);
+    }
 }
 
 TEST_F(factory, pin_map_errors_stop_before_the_device_is_opened)
