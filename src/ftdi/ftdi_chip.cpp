@@ -151,14 +151,8 @@ bool ids_match(const ftdi_device_attributes_t &requested, uint32_t id)
 {
     if (!has_usb_ids(requested) || id == 0)
         return true;
-    uint16_t vendor = requested.vendor_id ? requested.vendor_id : uint16_t(FTDI_VENDOR_ID);
-    if ((id >> 16) != vendor)
-        return false;
-    uint16_t product = static_cast<uint16_t>(id);
-    if (requested.product_id)
-        return product == requested.product_id;
-    return product == FTDI_PID_232 || product == FTDI_PID_2232 || product == FTDI_PID_4232 ||
-           product == FTDI_PID_232H;
+    std::vector<uint32_t> ids = ftdi_usb_ids(requested.vendor_id, requested.product_id);
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
 // The attached devices of the requested USB IDs, in the library's order.
@@ -281,6 +275,14 @@ void ftdi_copy_text(char *to, const char *from, size_t size)
     to[n] = 0;
 }
 
+std::vector<uint32_t> ftdi_usb_ids(uint16_t vendor_id, uint16_t product_id)
+{
+    uint32_t vendor = uint32_t(vendor_id ? vendor_id : uint16_t(FTDI_VENDOR_ID)) << 16;
+    if (product_id)
+        return {vendor | product_id};
+    return {vendor | FTDI_PID_232, vendor | FTDI_PID_2232, vendor | FTDI_PID_4232, vendor | FTDI_PID_232H};
+}
+
 const char *ftdi_status_name(uint32_t status)
 {
     if (status < sizeof status_names / sizeof status_names[0])
@@ -292,6 +294,12 @@ const char *ftdi_device_type_name(uint32_t type)
 {
     const type_info_t *info = type_info(type);
     return info ? info->name : "TOO HIGH TYPE CODE";
+}
+
+int ftdi_channel_count(uint32_t type)
+{
+    const type_info_t *info = type_info(type);
+    return info ? info->channels : 1;
 }
 
 int ftdi_channel_index(uint32_t type, const char *description)

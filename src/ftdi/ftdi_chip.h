@@ -87,6 +87,8 @@ const char *ftdi_status_name(uint32_t status);
 // "FT_DEVICE_BM" ... ; "TOO HIGH TYPE CODE" above the last code D2XX defines.
 const char *ftdi_device_type_name(uint32_t type);
 
+// The channels of a chip type (1 for a type not known).
+int ftdi_channel_count(uint32_t type);
 // The channel a D2XX description names with its last letter ("Dual RS232-HS B": 1),
 // 0 for a chip with one channel.
 int ftdi_channel_index(uint32_t type, const char *description);

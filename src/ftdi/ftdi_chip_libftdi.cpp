@@ -38,12 +38,6 @@ typedef int (*ftdi_set_baudrate_t)(ftdi_context *, int);
 typedef const char *(*ftdi_get_error_string_t)(ftdi_context *);
 typedef int (*ftdi_set_chunksize_t)(ftdi_context *, unsigned int);
 
-template <typename F>
-void fetch(dll_t &library, F &entry, const char *name)
-{
-    entry = reinterpret_cast<F>(library.symbol(name));
-}
-
 struct libftdi_api_t {
     dll_t library;
     ftdi_new_t new_context;
@@ -67,24 +61,24 @@ struct libftdi_api_t {
 
     explicit libftdi_api_t(const char *name) : library(name)
     {
-        fetch(library, new_context, "ftdi_new");
-        fetch(library, free_context, "ftdi_free");
-        fetch(library, set_interface, "ftdi_set_interface");
-        fetch(library, usb_find_all, "ftdi_usb_find_all");
-        fetch(library, list_free, "ftdi_list_free");
-        fetch(library, usb_get_strings, "ftdi_usb_get_strings");
-        fetch(library, usb_open_dev, "ftdi_usb_open_dev");
-        fetch(library, usb_close, "ftdi_usb_close");
-        fetch(library, usb_reset, "ftdi_usb_reset");
-        fetch(library, set_bitmode, "ftdi_set_bitmode");
-        fetch(library, read_data, "ftdi_read_data");
-        fetch(library, write_data, "ftdi_write_data");
-        fetch(library, usb_purge_rx_buffer, "ftdi_usb_purge_rx_buffer");
-        fetch(library, set_latency_timer, "ftdi_set_latency_timer");
-        fetch(library, set_baudrate, "ftdi_set_baudrate");
-        fetch(library, get_error_string, "ftdi_get_error_string");
-        fetch(library, read_data_set_chunksize, "ftdi_read_data_set_chunksize");
-        fetch(library, write_data_set_chunksize, "ftdi_write_data_set_chunksize");
+        fetch_entry_point(library, new_context, "ftdi_new");
+        fetch_entry_point(library, free_context, "ftdi_free");
+        fetch_entry_point(library, set_interface, "ftdi_set_interface");
+        fetch_entry_point(library, usb_find_all, "ftdi_usb_find_all");
+        fetch_entry_point(library, list_free, "ftdi_list_free");
+        fetch_entry_point(library, usb_get_strings, "ftdi_usb_get_strings");
+        fetch_entry_point(library, usb_open_dev, "ftdi_usb_open_dev");
+        fetch_entry_point(library, usb_close, "ftdi_usb_close");
+        fetch_entry_point(library, usb_reset, "ftdi_usb_reset");
+        fetch_entry_point(library, set_bitmode, "ftdi_set_bitmode");
+        fetch_entry_point(library, read_data, "ftdi_read_data");
+        fetch_entry_point(library, write_data, "ftdi_write_data");
+        fetch_entry_point(library, usb_purge_rx_buffer, "ftdi_usb_purge_rx_buffer");
+        fetch_entry_point(library, set_latency_timer, "ftdi_set_latency_timer");
+        fetch_entry_point(library, set_baudrate, "ftdi_set_baudrate");
+        fetch_entry_point(library, get_error_string, "ftdi_get_error_string");
+        fetch_entry_point(library, read_data_set_chunksize, "ftdi_read_data_set_chunksize");
+        fetch_entry_point(library, write_data_set_chunksize, "ftdi_write_data_set_chunksize");
         msg_print(msg_out, MSG_DEBUG, "\t%% '%s' successfully loaded\n", library.library_name());
     }
 
@@ -111,16 +105,6 @@ uint32_t d2xx_type(int type)
     case TYPE_232H: return FTDI_DEVICE_232H;
     case TYPE_230X: return FTDI_DEVICE_X_SERIES;
     default: return FTDI_DEVICE_UNKNOWN;
-    }
-}
-
-int channel_count(uint32_t d2xx_type)
-{
-    switch (d2xx_type) {
-    case FTDI_DEVICE_2232C:
-    case FTDI_DEVICE_2232H: return 2;
-    case FTDI_DEVICE_4232H: return 4;
-    default: return 1;
     }
 }
 
@@ -308,13 +292,8 @@ public:
     void set_usb_ids(uint16_t vendor_id, uint16_t product_id) override
     {
         searches.clear();
-        uint16_t vendor = vendor_id ? vendor_id : uint16_t(FTDI_VENDOR_ID);
-        if (product_id) {
-            searches.push_back({vendor, product_id});
-            return;
-        }
-        for (uint16_t product : {FTDI_PID_232, FTDI_PID_2232, FTDI_PID_4232, FTDI_PID_232H})
-            searches.push_back({vendor, product});
+        for (uint32_t id : ftdi_usb_ids(vendor_id, product_id))
+            searches.push_back({static_cast<int>(id >> 16), static_cast<int>(id & 0xFFFF)});
     }
 
     // Finds the device (and channel) whose strings give the key, and opens it.
@@ -343,7 +322,7 @@ public:
                 opened_node = ftdi_node_t();
                 opened_node.type = d2xx_type(context->type);
                 opened_node.id = id;
-                int channels = channel_count(opened_node.type);
+                int channels = ftdi_channel_count(opened_node.type);
                 // Named by the plain strings: the device reports them as they are.
                 // Named with a channel letter the chip lacks: reported without one,
                 // so that the attribute check refuses it.
@@ -510,7 +489,7 @@ private:
                 if (probe(device, channel, node.type) == -5)
                     node.flags = 1;
                 else if (channel == 0 && !(have_strings && names_one_channel(strings)))
-                    channels = channel_count(node.type);
+                    channels = ftdi_channel_count(node.type);
                 if (channel > 0)
                     node.type = nodes.back().type;
                 if (have_strings)

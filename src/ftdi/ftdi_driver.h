@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ftdi/ftdi_chip.h"
+#include "base/dll.h"
 
 // One entry of the device list (D2XX FT_DEVICE_LIST_INFO_NODE, the parts used).
 struct ftdi_node_t {
@@ -54,3 +56,14 @@ extern const char ftdi_advice_permission[];
 
 // Copies at most size-1 characters and terminates (size > 0).
 void ftdi_copy_text(char *to, const char *from, size_t size);
+
+// The USB IDs (vendor << 16 | product) a request names: the given vendor, else FTDI's,
+// with the given product, else each standard one.
+std::vector<uint32_t> ftdi_usb_ids(uint16_t vendor_id, uint16_t product_id);
+
+// Fetches one entry point of a driver library; a missing one ends the run.
+template <typename F>
+void fetch_entry_point(dll_t &library, F &entry, const char *name)
+{
+    entry = reinterpret_cast<F>(library.symbol(name));
+}
