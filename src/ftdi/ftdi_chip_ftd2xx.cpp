@@ -55,63 +55,39 @@ typedef FT_STATUS(FT_API *FT_GetLibraryVersion_t)(DWORD *);
 typedef FT_STATUS(FT_API *FT_Reload_t)(uint16_t, uint16_t);
 typedef FT_STATUS(FT_API *FT_SetVIDPID_t)(DWORD, DWORD);
 
-// The library and its entry points, all fetched in this order.
+// The library and its entry points, fetched in the order of the members.
 struct ftd2xx_api_t {
-    dll_t library;
-    FT_Open_t FT_Open;
-    FT_OpenEx_t FT_OpenEx;
-    FT_ListDevices_t FT_ListDevices;
-    FT_Close_t FT_Close;
-    FT_Read_t FT_Read;
-    FT_Write_t FT_Write;
-    FT_SetBaudRate_t FT_SetBaudRate;
-    FT_SetDivisor_t FT_SetDivisor;
-    FT_Purge_t FT_Purge;
-    FT_SetTimeouts_t FT_SetTimeouts;
-    FT_GetQueueStatus_t FT_GetQueueStatus;
-    FT_GetStatus_t FT_GetStatus;
-    FT_SetLatencyTimer_t FT_SetLatencyTimer;
-    FT_GetLatencyTimer_t FT_GetLatencyTimer;
-    FT_SetBitMode_t FT_SetBitMode;
-    FT_SetUSBParameters_t FT_SetUSBParameters;
-    FT_GetDeviceInfo_t FT_GetDeviceInfo;
-    FT_CreateDeviceInfoList_t FT_CreateDeviceInfoList;
-    FT_GetDeviceInfoList_t FT_GetDeviceInfoList;
-    FT_GetDeviceInfoDetail_t FT_GetDeviceInfoDetail;
-    FT_GetDriverVersion_t FT_GetDriverVersion;
-    FT_GetLibraryVersion_t FT_GetLibraryVersion;
-    FT_Reload_t FT_Reload;
-    // Only the Linux and macOS libraries have it (Windows matches IDs through the driver's INF).
-    FT_SetVIDPID_t FT_SetVIDPID;
-
     explicit ftd2xx_api_t(const char *name) : library(name)
     {
-        fetch_entry_point(library, FT_Open, "FT_Open");
-        fetch_entry_point(library, FT_OpenEx, "FT_OpenEx");
-        fetch_entry_point(library, FT_ListDevices, "FT_ListDevices");
-        fetch_entry_point(library, FT_Close, "FT_Close");
-        fetch_entry_point(library, FT_Read, "FT_Read");
-        fetch_entry_point(library, FT_Write, "FT_Write");
-        fetch_entry_point(library, FT_SetBaudRate, "FT_SetBaudRate");
-        fetch_entry_point(library, FT_SetDivisor, "FT_SetDivisor");
-        fetch_entry_point(library, FT_Purge, "FT_Purge");
-        fetch_entry_point(library, FT_SetTimeouts, "FT_SetTimeouts");
-        fetch_entry_point(library, FT_GetQueueStatus, "FT_GetQueueStatus");
-        fetch_entry_point(library, FT_GetStatus, "FT_GetStatus");
-        fetch_entry_point(library, FT_SetLatencyTimer, "FT_SetLatencyTimer");
-        fetch_entry_point(library, FT_GetLatencyTimer, "FT_GetLatencyTimer");
-        fetch_entry_point(library, FT_SetBitMode, "FT_SetBitMode");
-        fetch_entry_point(library, FT_SetUSBParameters, "FT_SetUSBParameters");
-        fetch_entry_point(library, FT_GetDeviceInfo, "FT_GetDeviceInfo");
-        fetch_entry_point(library, FT_CreateDeviceInfoList, "FT_CreateDeviceInfoList");
-        fetch_entry_point(library, FT_GetDeviceInfoList, "FT_GetDeviceInfoList");
-        fetch_entry_point(library, FT_GetDeviceInfoDetail, "FT_GetDeviceInfoDetail");
-        fetch_entry_point(library, FT_GetDriverVersion, "FT_GetDriverVersion");
-        fetch_entry_point(library, FT_GetLibraryVersion, "FT_GetLibraryVersion");
-        fetch_entry_point(library, FT_Reload, "FT_Reload");
-        FT_SetVIDPID = reinterpret_cast<FT_SetVIDPID_t>(library.find_symbol("FT_SetVIDPID"));
         msg_print(msg_out, MSG_DEBUG, "\t%% '%s' successfully loaded\n", library.library_name());
     }
+
+    dll_t library;
+    FT_Open_t FT_Open = fetch_entry_point(library, "FT_Open");
+    FT_OpenEx_t FT_OpenEx = fetch_entry_point(library, "FT_OpenEx");
+    FT_ListDevices_t FT_ListDevices = fetch_entry_point(library, "FT_ListDevices");
+    FT_Close_t FT_Close = fetch_entry_point(library, "FT_Close");
+    FT_Read_t FT_Read = fetch_entry_point(library, "FT_Read");
+    FT_Write_t FT_Write = fetch_entry_point(library, "FT_Write");
+    FT_SetBaudRate_t FT_SetBaudRate = fetch_entry_point(library, "FT_SetBaudRate");
+    FT_SetDivisor_t FT_SetDivisor = fetch_entry_point(library, "FT_SetDivisor");
+    FT_Purge_t FT_Purge = fetch_entry_point(library, "FT_Purge");
+    FT_SetTimeouts_t FT_SetTimeouts = fetch_entry_point(library, "FT_SetTimeouts");
+    FT_GetQueueStatus_t FT_GetQueueStatus = fetch_entry_point(library, "FT_GetQueueStatus");
+    FT_GetStatus_t FT_GetStatus = fetch_entry_point(library, "FT_GetStatus");
+    FT_SetLatencyTimer_t FT_SetLatencyTimer = fetch_entry_point(library, "FT_SetLatencyTimer");
+    FT_GetLatencyTimer_t FT_GetLatencyTimer = fetch_entry_point(library, "FT_GetLatencyTimer");
+    FT_SetBitMode_t FT_SetBitMode = fetch_entry_point(library, "FT_SetBitMode");
+    FT_SetUSBParameters_t FT_SetUSBParameters = fetch_entry_point(library, "FT_SetUSBParameters");
+    FT_GetDeviceInfo_t FT_GetDeviceInfo = fetch_entry_point(library, "FT_GetDeviceInfo");
+    FT_CreateDeviceInfoList_t FT_CreateDeviceInfoList = fetch_entry_point(library, "FT_CreateDeviceInfoList");
+    FT_GetDeviceInfoList_t FT_GetDeviceInfoList = fetch_entry_point(library, "FT_GetDeviceInfoList");
+    FT_GetDeviceInfoDetail_t FT_GetDeviceInfoDetail = fetch_entry_point(library, "FT_GetDeviceInfoDetail");
+    FT_GetDriverVersion_t FT_GetDriverVersion = fetch_entry_point(library, "FT_GetDriverVersion");
+    FT_GetLibraryVersion_t FT_GetLibraryVersion = fetch_entry_point(library, "FT_GetLibraryVersion");
+    FT_Reload_t FT_Reload = fetch_entry_point(library, "FT_Reload");
+    // Only the Linux and macOS libraries have it (Windows matches IDs through the driver's INF).
+    FT_SetVIDPID_t FT_SetVIDPID = reinterpret_cast<FT_SetVIDPID_t>(library.find_symbol("FT_SetVIDPID"));
 };
 
 class ftdi_chip_ftd2xx_t : public ftdi_chip_t {

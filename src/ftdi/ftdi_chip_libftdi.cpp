@@ -38,49 +38,32 @@ typedef int (*ftdi_set_baudrate_t)(ftdi_context *, int);
 typedef const char *(*ftdi_get_error_string_t)(ftdi_context *);
 typedef int (*ftdi_set_chunksize_t)(ftdi_context *, unsigned int);
 
+// The library and its entry points, fetched in the order of the members.
 struct libftdi_api_t {
-    dll_t library;
-    ftdi_new_t new_context;
-    ftdi_free_t free_context;
-    ftdi_set_interface_t set_interface;
-    ftdi_usb_find_all_t usb_find_all;
-    ftdi_list_free_t list_free;
-    ftdi_usb_get_strings_t usb_get_strings;
-    ftdi_usb_open_dev_t usb_open_dev;
-    ftdi_context_call_t usb_close;
-    ftdi_context_call_t usb_reset;
-    ftdi_set_bitmode_t set_bitmode;
-    ftdi_read_data_t read_data;
-    ftdi_write_data_t write_data;
-    ftdi_context_call_t usb_purge_rx_buffer;
-    ftdi_set_latency_timer_t set_latency_timer;
-    ftdi_set_baudrate_t set_baudrate;
-    ftdi_get_error_string_t get_error_string;
-    ftdi_set_chunksize_t read_data_set_chunksize;
-    ftdi_set_chunksize_t write_data_set_chunksize;
-
     explicit libftdi_api_t(const char *name) : library(name)
     {
-        fetch_entry_point(library, new_context, "ftdi_new");
-        fetch_entry_point(library, free_context, "ftdi_free");
-        fetch_entry_point(library, set_interface, "ftdi_set_interface");
-        fetch_entry_point(library, usb_find_all, "ftdi_usb_find_all");
-        fetch_entry_point(library, list_free, "ftdi_list_free");
-        fetch_entry_point(library, usb_get_strings, "ftdi_usb_get_strings");
-        fetch_entry_point(library, usb_open_dev, "ftdi_usb_open_dev");
-        fetch_entry_point(library, usb_close, "ftdi_usb_close");
-        fetch_entry_point(library, usb_reset, "ftdi_usb_reset");
-        fetch_entry_point(library, set_bitmode, "ftdi_set_bitmode");
-        fetch_entry_point(library, read_data, "ftdi_read_data");
-        fetch_entry_point(library, write_data, "ftdi_write_data");
-        fetch_entry_point(library, usb_purge_rx_buffer, "ftdi_usb_purge_rx_buffer");
-        fetch_entry_point(library, set_latency_timer, "ftdi_set_latency_timer");
-        fetch_entry_point(library, set_baudrate, "ftdi_set_baudrate");
-        fetch_entry_point(library, get_error_string, "ftdi_get_error_string");
-        fetch_entry_point(library, read_data_set_chunksize, "ftdi_read_data_set_chunksize");
-        fetch_entry_point(library, write_data_set_chunksize, "ftdi_write_data_set_chunksize");
         msg_print(msg_out, MSG_DEBUG, "\t%% '%s' successfully loaded\n", library.library_name());
     }
+
+    dll_t library;
+    ftdi_new_t new_context = fetch_entry_point(library, "ftdi_new");
+    ftdi_free_t free_context = fetch_entry_point(library, "ftdi_free");
+    ftdi_set_interface_t set_interface = fetch_entry_point(library, "ftdi_set_interface");
+    ftdi_usb_find_all_t usb_find_all = fetch_entry_point(library, "ftdi_usb_find_all");
+    ftdi_list_free_t list_free = fetch_entry_point(library, "ftdi_list_free");
+    ftdi_usb_get_strings_t usb_get_strings = fetch_entry_point(library, "ftdi_usb_get_strings");
+    ftdi_usb_open_dev_t usb_open_dev = fetch_entry_point(library, "ftdi_usb_open_dev");
+    ftdi_context_call_t usb_close = fetch_entry_point(library, "ftdi_usb_close");
+    ftdi_context_call_t usb_reset = fetch_entry_point(library, "ftdi_usb_reset");
+    ftdi_set_bitmode_t set_bitmode = fetch_entry_point(library, "ftdi_set_bitmode");
+    ftdi_read_data_t read_data = fetch_entry_point(library, "ftdi_read_data");
+    ftdi_write_data_t write_data = fetch_entry_point(library, "ftdi_write_data");
+    ftdi_context_call_t usb_purge_rx_buffer = fetch_entry_point(library, "ftdi_usb_purge_rx_buffer");
+    ftdi_set_latency_timer_t set_latency_timer = fetch_entry_point(library, "ftdi_set_latency_timer");
+    ftdi_set_baudrate_t set_baudrate = fetch_entry_point(library, "ftdi_set_baudrate");
+    ftdi_get_error_string_t get_error_string = fetch_entry_point(library, "ftdi_get_error_string");
+    ftdi_set_chunksize_t read_data_set_chunksize = fetch_entry_point(library, "ftdi_read_data_set_chunksize");
+    ftdi_set_chunksize_t write_data_set_chunksize = fetch_entry_point(library, "ftdi_write_data_set_chunksize");
 
     // The library's explanation of a failed call: in the debug output while devices are
     // looked for (a busy channel is expected there), as an error line otherwise.

@@ -61,9 +61,18 @@ void ftdi_copy_text(char *to, const char *from, size_t size);
 // with the given product, else each standard one.
 std::vector<uint32_t> ftdi_usb_ids(uint16_t vendor_id, uint16_t product_id);
 
-// Fetches one entry point of a driver library; a missing one ends the run.
-template <typename F>
-void fetch_entry_point(dll_t &library, F &entry, const char *name)
+// An entry point of a driver library, converted to the function type of whatever
+// it initializes.
+struct ftdi_entry_point_t {
+    void *address;
+    template <typename F>
+    operator F() const
+    {
+        return reinterpret_cast<F>(address);
+    }
+};
+// A missing entry point ends the run.
+inline ftdi_entry_point_t fetch_entry_point(dll_t &library, const char *name)
 {
-    entry = reinterpret_cast<F>(library.symbol(name));
+    return {library.symbol(name)};
 }
