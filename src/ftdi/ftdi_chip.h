@@ -37,7 +37,6 @@ enum : uint8_t {
 enum : uint32_t {
     FTDI_DEVICE_BM = 0,
     FTDI_DEVICE_AM = 1,
-    FTDI_DEVICE_100AX = 2,
     FTDI_DEVICE_UNKNOWN = 3,
     FTDI_DEVICE_2232C = 4,
     FTDI_DEVICE_232R = 5,
@@ -68,7 +67,6 @@ enum : uint32_t {
     FTDI_INVALID_PARAMETER = 6,
     FTDI_INVALID_BAUD_RATE = 7,
     FTDI_NOT_SUPPORTED = 17,
-    FTDI_OTHER_ERROR = 18,
 };
 
 struct ftdi_device_attributes_t {
