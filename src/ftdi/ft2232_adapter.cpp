@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "adapters/pin_map.h"
-#include "ftdi/ftdi_chip.h"
 #include "ftdi/ftdi_driver.h"
 #include "ftdi/spi_ftdi_mpsse.h"
 #include "base/messages.h"
@@ -76,6 +75,11 @@ bool parse_port_options(const char *text, ftdi_device_attributes_t &attributes)
 
 built_adapter_t create_ft2232_adapter(const adapter_settings_t &settings)
 {
+    return create_ft2232_adapter(settings, ftdi_library_t());
+}
+
+built_adapter_t create_ft2232_adapter(const adapter_settings_t &settings, const ftdi_library_t &library)
+{
     const char *adapter_spec = settings.adapter_text;
     const char *port_spec = settings.port_text;
     if (settings.osc_khz == 0)
@@ -95,11 +99,11 @@ built_adapter_t create_ft2232_adapter(const adapter_settings_t &settings)
         msg_print(msg_out, MSG_DEBUG,
                   "No FT2232 \"port\" switch found\nthe first FTDI channel with an MPSSE engine will be used\n");
     } else if (port_spec[0] == '?') {
-        list_ftdi_devices();
+        list_ftdi_devices(library);
         throw app_error(EXIT_OK);
     } else {
         if (parse_port_options(port_spec, requested)) {
-            list_ftdi_devices(requested);
+            list_ftdi_devices(library, requested);
             throw app_error(EXIT_OK);
         }
         // USB IDs alone: the first MPSSE channel among those devices.
@@ -107,7 +111,7 @@ built_adapter_t create_ft2232_adapter(const adapter_settings_t &settings)
     }
 
     ftdi_device_attributes_t found;
-    std::unique_ptr<ftdi_chip_t> chip = open_ftdi_chip(requested, &found);
+    std::unique_ptr<ftdi_chip_t> chip = open_ftdi_chip(library, requested, &found);
 
     // 1050 rather than 1000: a 5 % margin on the target's clock
     float osc = static_cast<float>(settings.osc_khz);

@@ -91,23 +91,11 @@ const type_info_t *type_info(uint32_t type)
 const char d2xx_library_name[] = "ftd2xx.dll";
 const char libftdi_library_name[] = "libftdi1.so.2";
 
-struct library_choice_t {
-    ftdi_library_kind_t kind = FTDI_LIBRARY_AUTO;
-    std::string path;  // empty: the usual name
-    ftdi_driver_loader_t loader = nullptr;
-};
-
-library_choice_t &choice()
+ftdi_library_kind_t chosen_kind(const ftdi_library_t &library, const char **why)
 {
-    static library_choice_t state;
-    return state;
-}
-
-ftdi_library_kind_t chosen_kind(const char **why)
-{
-    if (choice().kind != FTDI_LIBRARY_AUTO) {
+    if (library.kind != FTDI_LIBRARY_AUTO) {
         *why = "set by the program";
-        return choice().kind;
+        return library.kind;
     }
     if (!libftdi_back_end) {
         *why = "the only one on this system";
@@ -132,13 +120,13 @@ ftdi_library_kind_t chosen_kind(const char **why)
     return FTDI_LIBRARY_LIBFTDI;
 }
 
-std::unique_ptr<ftdi_driver_t> load_driver()
+std::unique_ptr<ftdi_driver_t> load_driver(const ftdi_library_t &library)
 {
-    if (choice().loader)
-        return choice().loader();
+    if (library.loader)
+        return library.loader();
     const char *why = "";
-    ftdi_library_kind_t kind = chosen_kind(&why);
-    const char *path = choice().path.empty() ? nullptr : choice().path.c_str();
+    ftdi_library_kind_t kind = chosen_kind(library, &why);
+    const char *path = library.path.empty() ? nullptr : library.path.c_str();
     if (kind == FTDI_LIBRARY_LIBFTDI) {
         msg_print(msg_out, MSG_DEBUG, "\t%% FTDI library: libftdi1 (%s)\n", why);
         return load_libftdi_driver(path ? path : libftdi_library_name);
@@ -163,14 +151,8 @@ bool ids_match(const ftdi_device_attributes_t &requested, uint32_t id)
 {
     if (!has_usb_ids(requested) || id == 0)
         return true;
-    uint16_t vendor = requested.vendor_id ? requested.vendor_id : uint16_t(FTDI_VENDOR_ID);
-    if ((id >> 16) != vendor)
-        return false;
-    uint16_t product = static_cast<uint16_t>(id);
-    if (requested.product_id)
-        return product == requested.product_id;
-    return product == FTDI_PID_232 || product == FTDI_PID_2232 || product == FTDI_PID_4232 ||
-           product == FTDI_PID_232H;
+    std::vector<uint32_t> ids = ftdi_usb_ids(requested.vendor_id, requested.product_id);
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
 // The attached devices of the requested USB IDs, in the library's order.
@@ -293,6 +275,14 @@ void ftdi_copy_text(char *to, const char *from, size_t size)
     to[n] = 0;
 }
 
+std::vector<uint32_t> ftdi_usb_ids(uint16_t vendor_id, uint16_t product_id)
+{
+    uint32_t vendor = uint32_t(vendor_id ? vendor_id : uint16_t(FTDI_VENDOR_ID)) << 16;
+    if (product_id)
+        return {vendor | product_id};
+    return {vendor | FTDI_PID_232, vendor | FTDI_PID_2232, vendor | FTDI_PID_4232, vendor | FTDI_PID_232H};
+}
+
 const char *ftdi_status_name(uint32_t status)
 {
     if (status < sizeof status_names / sizeof status_names[0])
@@ -304,6 +294,12 @@ const char *ftdi_device_type_name(uint32_t type)
 {
     const type_info_t *info = type_info(type);
     return info ? info->name : "TOO HIGH TYPE CODE";
+}
+
+int ftdi_channel_count(uint32_t type)
+{
+    const type_info_t *info = type_info(type);
+    return info ? info->channels : 1;
 }
 
 int ftdi_channel_index(uint32_t type, const char *description)
@@ -356,14 +352,9 @@ void print_ftdi_attributes(uint8_t level, const char *label, const ftdi_device_a
               any_if_empty(attributes.serial_number), ids);
 }
 
-void list_ftdi_devices()
+void list_ftdi_devices(const ftdi_library_t &library, const ftdi_device_attributes_t &requested)
 {
-    list_ftdi_devices(ftdi_device_attributes_t());
-}
-
-void list_ftdi_devices(const ftdi_device_attributes_t &requested)
-{
-    std::unique_ptr<ftdi_driver_t> driver = load_driver();
+    std::unique_ptr<ftdi_driver_t> driver = load_driver(library);
     std::vector<ftdi_node_t> nodes = device_list(*driver, requested);
     msg_print(msg_out, MSG_INFO, "%ld FTDI devices detected\n", (long)nodes.size());
     for (size_t i = 0; i < nodes.size(); i++) {
@@ -383,14 +374,15 @@ void list_ftdi_devices(const ftdi_device_attributes_t &requested)
     }
 }
 
-std::unique_ptr<ftdi_chip_t> open_ftdi_chip(const ftdi_device_attributes_t &requested, ftdi_device_attributes_t *found_out)
+std::unique_ptr<ftdi_chip_t> open_ftdi_chip(const ftdi_library_t &library, const ftdi_device_attributes_t &requested,
+                                            ftdi_device_attributes_t *found_out)
 {
     std::unique_ptr<ftdi_driver_t> driver;
     ftdi_device_attributes_t key_source = requested;
     if (!requested.serial_number[0] && !requested.description[0]) {
         if (!requested.first_mpsse)
             fail(EXIT_USAGE, "Description and/or serial number must be set for FTDI device oprning\n");
-        driver = load_driver();
+        driver = load_driver(library);
         std::vector<ftdi_device_attributes_t> candidates = mpsse_candidates(*driver, requested);
         for (size_t i = 0; i + 1 < candidates.size(); i++)
             if (std::unique_ptr<ftdi_chip_t> chip = open_quietly(*driver, candidates[i], requested, found_out))
@@ -413,7 +405,7 @@ std::unique_ptr<ftdi_chip_t> open_ftdi_chip(const ftdi_device_attributes_t &requ
     }
 
     if (!driver) {
-        driver = load_driver();
+        driver = load_driver(library);
         if (has_usb_ids(requested))
             driver->set_usb_ids(requested.vendor_id, requested.product_id);
     }
@@ -468,20 +460,4 @@ std::unique_ptr<ftdi_chip_t> open_ftdi_chip(const ftdi_device_attributes_t &requ
     if (found_out)
         *found_out = found;
     return driver->take_chip();
-}
-
-void set_ftdi_library(ftdi_library_kind_t kind, const char *path)
-{
-    choice().kind = kind;
-    choice().path = path ? path : "";
-}
-
-void set_ftdi_driver_loader(ftdi_driver_loader_t loader)
-{
-    choice().loader = loader;
-}
-
-void ftdi_chip_reset()
-{
-    choice() = library_choice_t();
 }

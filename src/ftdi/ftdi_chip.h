@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 // One opened FTDI device (one channel of a multi-channel chip). Every operation
 // either succeeds or ends the run with app_error(70) after its message.
@@ -35,7 +37,6 @@ enum : uint8_t {
 enum : uint32_t {
     FTDI_DEVICE_BM = 0,
     FTDI_DEVICE_AM = 1,
-    FTDI_DEVICE_100AX = 2,
     FTDI_DEVICE_UNKNOWN = 3,
     FTDI_DEVICE_2232C = 4,
     FTDI_DEVICE_232R = 5,
@@ -66,7 +67,6 @@ enum : uint32_t {
     FTDI_INVALID_PARAMETER = 6,
     FTDI_INVALID_BAUD_RATE = 7,
     FTDI_NOT_SUPPORTED = 17,
-    FTDI_OTHER_ERROR = 18,
 };
 
 struct ftdi_device_attributes_t {
@@ -85,6 +85,8 @@ const char *ftdi_status_name(uint32_t status);
 // "FT_DEVICE_BM" ... ; "TOO HIGH TYPE CODE" above the last code D2XX defines.
 const char *ftdi_device_type_name(uint32_t type);
 
+// The channels of a chip type (1 for a type not known).
+int ftdi_channel_count(uint32_t type);
 // The channel a D2XX description names with its last letter ("Dual RS232-HS B": 1),
 // 0 for a chip with one channel.
 int ftdi_channel_index(uint32_t type, const char *description);
@@ -100,23 +102,28 @@ void check_ftdi_status(const char *operation, uint32_t status, bool short_transf
 // "%s%s  %s (description \"%s\", serial number \"%s\")\n" at the given level.
 void print_ftdi_attributes(uint8_t level, const char *label, const ftdi_device_attributes_t &attributes);
 
-// Prints the attached FTDI devices.
-void list_ftdi_devices();
+// Which driver library the listing and opening use. On Windows only D2XX exists.
+// Automatic on Linux: MORVIN_FTDI_LIBRARY=d2xx or libftdi forces one; otherwise
+// D2XX when libftd2xx.so can be loaded, else libftdi1.so.2.
+enum ftdi_library_kind_t { FTDI_LIBRARY_AUTO, FTDI_LIBRARY_D2XX, FTDI_LIBRARY_LIBFTDI };
 
-// Prints the attached FTDI devices of the requested USB IDs.
-void list_ftdi_devices(const ftdi_device_attributes_t &requested);
+class ftdi_driver_t;
+
+// The driver library to load; the default is the automatic choice under its usual name.
+struct ftdi_library_t {
+    ftdi_library_kind_t kind = FTDI_LIBRARY_AUTO;
+    std::string path;  // empty: the usual file name
+    // When set, replaces the loading altogether (an in-memory library).
+    std::function<std::unique_ptr<ftdi_driver_t>()> loader;
+};
+
+// Prints the attached FTDI devices of the requested USB IDs (by default all).
+void list_ftdi_devices(const ftdi_library_t &library,
+                       const ftdi_device_attributes_t &requested = ftdi_device_attributes_t());
 
 // Opens the device by serial number (or, without one, by description; with first_mpsse
 // the first free MPSSE channel of the listing) and checks that it has an MPSSE engine and
 // the requested serial number, description and USB IDs. found, when given, receives what
 // was opened.
-std::unique_ptr<ftdi_chip_t> open_ftdi_chip(const ftdi_device_attributes_t &requested,
+std::unique_ptr<ftdi_chip_t> open_ftdi_chip(const ftdi_library_t &library, const ftdi_device_attributes_t &requested,
                                             ftdi_device_attributes_t *found = nullptr);
-
-// Which driver library the listing and opening use. On Windows only D2XX exists.
-// Automatic on Linux: MORVIN_FTDI_LIBRARY=d2xx or libftdi forces one; otherwise
-// D2XX when libftd2xx.so can be loaded, else libftdi1.so.2.
-enum ftdi_library_kind_t { FTDI_LIBRARY_AUTO, FTDI_LIBRARY_D2XX, FTDI_LIBRARY_LIBFTDI };
-// Forces a library and, when path is not null, the file loaded for it.
-void set_ftdi_library(ftdi_library_kind_t kind, const char *path = nullptr);
-void ftdi_chip_reset();

@@ -55,69 +55,39 @@ typedef FT_STATUS(FT_API *FT_GetLibraryVersion_t)(DWORD *);
 typedef FT_STATUS(FT_API *FT_Reload_t)(uint16_t, uint16_t);
 typedef FT_STATUS(FT_API *FT_SetVIDPID_t)(DWORD, DWORD);
 
-template <typename F>
-void fetch(dll_t &library, F &entry, const char *name)
-{
-    entry = reinterpret_cast<F>(library.symbol(name));
-}
-
-// The library and its entry points, all fetched in this order.
+// The library and its entry points, fetched in the order of the members.
 struct ftd2xx_api_t {
-    dll_t library;
-    FT_Open_t FT_Open;
-    FT_OpenEx_t FT_OpenEx;
-    FT_ListDevices_t FT_ListDevices;
-    FT_Close_t FT_Close;
-    FT_Read_t FT_Read;
-    FT_Write_t FT_Write;
-    FT_SetBaudRate_t FT_SetBaudRate;
-    FT_SetDivisor_t FT_SetDivisor;
-    FT_Purge_t FT_Purge;
-    FT_SetTimeouts_t FT_SetTimeouts;
-    FT_GetQueueStatus_t FT_GetQueueStatus;
-    FT_GetStatus_t FT_GetStatus;
-    FT_SetLatencyTimer_t FT_SetLatencyTimer;
-    FT_GetLatencyTimer_t FT_GetLatencyTimer;
-    FT_SetBitMode_t FT_SetBitMode;
-    FT_SetUSBParameters_t FT_SetUSBParameters;
-    FT_GetDeviceInfo_t FT_GetDeviceInfo;
-    FT_CreateDeviceInfoList_t FT_CreateDeviceInfoList;
-    FT_GetDeviceInfoList_t FT_GetDeviceInfoList;
-    FT_GetDeviceInfoDetail_t FT_GetDeviceInfoDetail;
-    FT_GetDriverVersion_t FT_GetDriverVersion;
-    FT_GetLibraryVersion_t FT_GetLibraryVersion;
-    FT_Reload_t FT_Reload;
-    // Only the Linux and macOS libraries have it (Windows matches IDs through the driver's INF).
-    FT_SetVIDPID_t FT_SetVIDPID;
-
     explicit ftd2xx_api_t(const char *name) : library(name)
     {
-        fetch(library, FT_Open, "FT_Open");
-        fetch(library, FT_OpenEx, "FT_OpenEx");
-        fetch(library, FT_ListDevices, "FT_ListDevices");
-        fetch(library, FT_Close, "FT_Close");
-        fetch(library, FT_Read, "FT_Read");
-        fetch(library, FT_Write, "FT_Write");
-        fetch(library, FT_SetBaudRate, "FT_SetBaudRate");
-        fetch(library, FT_SetDivisor, "FT_SetDivisor");
-        fetch(library, FT_Purge, "FT_Purge");
-        fetch(library, FT_SetTimeouts, "FT_SetTimeouts");
-        fetch(library, FT_GetQueueStatus, "FT_GetQueueStatus");
-        fetch(library, FT_GetStatus, "FT_GetStatus");
-        fetch(library, FT_SetLatencyTimer, "FT_SetLatencyTimer");
-        fetch(library, FT_GetLatencyTimer, "FT_GetLatencyTimer");
-        fetch(library, FT_SetBitMode, "FT_SetBitMode");
-        fetch(library, FT_SetUSBParameters, "FT_SetUSBParameters");
-        fetch(library, FT_GetDeviceInfo, "FT_GetDeviceInfo");
-        fetch(library, FT_CreateDeviceInfoList, "FT_CreateDeviceInfoList");
-        fetch(library, FT_GetDeviceInfoList, "FT_GetDeviceInfoList");
-        fetch(library, FT_GetDeviceInfoDetail, "FT_GetDeviceInfoDetail");
-        fetch(library, FT_GetDriverVersion, "FT_GetDriverVersion");
-        fetch(library, FT_GetLibraryVersion, "FT_GetLibraryVersion");
-        fetch(library, FT_Reload, "FT_Reload");
-        FT_SetVIDPID = reinterpret_cast<FT_SetVIDPID_t>(library.find_symbol("FT_SetVIDPID"));
         msg_print(msg_out, MSG_DEBUG, "\t%% '%s' successfully loaded\n", library.library_name());
     }
+
+    dll_t library;
+    FT_Open_t FT_Open = fetch_entry_point(library, "FT_Open");
+    FT_OpenEx_t FT_OpenEx = fetch_entry_point(library, "FT_OpenEx");
+    FT_ListDevices_t FT_ListDevices = fetch_entry_point(library, "FT_ListDevices");
+    FT_Close_t FT_Close = fetch_entry_point(library, "FT_Close");
+    FT_Read_t FT_Read = fetch_entry_point(library, "FT_Read");
+    FT_Write_t FT_Write = fetch_entry_point(library, "FT_Write");
+    FT_SetBaudRate_t FT_SetBaudRate = fetch_entry_point(library, "FT_SetBaudRate");
+    FT_SetDivisor_t FT_SetDivisor = fetch_entry_point(library, "FT_SetDivisor");
+    FT_Purge_t FT_Purge = fetch_entry_point(library, "FT_Purge");
+    FT_SetTimeouts_t FT_SetTimeouts = fetch_entry_point(library, "FT_SetTimeouts");
+    FT_GetQueueStatus_t FT_GetQueueStatus = fetch_entry_point(library, "FT_GetQueueStatus");
+    FT_GetStatus_t FT_GetStatus = fetch_entry_point(library, "FT_GetStatus");
+    FT_SetLatencyTimer_t FT_SetLatencyTimer = fetch_entry_point(library, "FT_SetLatencyTimer");
+    FT_GetLatencyTimer_t FT_GetLatencyTimer = fetch_entry_point(library, "FT_GetLatencyTimer");
+    FT_SetBitMode_t FT_SetBitMode = fetch_entry_point(library, "FT_SetBitMode");
+    FT_SetUSBParameters_t FT_SetUSBParameters = fetch_entry_point(library, "FT_SetUSBParameters");
+    FT_GetDeviceInfo_t FT_GetDeviceInfo = fetch_entry_point(library, "FT_GetDeviceInfo");
+    FT_CreateDeviceInfoList_t FT_CreateDeviceInfoList = fetch_entry_point(library, "FT_CreateDeviceInfoList");
+    FT_GetDeviceInfoList_t FT_GetDeviceInfoList = fetch_entry_point(library, "FT_GetDeviceInfoList");
+    FT_GetDeviceInfoDetail_t FT_GetDeviceInfoDetail = fetch_entry_point(library, "FT_GetDeviceInfoDetail");
+    FT_GetDriverVersion_t FT_GetDriverVersion = fetch_entry_point(library, "FT_GetDriverVersion");
+    FT_GetLibraryVersion_t FT_GetLibraryVersion = fetch_entry_point(library, "FT_GetLibraryVersion");
+    FT_Reload_t FT_Reload = fetch_entry_point(library, "FT_Reload");
+    // Only the Linux and macOS libraries have it (Windows matches IDs through the driver's INF).
+    FT_SetVIDPID_t FT_SetVIDPID = reinterpret_cast<FT_SetVIDPID_t>(library.find_symbol("FT_SetVIDPID"));
 };
 
 class ftdi_chip_ftd2xx_t : public ftdi_chip_t {
@@ -183,13 +153,8 @@ public:
     {
         if (!api->FT_SetVIDPID)
             return;
-        uint16_t vendor = vendor_id ? vendor_id : uint16_t(FTDI_VENDOR_ID);
-        if (product_id) {
-            api->FT_SetVIDPID(vendor, product_id);
-            return;
-        }
-        for (uint16_t product : {FTDI_PID_232, FTDI_PID_2232, FTDI_PID_4232, FTDI_PID_232H})
-            api->FT_SetVIDPID(vendor, product);
+        for (uint32_t id : ftdi_usb_ids(vendor_id, product_id))
+            api->FT_SetVIDPID(id >> 16, id & 0xFFFF);
     }
 
     uint32_t create_device_info_list(uint32_t &count) override

@@ -38,55 +38,32 @@ typedef int (*ftdi_set_baudrate_t)(ftdi_context *, int);
 typedef const char *(*ftdi_get_error_string_t)(ftdi_context *);
 typedef int (*ftdi_set_chunksize_t)(ftdi_context *, unsigned int);
 
-template <typename F>
-void fetch(dll_t &library, F &entry, const char *name)
-{
-    entry = reinterpret_cast<F>(library.symbol(name));
-}
-
+// The library and its entry points, fetched in the order of the members.
 struct libftdi_api_t {
-    dll_t library;
-    ftdi_new_t new_context;
-    ftdi_free_t free_context;
-    ftdi_set_interface_t set_interface;
-    ftdi_usb_find_all_t usb_find_all;
-    ftdi_list_free_t list_free;
-    ftdi_usb_get_strings_t usb_get_strings;
-    ftdi_usb_open_dev_t usb_open_dev;
-    ftdi_context_call_t usb_close;
-    ftdi_context_call_t usb_reset;
-    ftdi_set_bitmode_t set_bitmode;
-    ftdi_read_data_t read_data;
-    ftdi_write_data_t write_data;
-    ftdi_context_call_t usb_purge_rx_buffer;
-    ftdi_set_latency_timer_t set_latency_timer;
-    ftdi_set_baudrate_t set_baudrate;
-    ftdi_get_error_string_t get_error_string;
-    ftdi_set_chunksize_t read_data_set_chunksize;
-    ftdi_set_chunksize_t write_data_set_chunksize;
-
     explicit libftdi_api_t(const char *name) : library(name)
     {
-        fetch(library, new_context, "ftdi_new");
-        fetch(library, free_context, "ftdi_free");
-        fetch(library, set_interface, "ftdi_set_interface");
-        fetch(library, usb_find_all, "ftdi_usb_find_all");
-        fetch(library, list_free, "ftdi_list_free");
-        fetch(library, usb_get_strings, "ftdi_usb_get_strings");
-        fetch(library, usb_open_dev, "ftdi_usb_open_dev");
-        fetch(library, usb_close, "ftdi_usb_close");
-        fetch(library, usb_reset, "ftdi_usb_reset");
-        fetch(library, set_bitmode, "ftdi_set_bitmode");
-        fetch(library, read_data, "ftdi_read_data");
-        fetch(library, write_data, "ftdi_write_data");
-        fetch(library, usb_purge_rx_buffer, "ftdi_usb_purge_rx_buffer");
-        fetch(library, set_latency_timer, "ftdi_set_latency_timer");
-        fetch(library, set_baudrate, "ftdi_set_baudrate");
-        fetch(library, get_error_string, "ftdi_get_error_string");
-        fetch(library, read_data_set_chunksize, "ftdi_read_data_set_chunksize");
-        fetch(library, write_data_set_chunksize, "ftdi_write_data_set_chunksize");
         msg_print(msg_out, MSG_DEBUG, "\t%% '%s' successfully loaded\n", library.library_name());
     }
+
+    dll_t library;
+    ftdi_new_t new_context = fetch_entry_point(library, "ftdi_new");
+    ftdi_free_t free_context = fetch_entry_point(library, "ftdi_free");
+    ftdi_set_interface_t set_interface = fetch_entry_point(library, "ftdi_set_interface");
+    ftdi_usb_find_all_t usb_find_all = fetch_entry_point(library, "ftdi_usb_find_all");
+    ftdi_list_free_t list_free = fetch_entry_point(library, "ftdi_list_free");
+    ftdi_usb_get_strings_t usb_get_strings = fetch_entry_point(library, "ftdi_usb_get_strings");
+    ftdi_usb_open_dev_t usb_open_dev = fetch_entry_point(library, "ftdi_usb_open_dev");
+    ftdi_context_call_t usb_close = fetch_entry_point(library, "ftdi_usb_close");
+    ftdi_context_call_t usb_reset = fetch_entry_point(library, "ftdi_usb_reset");
+    ftdi_set_bitmode_t set_bitmode = fetch_entry_point(library, "ftdi_set_bitmode");
+    ftdi_read_data_t read_data = fetch_entry_point(library, "ftdi_read_data");
+    ftdi_write_data_t write_data = fetch_entry_point(library, "ftdi_write_data");
+    ftdi_context_call_t usb_purge_rx_buffer = fetch_entry_point(library, "ftdi_usb_purge_rx_buffer");
+    ftdi_set_latency_timer_t set_latency_timer = fetch_entry_point(library, "ftdi_set_latency_timer");
+    ftdi_set_baudrate_t set_baudrate = fetch_entry_point(library, "ftdi_set_baudrate");
+    ftdi_get_error_string_t get_error_string = fetch_entry_point(library, "ftdi_get_error_string");
+    ftdi_set_chunksize_t read_data_set_chunksize = fetch_entry_point(library, "ftdi_read_data_set_chunksize");
+    ftdi_set_chunksize_t write_data_set_chunksize = fetch_entry_point(library, "ftdi_write_data_set_chunksize");
 
     // The library's explanation of a failed call: in the debug output while devices are
     // looked for (a busy channel is expected there), as an error line otherwise.
@@ -114,14 +91,10 @@ uint32_t d2xx_type(int type)
     }
 }
 
-int channel_count(uint32_t d2xx_type)
+// libftdi1 counts bytes and milliseconds in int: larger values are capped.
+int clamped_int(uint32_t value)
 {
-    switch (d2xx_type) {
-    case FTDI_DEVICE_2232C:
-    case FTDI_DEVICE_2232H: return 2;
-    case FTDI_DEVICE_4232H: return 4;
-    default: return 1;
-    }
+    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
 // Strings of one device as the USB descriptors give them.
@@ -184,10 +157,7 @@ public:
         os_timer_t timer;
         timer.set_wait(static_cast<float>(context->usb_read_timeout));
         while (done < count) {
-            uint32_t part = count - done;
-            if (part > INT_MAX)
-                part = INT_MAX;
-            int r = api->read_data(context, buffer + done, static_cast<int>(part));
+            int r = api->read_data(context, buffer + done, clamped_int(count - done));
             check("ftdi_read_data", "read from FTDI chip", r, FTDI_IO_ERROR);
             done += static_cast<uint32_t>(r);
             if (r > 0)
@@ -203,10 +173,7 @@ public:
     {
         uint32_t done = 0;
         while (done < count) {
-            uint32_t part = count - done;
-            if (part > INT_MAX)
-                part = INT_MAX;
-            int r = api->write_data(context, bytes + done, static_cast<int>(part));
+            int r = api->write_data(context, bytes + done, clamped_int(count - done));
             check("ftdi_write_data", "write to FTDI chip", r, FTDI_IO_ERROR);
             if (r == 0)
                 break;
@@ -247,8 +214,8 @@ public:
 
     void set_timeouts(uint32_t read_ms, uint32_t write_ms) override
     {
-        context->usb_read_timeout = read_ms > INT_MAX ? INT_MAX : static_cast<int>(read_ms);
-        context->usb_write_timeout = write_ms > INT_MAX ? INT_MAX : static_cast<int>(write_ms);
+        context->usb_read_timeout = clamped_int(read_ms);
+        context->usb_write_timeout = clamped_int(write_ms);
     }
 
 private:
@@ -308,13 +275,8 @@ public:
     void set_usb_ids(uint16_t vendor_id, uint16_t product_id) override
     {
         searches.clear();
-        uint16_t vendor = vendor_id ? vendor_id : uint16_t(FTDI_VENDOR_ID);
-        if (product_id) {
-            searches.push_back({vendor, product_id});
-            return;
-        }
-        for (uint16_t product : {FTDI_PID_232, FTDI_PID_2232, FTDI_PID_4232, FTDI_PID_232H})
-            searches.push_back({vendor, product});
+        for (uint32_t id : ftdi_usb_ids(vendor_id, product_id))
+            searches.push_back({static_cast<int>(id >> 16), static_cast<int>(id & 0xFFFF)});
     }
 
     // Finds the device (and channel) whose strings give the key, and opens it.
@@ -343,7 +305,7 @@ public:
                 opened_node = ftdi_node_t();
                 opened_node.type = d2xx_type(context->type);
                 opened_node.id = id;
-                int channels = channel_count(opened_node.type);
+                int channels = ftdi_channel_count(opened_node.type);
                 // Named by the plain strings: the device reports them as they are.
                 // Named with a channel letter the chip lacks: reported without one,
                 // so that the attribute check refuses it.
@@ -510,7 +472,7 @@ private:
                 if (probe(device, channel, node.type) == -5)
                     node.flags = 1;
                 else if (channel == 0 && !(have_strings && names_one_channel(strings)))
-                    channels = channel_count(node.type);
+                    channels = ftdi_channel_count(node.type);
                 if (channel > 0)
                     node.type = nodes.back().type;
                 if (have_strings)

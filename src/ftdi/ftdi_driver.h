@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ftdi/ftdi_chip.h"
+#include "base/dll.h"
 
 // One entry of the device list (D2XX FT_DEVICE_LIST_INFO_NODE, the parts used).
 struct ftdi_node_t {
@@ -46,10 +48,6 @@ std::unique_ptr<ftdi_driver_t> load_libftdi_driver(const char *library_name);
 // Whether this build has the libftdi1 back end (Linux) or not (Windows).
 extern const bool libftdi_back_end;
 
-// Replaces the library loading for tests (null restores it).
-using ftdi_driver_loader_t = std::unique_ptr<ftdi_driver_t> (*)();
-void set_ftdi_driver_loader(ftdi_driver_loader_t loader);
-
 // Advice lines after a failed opening: the channel held by another program, by Linux's
 // serial driver, or a USB device the user may not open.
 extern const char ftdi_advice_busy[];
@@ -58,3 +56,23 @@ extern const char ftdi_advice_permission[];
 
 // Copies at most size-1 characters and terminates (size > 0).
 void ftdi_copy_text(char *to, const char *from, size_t size);
+
+// The USB IDs (vendor << 16 | product) a request names: the given vendor, else FTDI's,
+// with the given product, else each standard one.
+std::vector<uint32_t> ftdi_usb_ids(uint16_t vendor_id, uint16_t product_id);
+
+// An entry point of a driver library, converted to the function type of whatever
+// it initializes.
+struct ftdi_entry_point_t {
+    void *address;
+    template <typename F>
+    operator F() const
+    {
+        return reinterpret_cast<F>(address);
+    }
+};
+// A missing entry point ends the run.
+inline ftdi_entry_point_t fetch_entry_point(dll_t &library, const char *name)
+{
+    return {library.symbol(name)};
+}

@@ -125,11 +125,22 @@ uint32_t spi_ftdi_mpsse_t::driven_pins() const
     return pins.signals[SIG_RESET].high_mask | pins.signals[SIG_ENABLE].high_mask | SCK_MOSI_PINS;
 }
 
-void spi_ftdi_mpsse_t::check_count(const char *operation, uint32_t count, uint32_t limit)
+// A byte command at the start of the buffer: the command, count - 1 low byte first, then
+// the bytes to clock out (none for a read). Returns the bytes put.
+uint32_t spi_ftdi_mpsse_t::put_block_command(const char *operation, uint32_t limit, uint8_t command,
+                                             const uint8_t *out, uint32_t count)
 {
     if (count > limit)
         fail(EXIT_USAGE, "FT2232 %s of %lu bytes is longer than %lu bytes\n", operation, (unsigned long)count,
              (unsigned long)limit);
+    uint32_t length = count - 1;
+    buffer[0] = command;
+    buffer[1] = static_cast<uint8_t>(length & 0xFF);
+    buffer[2] = static_cast<uint8_t>(length >> 8);
+    if (!out)
+        return 3;
+    memcpy(&buffer[3], out, count);
+    return 3 + count;
 }
 
 uint8_t spi_ftdi_mpsse_t::transfer_byte(uint8_t value)
@@ -178,14 +189,9 @@ void spi_ftdi_mpsse_t::queue_transfer(const uint8_t *out, uint8_t *in, uint32_t 
 {
     if (count == 0)
         return;
-    check_count("transfer block", count, MPSSE_MAX_TRANSFER_BLOCK);
-    uint32_t length = count - 1;
-    buffer[0] = MPSSE_BYTES_IN_OUT;
-    buffer[1] = static_cast<uint8_t>(length & 0xFF);
-    buffer[2] = static_cast<uint8_t>(length >> 8);
-    memcpy(&buffer[3], out, count);
-    buffer[3 + count] = MPSSE_SEND_IMMEDIATE;
-    chip->write(buffer.data(), count + 4);
+    uint32_t n = put_block_command("transfer block", MPSSE_MAX_TRANSFER_BLOCK, MPSSE_BYTES_IN_OUT, out, count);
+    buffer[n++] = MPSSE_SEND_IMMEDIATE;
+    chip->write(buffer.data(), n);
     queued.push_back({in, count});
 }
 
@@ -208,24 +214,17 @@ void spi_ftdi_mpsse_t::write_block(const uint8_t *data, uint32_t count)
 {
     if (count == 0)
         return;
-    check_count("write block", count, MPSSE_MAX_WRITE_BLOCK);
-    uint32_t length = count - 1;
-    buffer[0] = MPSSE_BYTES_OUT;
-    buffer[1] = static_cast<uint8_t>(length & 0xFF);
-    buffer[2] = static_cast<uint8_t>(length >> 8);
-    memcpy(&buffer[3], data, count);
-    write_command(buffer.data(), count + 3);
+    uint32_t n = put_block_command("write block", MPSSE_MAX_WRITE_BLOCK, MPSSE_BYTES_OUT, data, count);
+    write_command(buffer.data(), n);
 }
 
 void spi_ftdi_mpsse_t::read_block(uint8_t *in, uint32_t count)
 {
     if (count == 0)
         return;
-    check_count("read block", count, MPSSE_MAX_READ_BLOCK);
-    uint32_t length = count - 1;
-    const uint8_t command[] = {MPSSE_BYTES_IN, static_cast<uint8_t>(length & 0xFF), static_cast<uint8_t>(length >> 8),
-                               MPSSE_SEND_IMMEDIATE};
-    write_command(command, sizeof command);
+    uint32_t n = put_block_command("read block", MPSSE_MAX_READ_BLOCK, MPSSE_BYTES_IN, nullptr, count);
+    buffer[n++] = MPSSE_SEND_IMMEDIATE;
+    write_command(buffer.data(), n);
     chip->read(in, count);
 }
 

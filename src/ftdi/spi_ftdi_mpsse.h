@@ -64,7 +64,8 @@ private:
     void write_command(const uint8_t *bytes, uint32_t count);
     void collect_all();
     void set_pins(uint32_t direction, uint32_t value);
-    void check_count(const char *operation, uint32_t count, uint32_t limit);
+    uint32_t put_block_command(const char *operation, uint32_t limit, uint8_t command, const uint8_t *out,
+                               uint32_t count);
     uint32_t driven_pins() const;
 
     float sck_mhz;

@@ -80,14 +80,6 @@ bool exists(const std::string &path)
     return access(path.c_str(), R_OK) == 0;
 }
 
-ftdi_device_attributes_t request(const char *serial, const char *description)
-{
-    ftdi_device_attributes_t a;
-    snprintf(a.serial_number, sizeof a.serial_number, "%s", serial);
-    snprintf(a.description, sizeof a.description, "%s", description);
-    return a;
-}
-
 const char three_devices[] = "4/Dual RS232 A/VT000001;4/Dual RS232 B/VT000002/opened;5/FT232R USB UART/VT000003";
 
 struct dropin : ::testing::TestWithParam<ftdi_library_kind_t> {
@@ -98,22 +90,18 @@ struct dropin : ::testing::TestWithParam<ftdi_library_kind_t> {
         if (!exists(path))
             FAIL() << "no drop-in library " << path;
     }
-    // The body with this case's library chosen.
-    child_result_t run(const env_t &env, const std::function<int()> &body)
+    // The body, given this case's library.
+    child_result_t run(const env_t &env, const std::function<int(const ftdi_library_t &)> &body)
     {
-        ftdi_library_kind_t kind = GetParam();
-        std::string library = path;
-        return run_child(env, [=] {
-            set_ftdi_library(kind, library.c_str());
-            return body();
-        });
+        const ftdi_library_t library = library_file(GetParam(), path);
+        return run_child(env, [&] { return body(library); });
     }
 };
 
 TEST_P(dropin, listing_shows_busy_devices_without_attributes)
 {
-    child_result_t r = run({{"VT_FTDI_DEVICES", three_devices}}, [] {
-        list_ftdi_devices();
+    child_result_t r = run({{"VT_FTDI_DEVICES", three_devices}}, [](const ftdi_library_t &library) {
+        list_ftdi_devices(library);
         return 0;
     });
     EXPECT_EQ(r.status, 0) << r.output;
@@ -128,18 +116,18 @@ TEST_P(dropin, listing_shows_busy_devices_without_attributes)
 TEST_P(dropin, opening_by_serial_number_and_description)
 {
     env_t env = {{"VT_FTDI_DEVICES", three_devices}};
-    child_result_t r = run(env, [] {
-        std::unique_ptr<ftdi_chip_t> chip = open_ftdi_chip(request("VT000001", ""));
+    child_result_t r = run(env, [](const ftdi_library_t &library) {
+        std::unique_ptr<ftdi_chip_t> chip = open_ftdi_chip(library, request("VT000001", ""));
         chip.reset();
-        chip = open_ftdi_chip(request("", "Dual RS232 A"));
+        chip = open_ftdi_chip(library, request("", "Dual RS232 A"));
         chip.reset();
-        chip = open_ftdi_chip(request("VT000001", "Dual RS232 A"));
+        chip = open_ftdi_chip(library, request("VT000001", "Dual RS232 A"));
         return 0;
     });
     EXPECT_EQ(r.status, 0) << r.output;
 
-    r = run(env, [] {
-        open_ftdi_chip(request("VT000001", "My adapter"));
+    r = run(env, [](const ftdi_library_t &library) {
+        open_ftdi_chip(library, request("VT000001", "My adapter"));
         return 0;
     });
     EXPECT_EQ(r.status, EXIT_USAGE);
@@ -149,23 +137,23 @@ TEST_P(dropin, opening_by_serial_number_and_description)
         << r.output;
 
     // the wrong type: opened, then refused
-    r = run(env, [] {
-        open_ftdi_chip(request("", "FT232R USB UART"));
+    r = run(env, [](const ftdi_library_t &library) {
+        open_ftdi_chip(library, request("", "FT232R USB UART"));
         return 0;
     });
     EXPECT_EQ(r.status, EXIT_USAGE);
     EXPECT_TRUE(contains(r.output, "Found      FT_DEVICE_232R (description \"FT232R USB UART\", serial number \"VT000003\")\n"))
         << r.output;
 
-    r = run(env, [] {
-        open_ftdi_chip(request("VT999999", ""));
+    r = run(env, [](const ftdi_library_t &library) {
+        open_ftdi_chip(library, request("VT999999", ""));
         return 0;
     });
     EXPECT_EQ(r.status, EXIT_USAGE);
     EXPECT_TRUE(contains(r.output, "Can't open FTDI device with serial number \"VT999999\" (")) << r.output;
 
-    r = run(env, [] {
-        open_ftdi_chip(request("", "Dual RS232 B"));
+    r = run(env, [](const ftdi_library_t &library) {
+        open_ftdi_chip(library, request("", "Dual RS232 B"));
         return 0;
     });
     EXPECT_EQ(r.status, EXIT_USAGE);
@@ -175,12 +163,12 @@ TEST_P(dropin, opening_by_serial_number_and_description)
 // Programming Enable and the signature of the virtual mega328P through the adapter.
 TEST_P(dropin, adapter_talks_to_the_virtual_chip)
 {
-    child_result_t r = run({{"VT_CHIP", "mega328P"}, {"VT_CLOCK_KHZ", "8000"}}, [] {
+    child_result_t r = run({{"VT_CHIP", "mega328P"}, {"VT_CLOCK_KHZ", "8000"}}, [](const ftdi_library_t &library) {
         pin_map_t map = {};
         snprintf(map.name, sizeof map.name, "FT2232 MPSSE");
         map.signals[SIG_RESET].high_mask = 0x0008;
         float t = 2 * 1050.0f / 8000;
-        spi_ftdi_mpsse_t adapter(open_ftdi_chip(request("", "Dual RS232 A")), map, t, t);
+        spi_ftdi_mpsse_t adapter(open_ftdi_chip(library, request("", "Dual RS232 A")), map, t, t);
         adapter.enable_adapter();
         adapter.set_reset(true);
         adapter.delay_ms(20);
@@ -209,8 +197,8 @@ TEST_P(dropin, adapter_talks_to_the_virtual_chip)
 
 TEST_P(dropin, a_short_read_ends_the_run_after_the_time_out)
 {
-    child_result_t r = run({{"VT_FAULT", "usb_short_read"}}, [] {
-        std::unique_ptr<ftdi_chip_t> chip = open_ftdi_chip(request("", "Dual RS232 A"));
+    child_result_t r = run({{"VT_FAULT", "usb_short_read"}}, [](const ftdi_library_t &library) {
+        std::unique_ptr<ftdi_chip_t> chip = open_ftdi_chip(library, request("", "Dual RS232 A"));
         chip->set_bit_mode(0, FTDI_BITMODE_MPSSE);
         chip->set_timeouts(300, 300);
         const uint8_t command[] = {0x21, 0x03, 0x00, 0x87};  // four bytes in
@@ -241,8 +229,8 @@ TEST_P(dropin, a_short_read_ends_the_run_after_the_time_out)
 
 TEST_P(dropin, no_devices)
 {
-    child_result_t r = run({{"VT_FTDI_DEVICES", " "}}, [] {
-        list_ftdi_devices();
+    child_result_t r = run({{"VT_FTDI_DEVICES", " "}}, [](const ftdi_library_t &library) {
+        list_ftdi_devices(library);
         return 0;
     });
     EXPECT_EQ(r.status, EXIT_USAGE);
@@ -266,8 +254,7 @@ TEST(dropin_d2xx, a_library_lacking_one_entry_point_is_refused)
     if (!exists(path))
         FAIL() << "no drop-in library " << path;
     child_result_t r = run_child({}, [=] {
-        set_ftdi_library(FTDI_LIBRARY_D2XX, path.c_str());
-        list_ftdi_devices();
+        list_ftdi_devices(library_file(FTDI_LIBRARY_D2XX, path));
         return 0;
     });
     EXPECT_EQ(r.status, EXIT_USAGE);

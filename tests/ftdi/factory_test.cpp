@@ -1,33 +1,23 @@
 // create_ft2232_adapter: the -p options, the pin map, the clock and the device it opens.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "ftdi/ft2232_adapter.h"
 #include "recording_chip.h"
 
 namespace {
 
-ftdi_node_t node(const char *serial, const char *description, uint32_t type = FTDI_DEVICE_2232C)
-{
-    ftdi_node_t n;
-    n.type = type;
-    strcpy(n.serial_number, serial);
-    strcpy(n.description, description);
-    return n;
-}
-
 struct factory : ::testing::Test {
     void SetUp() override
     {
-        install_fake_library();
-        fake_library().devices = {node("FT123456A", "Dual RS232 A"), node("FT123456B", "Dual RS232 B"),
-                                  node("FT0123456789ABCD", "My adapter"),
-                                  node("FT77", std::string(64, 'x').c_str())};
+        fake.devices = {node(FTDI_DEVICE_2232C, "FT123456A", "Dual RS232 A"),
+                        node(FTDI_DEVICE_2232C, "FT123456B", "Dual RS232 B"),
+                        node(FTDI_DEVICE_2232C, "FT0123456789ABCD", "My adapter"),
+                        node(FTDI_DEVICE_2232C, "FT77", std::string(64, 'x').c_str())};
     }
-    void TearDown() override { ftdi_chip_reset(); }
-    chip_log_t &chip() { return *fake_library().chip_log; }
+    chip_log_t &chip() { return *fake.chip_log; }
 
     // The factory with these settings and the given -a and -p texts.
     std::unique_ptr<spi_t> create(const char *adapter_text, const char *port_text)
@@ -35,12 +25,14 @@ struct factory : ::testing::Test {
         adapter_settings_t with_texts = settings;
         with_texts.adapter_text = adapter_text;
         with_texts.port_text = port_text;
-        return create_ft2232_adapter(with_texts).spi;
+        return create_ft2232_adapter(with_texts, fake.choice()).spi;
     }
 
     // What the run hands the factory: by default a mega8 on its 800 kHz
     // clock, SCK low and high 2 periods each.
     adapter_settings_t settings;
+    // The driver library the factory loads, fresh for each test.
+    fake_library_t fake;
 };
 
 TEST_F(factory, without_port_switch_the_default_device_and_map_are_used)
@@ -48,8 +40,8 @@ TEST_F(factory, without_port_switch_the_default_device_and_map_are_used)
     message_capture_t capture(MSG_TRACE);
     std::unique_ptr<spi_t> adapter = create("ft2232", nullptr);
     // the first channel with an MPSSE engine, by its serial number
-    EXPECT_EQ(fake_library().opened_key, "FT123456A");
-    EXPECT_EQ(fake_library().opened_how, 1u);
+    EXPECT_EQ(fake.opened_key, "FT123456A");
+    EXPECT_EQ(fake.opened_how, 1u);
     EXPECT_STREQ(adapter->adapter_name(), "FT2232 MPSSE");
     EXPECT_EQ(hex(chip().writes.at(0)), "86 1F 00 87");
     std::string text = capture.text();
@@ -78,8 +70,8 @@ TEST_F(factory, clock_follows_target_frequency_and_sck_periods)
     adapter.reset();
 
     // unequal periods at 800 kHz: the longer phase rules, t = 2 x 4 x 1.3125 us, 63 cycles
-    install_fake_library();
-    fake_library().devices = {node("FT123456A", "Dual RS232 A")};
+    fake = fake_library_t();
+    fake.devices = {node(FTDI_DEVICE_2232C, "FT123456A", "Dual RS232 A")};
     settings.osc_khz = 800;
     settings.sck_low_periods = 2;
     settings.sck_high_periods = 4;
@@ -93,7 +85,7 @@ TEST_F(factory, cannot_generate_the_target_clock)
     message_capture_t capture(MSG_TRACE);
     EXPECT_EQ(exit_status_of([this] { create("ft2232", nullptr); }), EXIT_USAGE);
     EXPECT_EQ(capture.text(), "FT2232 hardware SPI adapter can't generate XTAL\n");
-    EXPECT_EQ(fake_library().loads, 0);
+    EXPECT_EQ(fake.loads, 0);
 }
 
 TEST_F(factory, question_mark_lists_devices_and_ends_the_run_successfully)
@@ -104,37 +96,37 @@ TEST_F(factory, question_mark_lists_devices_and_ends_the_run_successfully)
     EXPECT_EQ(text.substr(0, text.find('\n') + 1), "4 FTDI devices detected\n");
     EXPECT_NE(text.find(" 2: FT_DEVICE_2232C channel A (My adapter), serno 'FT0123456789ABCD'\n"), std::string::npos)
         << text;
-    EXPECT_EQ(fake_library().opened_key, "");
+    EXPECT_EQ(fake.opened_key, "");
     EXPECT_TRUE(chip().calls.empty());
 }
 
 TEST_F(factory, serial_number_and_description_options)
 {
-    std::unique_ptr<spi_t> adapter = create("ft2232", "s=FT123456B");
-    EXPECT_EQ(fake_library().opened_key, "FT123456B");
-    EXPECT_EQ(fake_library().opened_how, 1u);
-    adapter.reset();
+    const std::string long_description(64, 'x');
+    const struct {
+        std::string port_text;
+        std::string key;  // what the device is opened by
+        uint32_t how;
+    } cases[] = {
+        {"s=FT123456B", "FT123456B", FTDI_OPEN_BY_SERIAL_NUMBER},
+        // both: opened by serial number, the description checked afterwards
+        {"s=FT123456A,d=Dual RS232 A", "FT123456A", FTDI_OPEN_BY_SERIAL_NUMBER},
+        // a later item replaces an earlier one; a trailing comma adds nothing
+        {"d=Dual RS232 A,d=My adapter,", "My adapter", FTDI_OPEN_BY_DESCRIPTION},
+        // the longest values: 16-character serial number, 64-character description
+        {"s=FT0123456789ABCD", "FT0123456789ABCD", FTDI_OPEN_BY_SERIAL_NUMBER},
+        {"d=" + long_description, long_description, FTDI_OPEN_BY_DESCRIPTION},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.port_text);
+        EXPECT_TRUE(create("ft2232", c.port_text.c_str()));
+        EXPECT_EQ(fake.opened_key, c.key);
+        EXPECT_EQ(fake.opened_how, c.how);
+    }
 
-    // both: opened by serial number, the description checked afterwards
-    adapter = create("ft2232", "s=FT123456A,d=Dual RS232 A");
-    EXPECT_EQ(fake_library().opened_key, "FT123456A");
-    adapter.reset();
     message_capture_t capture(MSG_ERROR);
     EXPECT_EQ(exit_status_of([this] { create("ft2232", "s=FT123456A,d=My adapter"); }), EXIT_USAGE);
     EXPECT_NE(capture.text().find("Can't use opened FTDI device (some of parameters not match)\n"), std::string::npos);
-
-    // a later item replaces an earlier one; a trailing comma adds nothing
-    adapter = create("ft2232", "d=Dual RS232 A,d=My adapter,");
-    EXPECT_EQ(fake_library().opened_key, "My adapter");
-    EXPECT_EQ(fake_library().opened_how, 2u);
-    adapter.reset();
-
-    // the longest values: 16-character serial number, 64-character description
-    adapter = create("ft2232", "s=FT0123456789ABCD");
-    EXPECT_EQ(fake_library().opened_key, "FT0123456789ABCD");
-    adapter.reset();
-    adapter = create("ft2232", ("d=" + std::string(64, 'x')).c_str());
-    EXPECT_EQ(fake_library().opened_key, std::string(64, 'x'));
 }
 
 struct option_case {
@@ -165,12 +157,12 @@ TEST_F(factory, malformed_options_are_refused_before_any_device_is_opened)
         {long_list.c_str(), nullptr},
     };
     for (const option_case &c : cases) {
-        install_fake_library();
+        fake = fake_library_t();
         message_capture_t capture(MSG_TRACE);
         EXPECT_EQ(exit_status_of([&] { create("ft2232", c.value); }), EXIT_USAGE) << c.value;
         std::string expected = c.message ? c.message : "Option too long: '" + long_item + "'\n";
         EXPECT_EQ(capture.text(), expected) << c.value;
-        EXPECT_EQ(fake_library().loads, 0) << c.value;
+        EXPECT_EQ(fake.loads, 0) << c.value;
     }
 }
 
@@ -196,8 +188,8 @@ TEST_F(factory, high_speed_chips_are_set_up_and_clocked_from_both_bases)
         {FTDI_DEVICE_232H, 1, "8B 97 8D 86 6F 62 87", 6.0 / 25200},
     };
     for (const clock_case &c : cases) {
-        install_fake_library();
-        fake_library().devices = {node("FT9", c.type == FTDI_DEVICE_232H ? "Single RS232-HS" : "Dual RS232-HS A", c.type)};
+        fake = fake_library_t();
+        fake.devices = {node(c.type, "FT9", c.type == FTDI_DEVICE_232H ? "Single RS232-HS" : "Dual RS232-HS A")};
         settings.osc_khz = c.osc_khz;
         // what the run computes for a mega8: 3 clocks a phase above 12 MHz, else 2
         settings.sck_low_periods = settings.sck_high_periods = c.osc_khz > 12000 ? 3 : 2;
@@ -209,12 +201,12 @@ TEST_F(factory, high_speed_chips_are_set_up_and_clocked_from_both_bases)
 
 TEST_F(factory, usb_ids_and_listing_items)
 {
-    for (ftdi_node_t &n : fake_library().devices)
+    for (ftdi_node_t &n : fake.devices)
         n.id = 0x04036010;
-    fake_library().devices[2].id = 0x1234ABCD;
+    fake.devices[2].id = 0x1234ABCD;
     std::unique_ptr<spi_t> adapter = create("ft2232", "v=1234,p=0xabcd");
-    EXPECT_EQ(fake_library().opened_key, "FT0123456789ABCD");
-    EXPECT_EQ(fake_library().usb_ids, std::vector<uint32_t>{0x1234ABCD});
+    EXPECT_EQ(fake.opened_key, "FT0123456789ABCD");
+    EXPECT_EQ(fake.usb_ids, std::vector<uint32_t>{0x1234ABCD});
     adapter.reset();
 
     // '?' as an item lists the devices of those IDs
@@ -232,30 +224,38 @@ TEST_F(factory, empty_port_value_leaves_nothing_to_open_by)
 
 TEST_F(factory, user_pin_map_is_completed_from_the_default_map)
 {
-    std::unique_ptr<spi_t> adapter = create("FT2232:reset=acbus0", nullptr);
-    EXPECT_STREQ(adapter->adapter_name(), "FT2232 MPSSE");
-    adapter->set_reset(false);
-    adapter->pulse_reset();
-    EXPECT_EQ(hex(chip().writes.at(1)), "80 00 03 82 01 01");
-    EXPECT_EQ(hex(chip().writes.at(2)), "82 01 01 82 01 01 82 01 01 82 01 01 82 00 01");
-    adapter.reset();
-
-    install_fake_library();
-    fake_library().devices = {node("FT123456A", "Dual RS232 A")};
-    adapter = create("ft2232:name=My box:enable=adbus4,acbus3", nullptr);
-    EXPECT_STREQ(adapter->adapter_name(), "My box");
-    adapter->enable_adapter();
-    adapter->disable_adapter();
-    EXPECT_EQ(hex(chip().writes.at(1)), "80 08 1B 82 00 08");
-    EXPECT_EQ(hex(chip().writes.at(2)), "80 00 00 82 00 00");
-    adapter.reset();
-
-    // reset written with '~': high mask empty, RESET never driven
-    install_fake_library();
-    fake_library().devices = {node("FT123456A", "Dual RS232 A")};
-    adapter = create("ft2232:reset=~adbus3", nullptr);
-    adapter->set_reset(false);
-    EXPECT_EQ(hex(chip().writes.at(1)), "80 00 03 82 00 00");
+    const struct {
+        const char *adapter_text;
+        const char *name;
+        void (*drive)(spi_t &adapter);
+        std::vector<std::string> writes;  // the pin writes after the clock set-up
+    } cases[] = {
+        {"FT2232:reset=acbus0", "FT2232 MPSSE",
+         [](spi_t &adapter) {
+             adapter.set_reset(false);
+             adapter.pulse_reset();
+         },
+         {"80 00 03 82 01 01", "82 01 01 82 01 01 82 01 01 82 01 01 82 00 01"}},
+        {"ft2232:name=My box:enable=adbus4,acbus3", "My box",
+         [](spi_t &adapter) {
+             adapter.enable_adapter();
+             adapter.disable_adapter();
+         },
+         {"80 08 1B 82 00 08", "80 00 00 82 00 00"}},
+        // reset written with '~': high mask empty, RESET never driven
+        {"ft2232:reset=~adbus3", "FT2232 MPSSE", [](spi_t &adapter) { adapter.set_reset(false); },
+         {"80 00 03 82 00 00"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.adapter_text);
+        fake = fake_library_t();
+        fake.devices = {node(FTDI_DEVICE_2232C, "FT123456A", "Dual RS232 A")};
+        std::unique_ptr<spi_t> adapter = create(c.adapter_text, nullptr);
+        EXPECT_STREQ(adapter->adapter_name(), c.name);
+        c.drive(*adapter);
+        for (size_t i = 0; i < c.writes.size(); i++)
+            EXPECT_EQ(hex(chip().writes.at(i + 1)), c.writes[i]);
+    }
 }
 
 TEST_F(factory, pin_map_errors_stop_before_the_device_is_opened)
@@ -263,13 +263,13 @@ TEST_F(factory, pin_map_errors_stop_before_the_device_is_opened)
     message_capture_t capture(MSG_ERROR);
     EXPECT_NE(exit_status_of([this] { create("ft2232:reset=adbus9", nullptr); }), -1);
     EXPECT_NE(exit_status_of([this] { create("ft2232=", nullptr); }), -1);
-    EXPECT_EQ(fake_library().loads, 0);
+    EXPECT_EQ(fake.loads, 0);
     EXPECT_NE(capture.text().find("adapter: invalid pin name 'adbus9'\n"), std::string::npos) << capture.text();
 }
 
 TEST_F(factory, a_chip_that_fails_while_the_adapter_is_built_is_closed)
 {
-    fake_library().chip_log->fail_bit_mode = true;
+    fake.chip_log->fail_bit_mode = true;
     message_capture_t capture(MSG_ERROR);
     EXPECT_EQ(exit_status_of([this] { create("ft2232", nullptr); }), EXIT_USAGE);
     EXPECT_EQ(capture.text(), "Can't set bit mode (FT_IO_ERROR)\n");

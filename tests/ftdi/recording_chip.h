@@ -72,7 +72,7 @@ private:
 };
 
 // A driver library in memory: the device list, the statuses to answer with, and
-// a record of what was asked. Tests install it through set_ftdi_driver_loader.
+// a record of what was asked.
 struct fake_library_t {
     std::vector<ftdi_node_t> devices;
     uint32_t count_status = FTDI_OK;
@@ -86,11 +86,17 @@ struct fake_library_t {
     std::vector<uint32_t> usb_ids;  // each set_usb_ids call: vendor << 16 | product
     std::string advice;             // what open_failure_advice answers
     std::shared_ptr<chip_log_t> chip_log = std::make_shared<chip_log_t>();
+
+    // The library choice that loads this one (which must outlive what is done with it).
+    ftdi_library_t choice();
 };
 
-fake_library_t &fake_library();
-// Installs the fake library as the one the FTDI layer loads, fresh.
-void install_fake_library();
+// A listed device; its USB ID is left unknown.
+ftdi_node_t node(uint32_t type, const char *serial, const char *description, uint32_t flags = 0);
+// Attributes asking for a serial number and a description (empty: any).
+ftdi_device_attributes_t request(const char *serial, const char *description, uint32_t type = FTDI_DEVICE_2232C);
+// The given library loaded from the given file.
+ftdi_library_t library_file(ftdi_library_kind_t kind, const std::string &path);
 
 // The shared message capture under the name these tests know it by.
 using message_capture_t = message_capture;

@@ -6,35 +6,35 @@ namespace {
 
 class fake_driver_t : public ftdi_driver_t {
 public:
-    fake_driver_t() { fake_library().loads++; }
+    explicit fake_driver_t(fake_library_t &library) : library(library) { library.loads++; }
 
     void set_usb_ids(uint16_t vendor_id, uint16_t product_id) override
     {
-        fake_library().usb_ids.push_back(uint32_t(vendor_id) << 16 | product_id);
+        library.usb_ids.push_back(uint32_t(vendor_id) << 16 | product_id);
     }
-    std::string open_failure_advice(uint32_t) override { return fake_library().advice; }
+    std::string open_failure_advice(uint32_t) override { return library.advice; }
 
     uint32_t create_device_info_list(uint32_t &count) override
     {
-        count = static_cast<uint32_t>(fake_library().devices.size());
-        return fake_library().count_status;
+        count = static_cast<uint32_t>(library.devices.size());
+        return library.count_status;
     }
     uint32_t get_device_info_list(ftdi_node_t *nodes, uint32_t &count) override
     {
-        const auto &devices = fake_library().devices;
+        const auto &devices = library.devices;
         if (count > devices.size())
             count = static_cast<uint32_t>(devices.size());
         for (uint32_t i = 0; i < count; i++)
             nodes[i] = devices[i];
-        return fake_library().list_status;
+        return library.list_status;
     }
     uint32_t open_ex(const char *key, uint32_t how) override
     {
-        fake_library().opened_key = key;
-        fake_library().opened_how = how;
-        if (fake_library().open_status != FTDI_OK)
-            return fake_library().open_status;
-        const auto &devices = fake_library().devices;
+        library.opened_key = key;
+        library.opened_how = how;
+        if (library.open_status != FTDI_OK)
+            return library.open_status;
+        const auto &devices = library.devices;
         for (size_t i = 0; i < devices.size(); i++) {
             const char *name = how == FTDI_OPEN_BY_SERIAL_NUMBER ? devices[i].serial_number : devices[i].description;
             if (strcmp(name, key) == 0 && !(devices[i].flags & 1)) {
@@ -46,39 +46,57 @@ public:
     }
     uint32_t get_device_info(ftdi_node_t &info) override
     {
-        if (fake_library().info_status != FTDI_OK)
-            return fake_library().info_status;
-        info = fake_library().devices.at(static_cast<size_t>(opened));
+        if (library.info_status != FTDI_OK)
+            return library.info_status;
+        info = library.devices.at(static_cast<size_t>(opened));
         info.flags = 0;
         return FTDI_OK;
     }
-    void close() override { fake_library().closes++; }
+    void close() override { library.closes++; }
     std::unique_ptr<ftdi_chip_t> take_chip() override
     {
-        return std::unique_ptr<ftdi_chip_t>(new recording_chip_t(fake_library().chip_log));
+        return std::unique_ptr<ftdi_chip_t>(new recording_chip_t(library.chip_log));
     }
 
 private:
+    fake_library_t &library;
     int opened = -1;
 };
 
-std::unique_ptr<ftdi_driver_t> load_fake_driver()
-{
-    return std::unique_ptr<ftdi_driver_t>(new fake_driver_t);
-}
-
 }  // namespace
 
-fake_library_t &fake_library()
+ftdi_library_t fake_library_t::choice()
 {
-    static fake_library_t library;
+    ftdi_library_t library;
+    library.loader = [this] { return std::unique_ptr<ftdi_driver_t>(new fake_driver_t(*this)); };
     return library;
 }
 
-void install_fake_library()
+ftdi_node_t node(uint32_t type, const char *serial, const char *description, uint32_t flags)
 {
-    fake_library() = fake_library_t();
-    set_ftdi_driver_loader(load_fake_driver);
+    ftdi_node_t n;
+    n.type = type;
+    n.flags = flags;
+    snprintf(n.serial_number, sizeof n.serial_number, "%s", serial);
+    snprintf(n.description, sizeof n.description, "%s", description);
+    return n;
+}
+
+ftdi_device_attributes_t request(const char *serial, const char *description, uint32_t type)
+{
+    ftdi_device_attributes_t a;
+    a.device_type = type;
+    snprintf(a.serial_number, sizeof a.serial_number, "%s", serial);
+    snprintf(a.description, sizeof a.description, "%s", description);
+    return a;
+}
+
+ftdi_library_t library_file(ftdi_library_kind_t kind, const std::string &path)
+{
+    ftdi_library_t library;
+    library.kind = kind;
+    library.path = path;
+    return library;
 }
 
 std::vector<uint8_t> bytes(std::initializer_list<int> values)

@@ -8,6 +8,7 @@
 #include "harness.h"
 #include "os/os.h"
 #include "base/timer.h"
+#include "support/name_table.h"
 
 namespace {
 
@@ -192,13 +193,8 @@ TEST(user_break, a_new_run_forgets_a_pending_interrupt)
 
 TEST(user_break, signal_names)
 {
-    EXPECT_STREQ(signal_name(2), "SIGINT");
-    EXPECT_STREQ(signal_name(21), "SIGBREAK");
-    EXPECT_STREQ(signal_name(15), "SIGTERM");
-    EXPECT_STREQ(signal_name(1), "SIGHUP");
-    EXPECT_STREQ(signal_name(3), "SIGQUIT");
-    EXPECT_STREQ(signal_name(9), "unknown signal");
-    EXPECT_STREQ(signal_name(0), "unknown signal");
+    expect_names(signal_name, {{2, "SIGINT"}, {21, "SIGBREAK"}, {15, "SIGTERM"}, {1, "SIGHUP"}, {3, "SIGQUIT"},
+                               {9, "unknown signal"}, {0, "unknown signal"}});
 }
 
 }  // namespace
