@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver_target.h"
+#include "ftdi_channels.h"
 #include "vtarget/virtual_ft2232.h"
 
 namespace {
@@ -48,11 +49,6 @@ const bool linux_rules = false;
 const bool linux_rules = true;
 #endif
 
-bool standard_id(uint16_t vid, uint16_t pid)
-{
-    return vid == 0x0403 && (pid == 0x6001 || pid == 0x6010 || pid == 0x6011 || pid == 0x6014 || pid == 0x6015);
-}
-
 struct open_device {
     size_t index;
     std::unique_ptr<vt::virtual_ft2232> ft;
@@ -83,12 +79,7 @@ struct library_state {
         if (listed)
             return;
         listed = true;
-        try {
-            attached = vt::ft2232_devices_from_env();
-        } catch (const std::exception &e) {
-            vtd::report_config_error(e.what());
-            config_ok = false;
-        }
+        config_ok = vtd::ftdi_channels_from_env(attached);
         select();
     }
 
@@ -103,7 +94,7 @@ struct library_state {
         reselect = false;
         devices.clear();
         for (const vt::ft2232_config &c : attached)
-            if (!linux_rules || standard_id(c.vendor_id, c.product_id) ||
+            if (!linux_rules || vtd::ftdi_standard_id(c.vendor_id, c.product_id) ||
                 (c.vendor_id == extra_vid && c.product_id == extra_pid))
                 devices.push_back(c);
     }
@@ -189,6 +180,16 @@ void copy_text(char *dest, const std::string &text, size_t size)
     open_device *d = s.find(h);                         \
     if (!d)                                             \
         return FT_INVALID_HANDLE
+
+// One value of an open device into *out, as D2XX's getters answer.
+template <class T, class Value> FT_STATUS get_value(FT_HANDLE handle, T *out, Value value)
+{
+    DEVICE(handle);
+    if (!out)
+        return FT_INVALID_PARAMETER;
+    *out = value(*d);
+    return FT_OK;
+}
 
 }  // namespace
 
@@ -328,11 +329,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_SetTimeouts(FT_HANDLE handle, ULONG read_ms, UL
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_GetQueueStatus(FT_HANDLE handle, DWORD *rx)
 {
-    DEVICE(handle);
-    if (!rx)
-        return FT_INVALID_PARAMETER;
-    *rx = d->ft->bytes_ready();
-    return FT_OK;
+    return get_value(handle, rx, [](const open_device &d) { return d.ft->bytes_ready(); });
 }
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_GetStatus(FT_HANDLE handle, DWORD *rx, DWORD *tx, DWORD *events)
@@ -357,11 +354,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_SetLatencyTimer(FT_HANDLE handle, uint8_t ms)
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_GetLatencyTimer(FT_HANDLE handle, uint8_t *ms)
 {
-    DEVICE(handle);
-    if (!ms)
-        return FT_INVALID_PARAMETER;
-    *ms = d->ft->latency_timer();
-    return FT_OK;
+    return get_value(handle, ms, [](const open_device &d) { return d.ft->latency_timer(); });
 }
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
@@ -468,12 +461,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_GetDeviceInfoDetail(DWORD index, DWORD *flags, 
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_GetDriverVersion(FT_HANDLE handle, DWORD *version)
 {
-    DEVICE(handle);
-    (void)d;
-    if (!version)
-        return FT_INVALID_PARAMETER;
-    *version = 0x00021200u;
-    return FT_OK;
+    return get_value(handle, version, [](const open_device &) { return DWORD(0x00021200u); });
 }
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_GetLibraryVersion(DWORD *version)
