@@ -164,12 +164,6 @@ library_state &state()
     return s;
 }
 
-void copy_text(char *dest, const std::string &text, size_t size)
-{
-    std::strncpy(dest, text.c_str(), size - 1);
-    dest[size - 1] = 0;
-}
-
 #define LOCKED                                          \
     library_state &s = state();                         \
     vtd::guard held(s.lock);          \
@@ -256,7 +250,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_ListDevices(void *arg1, void *arg2, DWORD flags
             return FT_INVALID_PARAMETER;
         if (index >= s.devices.size())
             return FT_DEVICE_NOT_FOUND;
-        copy_text(static_cast<char *>(arg2), text(index), 64);
+        vtd::copy_text(static_cast<char *>(arg2), 64, text(index));
         return FT_OK;
     }
     if (flags & FT_LIST_ALL) {
@@ -264,7 +258,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_ListDevices(void *arg1, void *arg2, DWORD flags
             return FT_INVALID_PARAMETER;
         char **buffers = static_cast<char **>(arg1);
         for (size_t i = 0; i < s.devices.size(); i++)
-            copy_text(buffers[i], text(i), 64);
+            vtd::copy_text(buffers[i], 64, text(i));
         buffers[s.devices.size()] = nullptr;
         *static_cast<DWORD *>(arg2) = static_cast<DWORD>(s.devices.size());
         return FT_OK;
@@ -381,9 +375,9 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_GetDeviceInfo(FT_HANDLE handle, ULONG *type, DW
     if (id)
         *id = (DWORD(c.vendor_id) << 16) | c.product_id;
     if (serial)
-        copy_text(serial, c.serial_number, 17);
+        vtd::copy_text(serial, 17, c.serial_number);
     if (description)
-        copy_text(description, c.description, 65);
+        vtd::copy_text(description, 65, c.description);
     return FT_OK;
 }
 
@@ -412,8 +406,8 @@ void fill_node(library_state &s, size_t i, FT_DEVICE_LIST_INFO_NODE &n)
         n.Flags |= FT_FLAGS_HISPEED;
     // A device held by another process shows no strings, nor one the user may not open.
     if (!c.opened_elsewhere && !(linux_rules && c.access_denied)) {
-        copy_text(n.SerialNumber, c.serial_number, sizeof n.SerialNumber);
-        copy_text(n.Description, c.description, sizeof n.Description);
+        vtd::copy_text(n.SerialNumber, sizeof n.SerialNumber, c.serial_number);
+        vtd::copy_text(n.Description, sizeof n.Description, c.description);
     }
     for (auto &d : s.open)
         if (d->index == i)

@@ -122,14 +122,6 @@ int denied(ftdi_context *ftdi, const char *message)
     return fail(ftdi, -4, message);
 }
 
-void copy_text(char *dest, int size, const std::string &text)
-{
-    if (!dest || size <= 0)
-        return;
-    std::strncpy(dest, text.c_str(), static_cast<size_t>(size) - 1);
-    dest[size - 1] = 0;
-}
-
 #define LOCKED                                 \
     library_state &s = state();                \
     vtd::guard held(s.lock); \
@@ -269,9 +261,9 @@ int get_strings(library_state &s, ftdi_context *ftdi, libusb_device *dev, char *
     const vt::ft2232_config &c = s.first(u);
     if (c.access_denied)
         return denied(ftdi, "libusb_open() failed");
-    copy_text(manufacturer, mnf_len, "FTDI");
-    copy_text(description, desc_len, c.usb_product);
-    copy_text(serial, serial_len, c.usb_serial);
+    vtd::copy_text(manufacturer, mnf_len, "FTDI");
+    vtd::copy_text(description, desc_len, c.usb_product);
+    vtd::copy_text(serial, serial_len, c.usb_serial);
     return 0;
 }
 }  // namespace

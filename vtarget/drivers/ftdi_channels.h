@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "driver_target.h"
@@ -27,6 +29,16 @@ inline bool ftdi_channels_from_env(std::vector<vt::ft2232_config> &channels)
         report_config_error(e.what());
         return false;
     }
+}
+
+// A channel's string into a caller's buffer of size bytes, cut to fit and always terminated;
+// nothing for a null buffer.
+inline void copy_text(char *dest, long size, const std::string &text)
+{
+    if (!dest || size <= 0)
+        return;
+    std::strncpy(dest, text.c_str(), static_cast<size_t>(size) - 1);
+    dest[size - 1] = 0;
 }
 
 }  // namespace vtd
