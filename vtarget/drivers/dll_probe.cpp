@@ -29,14 +29,22 @@ template <typename F> F entry(HMODULE m, const char *name)
     return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(m, name)));
 }
 
+// Loads a DLL and says whether that worked; null when it did not.
+static HMODULE load(const char *name)
+{
+    HMODULE m = LoadLibraryA(name);
+    if (!m)
+        std::printf("%s not loaded (%lu)\n", name, GetLastError());
+    else
+        std::printf("%s loaded\n", name);
+    return m;
+}
+
 static int lpt_probe()
 {
-    HMODULE m = LoadLibraryA("DLportIO.dll");
-    if (!m) {
-        std::printf("DLportIO.dll not loaded (%lu)\n", GetLastError());
+    HMODULE m = load("DLportIO.dll");
+    if (!m)
         return 1;
-    }
-    std::printf("DLportIO.dll loaded\n");
     write_port_t out = entry<write_port_t>(m, "DlPortWritePortUchar");
     read_port_t in = entry<read_port_t>(m, "DlPortReadPortUchar");
     write_buffer_t block = entry<write_buffer_t>(m, "DlPortWritePortBufferUchar");
@@ -66,12 +74,9 @@ static int lpt_probe()
 
 static int usb_probe()
 {
-    HMODULE m = LoadLibraryA("ftd2xx.dll");
-    if (!m) {
-        std::printf("ftd2xx.dll not loaded (%lu)\n", GetLastError());
+    HMODULE m = load("ftd2xx.dll");
+    if (!m)
         return 1;
-    }
-    std::printf("ftd2xx.dll loaded\n");
     DWORD n = 0;
     if (entry<create_list_t>(m, "FT_CreateDeviceInfoList")(&n) != 0)
         return 1;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -11,14 +12,21 @@
 namespace vtd {
 namespace {
 
+// A count reported with the chip's counters once the library has added to it.
+struct extra_counter {
+    const char *name;
+    uint64_t value = 0;
+    bool used = false;
+
+    explicit extra_counter(const char *n) : name(n) {}
+};
+
 struct target_state {
     vtd::spin_lock lock;
     std::shared_ptr<vt::avr_chip> chip;
     bool tried = false;
-    uint64_t usb_round_trips = 0;
-    bool usb_used = false;
-    uint64_t port_accesses = 0;
-    bool port_used = false;
+    extra_counter usb_round_trips{"usb_round_trips"};
+    extra_counter port_accesses{"port_accesses"};
 
     // Library unload (or process end): the chip writes its state file and counters as it is
     // destroyed (every other holder is gone by now), then the USB and port lines are added.
@@ -42,10 +50,9 @@ struct target_state {
 
     void append_port_counters()
     {
-        if (usb_used)
-            append_counter("usb_round_trips", usb_round_trips);
-        if (port_used)
-            append_counter("port_accesses", port_accesses);
+        for (const extra_counter *c : {&usb_round_trips, &port_accesses})
+            if (c->used)
+                append_counter(c->name, c->value);
     }
 
     // One more line in the chip's counters file, in the file's own style.
@@ -111,20 +118,22 @@ void save_target()
         s.finish();
 }
 
-void add_usb_round_trips(uint64_t n)
+static void add(extra_counter target_state::*counter, uint64_t n)
 {
     target_state &s = state();
     vtd::guard held(s.lock);
-    s.usb_round_trips += n;
-    s.usb_used = true;
+    (s.*counter).value += n;
+    (s.*counter).used = true;
+}
+
+void add_usb_round_trips(uint64_t n)
+{
+    add(&target_state::usb_round_trips, n);
 }
 
 void add_port_accesses(uint64_t n)
 {
-    target_state &s = state();
-    vtd::guard held(s.lock);
-    s.port_accesses += n;
-    s.port_used = true;
+    add(&target_state::port_accesses, n);
 }
 
 }  // namespace vtd

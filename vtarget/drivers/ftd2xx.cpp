@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver_target.h"
+#include "ftdi_channels.h"
 #include "vtarget/virtual_ft2232.h"
 
 namespace {
@@ -48,11 +49,6 @@ const bool linux_rules = false;
 const bool linux_rules = true;
 #endif
 
-bool standard_id(uint16_t vid, uint16_t pid)
-{
-    return vid == 0x0403 && (pid == 0x6001 || pid == 0x6010 || pid == 0x6011 || pid == 0x6014 || pid == 0x6015);
-}
-
 struct open_device {
     size_t index;
     std::unique_ptr<vt::virtual_ft2232> ft;
@@ -83,12 +79,7 @@ struct library_state {
         if (listed)
             return;
         listed = true;
-        try {
-            attached = vt::ft2232_devices_from_env();
-        } catch (const std::exception &e) {
-            vtd::report_config_error(e.what());
-            config_ok = false;
-        }
+        config_ok = vtd::ftdi_channels_from_env(attached);
         select();
     }
 
@@ -103,7 +94,7 @@ struct library_state {
         reselect = false;
         devices.clear();
         for (const vt::ft2232_config &c : attached)
-            if (!linux_rules || standard_id(c.vendor_id, c.product_id) ||
+            if (!linux_rules || vtd::ftdi_standard_id(c.vendor_id, c.product_id) ||
                 (c.vendor_id == extra_vid && c.product_id == extra_pid))
                 devices.push_back(c);
     }
@@ -173,12 +164,6 @@ library_state &state()
     return s;
 }
 
-void copy_text(char *dest, const std::string &text, size_t size)
-{
-    std::strncpy(dest, text.c_str(), size - 1);
-    dest[size - 1] = 0;
-}
-
 #define LOCKED                                          \
     library_state &s = state();                         \
     vtd::guard held(s.lock);          \
@@ -189,6 +174,16 @@ void copy_text(char *dest, const std::string &text, size_t size)
     open_device *d = s.find(h);                         \
     if (!d)                                             \
         return FT_INVALID_HANDLE
+
+// One value of an open device into *out, as D2XX's getters answer.
+template <class T, class Value> FT_STATUS get_value(FT_HANDLE handle, T *out, Value value)
+{
+    DEVICE(handle);
+    if (!out)
+        return FT_INVALID_PARAMETER;
+    *out = value(*d);
+    return FT_OK;
+}
 
 }  // namespace
 
@@ -255,7 +250,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_ListDevices(void *arg1, void *arg2, DWORD flags
             return FT_INVALID_PARAMETER;
         if (index >= s.devices.size())
             return FT_DEVICE_NOT_FOUND;
-        copy_text(static_cast<char *>(arg2), text(index), 64);
+        vtd::copy_text(static_cast<char *>(arg2), 64, text(index));
         return FT_OK;
     }
     if (flags & FT_LIST_ALL) {
@@ -263,7 +258,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_ListDevices(void *arg1, void *arg2, DWORD flags
             return FT_INVALID_PARAMETER;
         char **buffers = static_cast<char **>(arg1);
         for (size_t i = 0; i < s.devices.size(); i++)
-            copy_text(buffers[i], text(i), 64);
+            vtd::copy_text(buffers[i], 64, text(i));
         buffers[s.devices.size()] = nullptr;
         *static_cast<DWORD *>(arg2) = static_cast<DWORD>(s.devices.size());
         return FT_OK;
@@ -328,11 +323,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_SetTimeouts(FT_HANDLE handle, ULONG read_ms, UL
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_GetQueueStatus(FT_HANDLE handle, DWORD *rx)
 {
-    DEVICE(handle);
-    if (!rx)
-        return FT_INVALID_PARAMETER;
-    *rx = d->ft->bytes_ready();
-    return FT_OK;
+    return get_value(handle, rx, [](const open_device &d) { return d.ft->bytes_ready(); });
 }
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_GetStatus(FT_HANDLE handle, DWORD *rx, DWORD *tx, DWORD *events)
@@ -357,11 +348,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_SetLatencyTimer(FT_HANDLE handle, uint8_t ms)
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_GetLatencyTimer(FT_HANDLE handle, uint8_t *ms)
 {
-    DEVICE(handle);
-    if (!ms)
-        return FT_INVALID_PARAMETER;
-    *ms = d->ft->latency_timer();
-    return FT_OK;
+    return get_value(handle, ms, [](const open_device &d) { return d.ft->latency_timer(); });
 }
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
@@ -388,9 +375,9 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_GetDeviceInfo(FT_HANDLE handle, ULONG *type, DW
     if (id)
         *id = (DWORD(c.vendor_id) << 16) | c.product_id;
     if (serial)
-        copy_text(serial, c.serial_number, 17);
+        vtd::copy_text(serial, 17, c.serial_number);
     if (description)
-        copy_text(description, c.description, 65);
+        vtd::copy_text(description, 65, c.description);
     return FT_OK;
 }
 
@@ -419,8 +406,8 @@ void fill_node(library_state &s, size_t i, FT_DEVICE_LIST_INFO_NODE &n)
         n.Flags |= FT_FLAGS_HISPEED;
     // A device held by another process shows no strings, nor one the user may not open.
     if (!c.opened_elsewhere && !(linux_rules && c.access_denied)) {
-        copy_text(n.SerialNumber, c.serial_number, sizeof n.SerialNumber);
-        copy_text(n.Description, c.description, sizeof n.Description);
+        vtd::copy_text(n.SerialNumber, sizeof n.SerialNumber, c.serial_number);
+        vtd::copy_text(n.Description, sizeof n.Description, c.description);
     }
     for (auto &d : s.open)
         if (d->index == i)
@@ -468,12 +455,7 @@ VT_EXPORT FT_STATUS VT_WINAPI FT_GetDeviceInfoDetail(DWORD index, DWORD *flags, 
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_GetDriverVersion(FT_HANDLE handle, DWORD *version)
 {
-    DEVICE(handle);
-    (void)d;
-    if (!version)
-        return FT_INVALID_PARAMETER;
-    *version = 0x00021200u;
-    return FT_OK;
+    return get_value(handle, version, [](const open_device &) { return DWORD(0x00021200u); });
 }
 
 VT_EXPORT FT_STATUS VT_WINAPI FT_GetLibraryVersion(DWORD *version)

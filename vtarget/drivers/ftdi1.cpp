@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "driver_target.h"
+#include "ftdi_channels.h"
 #include "vtarget/virtual_ft2232.h"
 
 namespace {
@@ -48,12 +49,7 @@ struct library_state {
         if (loaded)
             return;
         loaded = true;
-        try {
-            devices = vt::ft2232_devices_from_env();
-        } catch (const std::exception &e) {
-            vtd::report_config_error(e.what());
-            config_ok = false;
-        }
+        config_ok = vtd::ftdi_channels_from_env(devices);
         for (size_t i = 0; i < devices.size(); i++) {
             if (i == 0 || devices[i].usb_device != devices[i - 1].usb_device)
                 usb.emplace_back(new usb_device);
@@ -98,33 +94,25 @@ int fail(ftdi_context *ftdi, int code, const char *message)
 // libftdi1's chip type for a D2XX type code (libftdi1 tells them apart by bcdDevice).
 ftdi_chip_type chip_type(uint32_t device_type)
 {
-    switch (device_type) {
-    case vt::ftdi_type_am:
-        return TYPE_AM;
-    case vt::ftdi_type_2232c:
-        return TYPE_2232C;
-    case vt::ftdi_type_232r:
-        return TYPE_R;
-    case vt::ftdi_type_2232h:
-        return TYPE_2232H;
-    case vt::ftdi_type_4232h:
-        return TYPE_4232H;
-    case vt::ftdi_type_232h:
-        return TYPE_232H;
-    case vt::ftdi_type_x_series:
-        return TYPE_230X;
-    default:
-        return TYPE_BM;
-    }
+    static const struct {
+        uint32_t d2xx;
+        ftdi_chip_type libftdi;
+    } types[] = {
+        {vt::ftdi_type_am, TYPE_AM},       {vt::ftdi_type_2232c, TYPE_2232C}, {vt::ftdi_type_232r, TYPE_R},
+        {vt::ftdi_type_2232h, TYPE_2232H}, {vt::ftdi_type_4232h, TYPE_4232H}, {vt::ftdi_type_232h, TYPE_232H},
+        {vt::ftdi_type_x_series, TYPE_230X},
+    };
+    for (const auto &t : types)
+        if (t.d2xx == device_type)
+            return t.libftdi;
+    return TYPE_BM;
 }
 
 // Without vendor and product, ftdi_usb_find_all looks for FTDI's standard IDs.
 bool found_by(const vt::ft2232_config &c, int vendor, int product)
 {
     if (vendor == 0 && product == 0)
-        return c.vendor_id == 0x0403 && (c.product_id == 0x6001 || c.product_id == 0x6010 ||
-                                         c.product_id == 0x6011 || c.product_id == 0x6014 ||
-                                         c.product_id == 0x6015);
+        return vtd::ftdi_standard_id(c.vendor_id, c.product_id);
     return c.vendor_id == vendor && c.product_id == product;
 }
 
@@ -134,18 +122,16 @@ int denied(ftdi_context *ftdi, const char *message)
     return fail(ftdi, -4, message);
 }
 
-void copy_text(char *dest, int size, const std::string &text)
-{
-    if (!dest || size <= 0)
-        return;
-    std::strncpy(dest, text.c_str(), static_cast<size_t>(size) - 1);
-    dest[size - 1] = 0;
-}
-
 #define LOCKED                                 \
     library_state &s = state();                \
     vtd::guard held(s.lock); \
     s.load()
+
+// d: the device open in the context; else the call fails with code, as libftdi1 answers.
+#define OPENED_DEVICE(code)                    \
+    open_device *d = s.opened(ftdi);           \
+    if (!d)                                    \
+        return fail(ftdi, code, "USB device unavailable")
 
 }  // namespace
 
@@ -275,9 +261,9 @@ int get_strings(library_state &s, ftdi_context *ftdi, libusb_device *dev, char *
     const vt::ft2232_config &c = s.first(u);
     if (c.access_denied)
         return denied(ftdi, "libusb_open() failed");
-    copy_text(manufacturer, mnf_len, "FTDI");
-    copy_text(description, desc_len, c.usb_product);
-    copy_text(serial, serial_len, c.usb_serial);
+    vtd::copy_text(manufacturer, mnf_len, "FTDI");
+    vtd::copy_text(description, desc_len, c.usb_product);
+    vtd::copy_text(serial, serial_len, c.usb_serial);
     return 0;
 }
 }  // namespace
@@ -407,9 +393,7 @@ VT_EXPORT int ftdi_usb_close(struct ftdi_context *ftdi)
 VT_EXPORT int ftdi_usb_reset(struct ftdi_context *ftdi)
 {
     LOCKED;
-    open_device *d = s.opened(ftdi);
-    if (!d)
-        return fail(ftdi, -2, "USB device unavailable");
+    OPENED_DEVICE(-2);
     d->ft->purge(3);
     return 0;
 }
@@ -417,9 +401,7 @@ VT_EXPORT int ftdi_usb_reset(struct ftdi_context *ftdi)
 VT_EXPORT int ftdi_set_bitmode(struct ftdi_context *ftdi, unsigned char bitmask, unsigned char mode)
 {
     LOCKED;
-    open_device *d = s.opened(ftdi);
-    if (!d)
-        return fail(ftdi, -2, "USB device unavailable");
+    OPENED_DEVICE(-2);
     d->ft->set_bit_mode(bitmask, mode);
     ftdi->bitbang_mode = mode;
     ftdi->bitbang_enabled = mode == BITMODE_RESET ? 0 : 1;
@@ -429,9 +411,7 @@ VT_EXPORT int ftdi_set_bitmode(struct ftdi_context *ftdi, unsigned char bitmask,
 VT_EXPORT int ftdi_read_data(struct ftdi_context *ftdi, unsigned char *buf, int size)
 {
     LOCKED;
-    open_device *d = s.opened(ftdi);
-    if (!d)
-        return fail(ftdi, -666, "USB device unavailable");
+    OPENED_DEVICE(-666);
     if (!buf || size < 0)
         return fail(ftdi, -1, "usb bulk read failed");
     uint32_t timeout = ftdi->usb_read_timeout > 0 ? static_cast<uint32_t>(ftdi->usb_read_timeout) : 1;
@@ -441,9 +421,7 @@ VT_EXPORT int ftdi_read_data(struct ftdi_context *ftdi, unsigned char *buf, int 
 VT_EXPORT int ftdi_write_data(struct ftdi_context *ftdi, const unsigned char *buf, int size)
 {
     LOCKED;
-    open_device *d = s.opened(ftdi);
-    if (!d)
-        return fail(ftdi, -666, "USB device unavailable");
+    OPENED_DEVICE(-666);
     if (!buf || size < 0)
         return fail(ftdi, -1, "usb bulk write failed");
     if (!d->ft->write(buf, static_cast<uint32_t>(size)))
@@ -454,9 +432,7 @@ VT_EXPORT int ftdi_write_data(struct ftdi_context *ftdi, const unsigned char *bu
 VT_EXPORT int ftdi_usb_purge_rx_buffer(struct ftdi_context *ftdi)
 {
     LOCKED;
-    open_device *d = s.opened(ftdi);
-    if (!d)
-        return fail(ftdi, -2, "USB device unavailable");
+    OPENED_DEVICE(-2);
     d->ft->purge(1);
     return 0;
 }
@@ -466,9 +442,7 @@ VT_EXPORT int ftdi_set_latency_timer(struct ftdi_context *ftdi, unsigned char la
     LOCKED;
     if (latency < 1)
         return fail(ftdi, -1, "latency out of range. Only valid for 1-255");
-    open_device *d = s.opened(ftdi);
-    if (!d)
-        return fail(ftdi, -3, "USB device unavailable");
+    OPENED_DEVICE(-3);
     d->ft->set_latency_timer(latency);
     return 0;
 }
@@ -476,9 +450,7 @@ VT_EXPORT int ftdi_set_latency_timer(struct ftdi_context *ftdi, unsigned char la
 VT_EXPORT int ftdi_set_baudrate(struct ftdi_context *ftdi, int baudrate)
 {
     LOCKED;
-    open_device *d = s.opened(ftdi);
-    if (!d)
-        return fail(ftdi, -3, "USB device unavailable");
+    OPENED_DEVICE(-3);
     if (baudrate <= 0)
         return fail(ftdi, -1, "Silly baudrate <= 0.");
     ftdi->baudrate = baudrate;

@@ -73,6 +73,22 @@ template <class F> F real(const char *name)
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// Every piece between the separators, empty ones included.
+std::vector<std::string> split(const std::string &text, char sep)
+{
+    std::vector<std::string> pieces;
+    size_t at = 0;
+    for (;;) {
+        size_t end = text.find(sep, at);
+        if (end == std::string::npos)
+            end = text.size();
+        pieces.push_back(text.substr(at, end - at));
+        if (end == text.size())
+            return pieces;
+        at = end + 1;
+    }
+}
+
 int remove_entry(const char *path, const struct stat *, int, struct FTW *)
 {
     return ::remove(path);
@@ -136,25 +152,11 @@ struct state_t {
 
     void parse(const std::string &text)
     {
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t end = text.find(',', pos);
-            if (end == std::string::npos)
-                end = text.size();
-            std::string item = text.substr(pos, end - pos);
-            pos = end + 1;
+        for (const std::string &item : split(text, ',')) {
             if (item.empty())
                 continue;
             port_entry p;
-            std::vector<std::string> parts;
-            size_t at = 0;
-            while (at <= item.size()) {
-                size_t slash = item.find('/', at);
-                if (slash == std::string::npos)
-                    slash = item.size();
-                parts.push_back(item.substr(at, slash - at));
-                at = slash + 1;
-            }
+            std::vector<std::string> parts = split(item, '/');
             char *rest = nullptr;
             p.number = static_cast<int>(std::strtol(parts[0].c_str(), &rest, 10));
             if (rest == parts[0].c_str() || *rest != '@' || p.number < 0)

@@ -181,6 +181,19 @@ void whole_chip(const chip_model &m, const std::vector<std::string> &f, const st
     }
 }
 
+// MPSSE settings an earlier program can leave on an H-series channel, and the value each leaves.
+struct left_setting {
+    const char *name;
+    bool ft2232_config::*setting;
+    bool value;
+};
+
+const left_setting left_settings[] = {
+    {"adaptive", &ft2232_config::adaptive_clocking, true},
+    {"three_phase", &ft2232_config::three_phase, true},
+    {"no_divide_by_5", &ft2232_config::divide_by_5, false},
+};
+
 }  // namespace
 
 std::vector<ft2232_config> parse_ftdi_devices(const std::string &text, const ft2232_config &base)
@@ -230,12 +243,12 @@ std::vector<ft2232_config> ft2232_devices_from_env()
     }
     if (const char *v = env("VT_FTDI_LEFT")) {
         for (const std::string &item : split(v, ',')) {
-            if (item == "adaptive")
-                base.adaptive_clocking = true;
-            else if (item == "three_phase")
-                base.three_phase = true;
-            else if (item == "no_divide_by_5")
-                base.divide_by_5 = false;
+            const left_setting *found = nullptr;
+            for (const left_setting &l : left_settings)
+                if (item == l.name)
+                    found = &l;
+            if (found)
+                base.*found->setting = found->value;
             else if (!item.empty())
                 throw std::invalid_argument("VT_FTDI_LEFT: unknown setting '" + item + "'");
         }

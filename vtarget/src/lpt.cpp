@@ -68,72 +68,49 @@ struct cable_wiring {
     int vcc_sense = -1;              // status line high while the chip is supplied
 };
 
+struct builtin_cable {
+    cable_kind kind;
+    cable_wiring wiring;
+};
+
 cable_wiring builtin_wiring(const lpt_config &config)
 {
-    cable_wiring w;
-    switch (config.cable) {
-    case cable_kind::none:
-    case cable_kind::custom:
-        break;
-    case cable_kind::fbprg:
-        w.mosi = on(5);
-        w.sck = on(6);
-        w.reset = on(4);
-        w.xtal = on(3);
-        w.miso = on(line_ack);
-        if (config.power_from_port)
-            w.power = {on(0), on(1), on(2), on(7)};
-        break;
-    case cable_kind::byteblaster:
-    case cable_kind::byteblaster_mv:
+    //   mosi  sck  reset  xtal  miso  power  enable  loops  grounded  vcc_sense
+    static const builtin_cable cables[] = {
+        // wires only; the chip may draw its supply from D0, D1, D2 and D7
+        {cable_kind::fbprg,
+         {on(5), on(6), on(4), on(3), on(line_ack), {on(0), on(1), on(2), on(7)}, {}, {}, {}, -1}},
         // 74HC244 enabled by ALF low; D5->ACK and D7->PE loop-backs; ERROR grounded on the
         // plain cable, target VCC on the MV.
-        w.mosi = on(6);
-        w.sck = on(0);
-        w.reset = on(1);
-        w.xtal = on(3);
-        w.miso = on(line_busy);
-        w.enable = {on(line_alf, true)};
-        w.loops = {{5, line_ack}, {7, line_pe}};
-        if (config.cable == cable_kind::byteblaster_mv)
-            w.vcc_sense = line_error;
-        else
-            w.grounded = {line_error};
-        break;
-    case cable_kind::byteblaster_ii:
+        {cable_kind::byteblaster,
+         {on(6), on(0), on(1), on(3), on(line_busy), {}, {on(line_alf, true)}, {{5, line_ack}, {7, line_pe}},
+          {line_error}, -1}},
+        {cable_kind::byteblaster_mv,
+         {on(6), on(0), on(1), on(3), on(line_busy), {}, {on(line_alf, true)}, {{5, line_ack}, {7, line_pe}}, {},
+          line_error}},
         // Outputs pass while D4, D5, D7 and the four control lines are high; D4 comes back on
         // ACK and ERROR.
-        w.mosi = on(6);
-        w.sck = on(0);
-        w.reset = on(1);
-        w.xtal = on(2);
-        w.miso = on(line_busy);
-        w.enable = {on(4), on(5), on(7), on(line_init), on(line_strobe), on(line_alf), on(line_select)};
-        w.loops = {{4, line_ack}, {4, line_error}};
-        break;
-    case cable_kind::stk200:
-    case cable_kind::stk300:
+        {cable_kind::byteblaster_ii,
+         {on(6), on(0), on(1), on(2), on(line_busy), {},
+          {on(4), on(5), on(7), on(line_init), on(line_strobe), on(line_alf), on(line_select)},
+          {{4, line_ack}, {4, line_error}}, {}, -1}},
         // Buffer halves enabled by D2 and D3 low; STK200 loops D0 to PE, STK300 D1 to BUSY.
-        w.mosi = on(5);
-        w.sck = on(4);
-        w.reset = on(7);
-        w.xtal = on(6);
-        w.miso = on(line_ack);
-        w.enable = {on(2, true), on(3, true)};
-        if (config.cable == cable_kind::stk200)
-            w.loops = {{0, line_pe}};
-        else
-            w.loops = {{1, line_busy}};
-        break;
-    case cable_kind::xilinx:
-        w.mosi = on(0);
-        w.sck = on(1);
-        w.reset = on(2);
-        w.miso = on(line_online);
-        w.enable = {on(3, true)};
-        break;
+        {cable_kind::stk200,
+         {on(5), on(4), on(7), on(6), on(line_ack), {}, {on(2, true), on(3, true)}, {{0, line_pe}}, {}, -1}},
+        {cable_kind::stk300,
+         {on(5), on(4), on(7), on(6), on(line_ack), {}, {on(2, true), on(3, true)}, {{1, line_busy}}, {}, -1}},
+        // no XTAL line
+        {cable_kind::xilinx, {on(0), on(1), on(2), pin_ref(), on(line_online), {}, {on(3, true)}, {}, {}, -1}},
+    };
+    for (const builtin_cable &c : cables) {
+        if (c.kind != config.cable)
+            continue;
+        cable_wiring w = c.wiring;
+        if (!config.power_from_port)
+            w.power.clear();
+        return w;
     }
-    return w;
+    return cable_wiring();  // none, custom
 }
 
 std::string upper(std::string s)
@@ -166,6 +143,19 @@ pin_ref parse_line(const std::string &text, const std::string &whole)
         throw std::invalid_argument("unknown port line '" + t + "' in wiring '" + whole + "'");
     return r;
 }
+
+// The wiring signals on output lines: one line each, or (POWER, ENABLE) any number of lines.
+struct output_signal {
+    const char *name;
+    pin_ref cable_wiring::*line;
+    std::vector<pin_ref> cable_wiring::*lines;
+};
+
+const output_signal output_signals[] = {
+    {"MOSI", &cable_wiring::mosi, nullptr},    {"SCK", &cable_wiring::sck, nullptr},
+    {"RESET", &cable_wiring::reset, nullptr},  {"XTAL", &cable_wiring::xtal, nullptr},
+    {"POWER", nullptr, &cable_wiring::power},  {"ENABLE", nullptr, &cable_wiring::enable},
+};
 
 // "mosi=D5,sck=D6,reset=~D4,miso=ACK,power=D0,D1,D2,D7,enable=~D2,~D3"; ':' may separate too.
 // A token without '=' adds a line to the previous (power or enable) signal.
@@ -200,20 +190,16 @@ cable_wiring parse_wiring(const std::string &text)
         }
         if (!output_line)
             throw std::invalid_argument(current + " must be on an output line in '" + text + "'");
-        if (current == "MOSI")
-            w.mosi = r;
-        else if (current == "SCK")
-            w.sck = r;
-        else if (current == "RESET")
-            w.reset = r;
-        else if (current == "XTAL")
-            w.xtal = r;
-        else if (current == "POWER")
-            w.power.push_back(r);
-        else if (current == "ENABLE")
-            w.enable.push_back(r);
-        else
+        const output_signal *signal = nullptr;
+        for (const output_signal &s : output_signals)
+            if (current == s.name)
+                signal = &s;
+        if (!signal)
             throw std::invalid_argument("unknown signal '" + current + "' in wiring '" + text + "'");
+        if (signal->line)
+            w.*signal->line = r;
+        else
+            (w.*signal->lines).push_back(r);
     }
     return w;
 }
