@@ -207,7 +207,7 @@ built_adapter_t create_lpt_adapter(const adapter_settings_t &settings)
     if (options.kind == cable_kind_t::pinmap)
         user_map = read_user_map(settings.adapter_text);
 
-    std::unique_ptr<lpt_t> port = select_lpt_port(settings.port_text);
+    std::unique_ptr<lpt_t> port = select_lpt_port(settings.port_text, settings.lpt);
     pin_map_t map = choose_cable(options, user_map, *port, settings);
     msg_print(msg_out, MSG_DEBUG, "\t%% %s adapter mode\n", map.name);
 

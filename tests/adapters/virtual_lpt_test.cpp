@@ -19,11 +19,11 @@ protected:
         chip_config.chip = "mega8";
         chip_config.clock_khz = chip_clock_khz;
         chip = vt::make_chip(chip_config);
-        set_lpt_opener([this, config](const lpt_port_choice_t &) {
+        settings.lpt.opener = [this, config](const lpt_port_choice_t &) {
             auto *port = new virtual_port(vt::make_virtual_lpt(config, chip));
             opened = port;
             return std::unique_ptr<lpt_t>(port);
-        });
+        };
     }
 
     struct outcome {
