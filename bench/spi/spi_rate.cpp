@@ -100,9 +100,9 @@ int main(int argc, char **argv)
         settings.adapter_text = c.letters;
         settings.osc_khz = 40000;  // the fastest SCK the adapter makes: one write per phase
         settings.sck_low_periods = settings.sck_high_periods = 3;
-        set_lpt_opener([&](const lpt_port_choice_t &) {
+        settings.lpt.opener = [&](const lpt_port_choice_t &) {
             return std::unique_ptr<lpt_t>(new virtual_port(vt::make_virtual_lpt(port_config, chip)));
-        });
+        };
         std::unique_ptr<spi_t> spi = create_lpt_adapter(settings).spi;
         if (spi->has_enable())
             spi->enable_adapter();
@@ -125,7 +125,6 @@ int main(int argc, char **argv)
                c.name, best_adapter / 1000, static_cast<double>(spi->spi_frequency()) * 1000,
                best_raw / 1000, ratio_bound, ratio_port);
         spi.reset();
-        lpt_reset();
     }
     printf("summary: at %lu ns per port access the adapter takes at worst %.3fx the time the port's"
            " bound allows (%.3fx the bare port's); target 1.100x: %s\n",

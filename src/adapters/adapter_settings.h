@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "adapters/lpt_access.h"
 #include "adapters/spi.h"
 
 struct adapter_settings_t {
@@ -16,6 +17,7 @@ struct adapter_settings_t {
     int32_t sck_low_periods = 2;
     int32_t sck_high_periods = 2;
     bool force = false;                  // -!: go on when a buffered cable is not detected
+    lpt_access_t lpt;                    // how the parallel-port cable reaches its port
 };
 
 struct built_adapter_t {

@@ -14,12 +14,6 @@ const uint32_t lpt_base_addresses[3] = {0x378, 0x278, 0x3BC};
 
 namespace {
 
-lpt_opener_t &opener_slot()
-{
-    static lpt_opener_t opener;
-    return opener;
-}
-
 [[noreturn]] void invalid_port_value()
 {
     fail(EXIT_USAGE, "Invalid value for switch -p\n");
@@ -163,7 +157,7 @@ std::unique_ptr<lpt_t> open_dlportio(const lpt_port_choice_t &choice)
     }
 }
 
-std::unique_ptr<lpt_t> open_platform_port(const lpt_port_choice_t &choice)
+std::unique_ptr<lpt_t> open_platform_port(const lpt_port_choice_t &choice, const os::ppdev_dirs_t &dirs)
 {
     switch (os::parallel_port_access()) {
     case os::port_access::direct_io:
@@ -173,28 +167,17 @@ std::unique_ptr<lpt_t> open_platform_port(const lpt_port_choice_t &choice)
     case os::port_access::ppdev:
         break;
     }
-    return open_ppdev_port(choice, open_dlportio);
+    return open_ppdev_port(choice, dirs, open_dlportio);
 }
 
 }  // namespace
 
-std::unique_ptr<lpt_t> select_lpt_port(const char *port_spec)
+std::unique_ptr<lpt_t> select_lpt_port(const char *port_spec, const lpt_access_t &access)
 {
     lpt_port_choice_t choice = parse_lpt_port(port_spec);
     std::unique_ptr<lpt_t> port =
-        opener_slot() ? opener_slot()(choice) : open_platform_port(choice);
+        access.opener ? access.opener(choice) : open_platform_port(choice, access.ppdev_dirs);
     port->set_data_output();
     msg_print(msg_out, MSG_DEBUG, "\t%% LPT write cycle %s\n", format_time(port->write_cycle_us, 2));
     return port;
-}
-
-void set_lpt_opener(lpt_opener_t opener)
-{
-    opener_slot() = std::move(opener);
-}
-
-void lpt_reset()
-{
-    opener_slot() = nullptr;
-    os::set_ppdev_dirs(nullptr, nullptr);
 }

@@ -2,12 +2,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <vector>
 
 #include <string>
 
+#include "adapters/lpt_access.h"
 #include "base/dll.h"
 #include "os/os.h"
 
@@ -106,17 +106,10 @@ public:
 // Base addresses of LPT1..LPT3.
 extern const uint32_t lpt_base_addresses[3];
 
-// The port named by -p (null: LPT2), opened, data lines driven, cycle measured.
-std::unique_ptr<lpt_t> select_lpt_port(const char *port_spec);
+// The port named by -p (null: LPT2), opened as `access` says, data lines driven,
+// cycle measured.
+std::unique_ptr<lpt_t> select_lpt_port(const char *port_spec, const lpt_access_t &access);
 
-// The parsed -p value: lpt_number 1..3 (0 when a base address or a device was
-// given) and base; by_default without -p; device when -p named a device file.
-struct lpt_port_choice_t {
-    int lpt_number = 0;
-    uint32_t base = 0;
-    bool by_default = false;
-    std::string device;
-};
 lpt_port_choice_t parse_lpt_port(const char *port_spec);
 
 // The text that names the port in messages: "LPT2 (0x278)", "at 0x2BC", the device.
@@ -126,15 +119,9 @@ std::string lpt_port_name(const lpt_port_choice_t &choice);
 // LPTn's standard base address, else parport n-1; a base address is matched;
 // -1 when there is none.
 int ppdev_number_for_port(const lpt_port_choice_t &choice, const std::vector<os::parport_t> &ports);
-int ppdev_number_for_port(const lpt_port_choice_t &choice);
-
-// Replaces how select_lpt_port reaches a port (tests attach their own ports).
-// The opener gets the parsed choice and returns an initialised port.
-using lpt_opener_t = std::function<std::unique_ptr<lpt_t>(const lpt_port_choice_t &)>;
-void set_lpt_opener(lpt_opener_t opener);
+int ppdev_number_for_port(const lpt_port_choice_t &choice, const os::ppdev_dirs_t &dirs);
 
 // The kernel's parport device for the choice, opened; an open that fails names the
 // cause and the fix. Only when there is no parport device at all, `fallback`.
-std::unique_ptr<lpt_t> open_ppdev_port(const lpt_port_choice_t &choice, const lpt_opener_t &fallback);
-
-void lpt_reset();
+std::unique_ptr<lpt_t> open_ppdev_port(const lpt_port_choice_t &choice, const os::ppdev_dirs_t &dirs,
+                                       const lpt_opener_t &fallback);

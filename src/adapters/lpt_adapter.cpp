@@ -21,6 +21,41 @@ namespace {
     fail_invalid_value(from, 'A');
 }
 
+// -a letters that choose a built-in cable, and those that set an option of it.
+const struct {
+    char letter;
+    cable_kind_t kind;
+} kind_letters[] = {
+    {'B', cable_kind_t::byteblaster},
+    {'S', cable_kind_t::stk},
+    {'X', cable_kind_t::xilinx},
+    {'A', cable_kind_t::automatic},
+};
+const struct {
+    char letter;
+    bool lpt_cable_options_t::*option;
+} option_letters[] = {
+    {'Z', &lpt_cable_options_t::tristate},
+    {'R', &lpt_cable_options_t::reverse_reset},
+    {'P', &lpt_cable_options_t::power},
+};
+
+// False when the letter is none of these.
+bool apply_letter(lpt_cable_options_t &options, char letter)
+{
+    for (const auto &k : kind_letters)
+        if (k.letter == letter) {
+            options.kind = k.kind;
+            return true;
+        }
+    for (const auto &o : option_letters)
+        if (o.letter == letter) {
+            options.*o.option = true;
+            return true;
+        }
+    return false;
+}
+
 // P and Z fit the wires-only cable alone; refused before the port is opened.
 void check_default_cable_letters(const lpt_cable_options_t &options)
 {
@@ -156,44 +191,24 @@ lpt_cable_options_t parse_lpt_letters(const char *adapter_spec)
     if (!adapter_spec)
         return options;
     for (const char *c = adapter_spec; *c; c++) {
-        switch (toupper(static_cast<unsigned char>(*c))) {
-        case 'B':
-            options.kind = cable_kind_t::byteblaster;
-            break;
-        case 'S':
-            options.kind = cable_kind_t::stk;
-            break;
-        case 'X':
-            options.kind = cable_kind_t::xilinx;
-            break;
-        case 'A':
-            options.kind = cable_kind_t::automatic;
-            break;
-        case 'Z':
-            options.tristate = true;
-            break;
-        case 'R':
-            options.reverse_reset = true;
-            break;
-        case 'P':
-            options.power = true;
-            break;
-        case 'M':
+        char letter = static_cast<char>(toupper(static_cast<unsigned char>(*c)));
+        if (apply_letter(options, letter))
+            continue;
+        if (letter == 'M') {
+            // the pin map follows
             options.kind = cable_kind_t::pinmap;
             return options;
-        case 'I': {
-            unsigned long long ms;
-            if (!read_decimal(c + 1, ms))
-                fail(EXIT_USAGE, "Value required for switch '%s'\n", "-ai");
-            if (ms < 1 || ms > 10000)
-                invalid_letters(c + 1);
-            // The usage text gives the time in milliseconds.
-            options.inactive_reset_ms = static_cast<float>(ms);
-            return options;
         }
-        default:
+        if (letter != 'I')
             invalid_letters(c);
-        }
+        unsigned long long ms;
+        if (!read_decimal(c + 1, ms))
+            fail(EXIT_USAGE, "Value required for switch '%s'\n", "-ai");
+        if (ms < 1 || ms > 10000)
+            invalid_letters(c + 1);
+        // The usage text gives the time in milliseconds.
+        options.inactive_reset_ms = static_cast<float>(ms);
+        return options;
     }
     return options;
 }
@@ -207,7 +222,7 @@ built_adapter_t create_lpt_adapter(const adapter_settings_t &settings)
     if (options.kind == cable_kind_t::pinmap)
         user_map = read_user_map(settings.adapter_text);
 
-    std::unique_ptr<lpt_t> port = select_lpt_port(settings.port_text);
+    std::unique_ptr<lpt_t> port = select_lpt_port(settings.port_text, settings.lpt);
     pin_map_t map = choose_cable(options, user_map, *port, settings);
     msg_print(msg_out, MSG_DEBUG, "\t%% %s adapter mode\n", map.name);
 

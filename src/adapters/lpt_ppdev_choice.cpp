@@ -15,9 +15,9 @@ bool has_port(const std::vector<os::parport_t> &ports, int number)
     return false;
 }
 
-std::string described(const os::parport_t &port)
+std::string described(const os::ppdev_dirs_t &dirs, const os::parport_t &port)
 {
-    std::string text = os::parport_device(port.number);
+    std::string text = os::parport_device(dirs, port.number);
     if (port.base) {
         char base[32];
         snprintf(base, sizeof base, " (0x%X)", port.base);
@@ -26,11 +26,11 @@ std::string described(const os::parport_t &port)
     return text;
 }
 
-std::string port_list(const std::vector<os::parport_t> &ports)
+std::string port_list(const os::ppdev_dirs_t &dirs, const std::vector<os::parport_t> &ports)
 {
     std::string text;
     for (const os::parport_t &p : ports)
-        text += (text.empty() ? "" : ", ") + described(p);
+        text += (text.empty() ? "" : ", ") + described(dirs, p);
     return text;
 }
 
@@ -81,14 +81,15 @@ int ppdev_number_for_port(const lpt_port_choice_t &choice, const std::vector<os:
     return -1;
 }
 
-int ppdev_number_for_port(const lpt_port_choice_t &choice)
+int ppdev_number_for_port(const lpt_port_choice_t &choice, const os::ppdev_dirs_t &dirs)
 {
-    return ppdev_number_for_port(choice, os::list_parports());
+    return ppdev_number_for_port(choice, os::list_parports(dirs));
 }
 
-std::unique_ptr<lpt_t> open_ppdev_port(const lpt_port_choice_t &choice, const lpt_opener_t &fallback)
+std::unique_ptr<lpt_t> open_ppdev_port(const lpt_port_choice_t &choice, const os::ppdev_dirs_t &dirs,
+                                       const lpt_opener_t &fallback)
 {
-    std::vector<os::parport_t> ports = os::list_parports();
+    std::vector<os::parport_t> ports = os::list_parports(dirs);
     std::string device = choice.device;
     int number = -1;
     if (device.empty()) {
@@ -100,18 +101,18 @@ std::unique_ptr<lpt_t> open_ppdev_port(const lpt_port_choice_t &choice, const lp
         if (number < 0 && choice.by_default && ports.size() == 1) {
             number = ports[0].number;
             msg_print(msg_out, MSG_INFO, "No parallel port %s, using the only one: %s\n",
-                      lpt_port_name(choice).c_str(), described(ports[0]).c_str());
+                      lpt_port_name(choice).c_str(), described(dirs, ports[0]).c_str());
         }
         if (number < 0)
             fail(EXIT_USAGE, "No parallel port %s; the ports present: %s\n", lpt_port_name(choice).c_str(),
-                 port_list(ports).c_str());
-        device = os::parport_device(number);
+                 port_list(dirs, ports).c_str());
+        device = os::parport_device(dirs, number);
     }
-    os::ppdev_open_t opened = os::ppdev_open(device);
+    os::ppdev_open_t opened = os::ppdev_open(dirs, device);
     if (!opened.port) {
         bool known = false;
         for (const os::parport_t &p : ports)
-            known |= os::parport_device(p.number) == device && p.base != 0;
+            known |= os::parport_device(dirs, p.number) == device && p.base != 0;
         open_failed(device, opened, known);
     }
     return std::unique_ptr<lpt_t>(new lpt_ppdev_t(opened.port, device));

@@ -156,12 +156,16 @@ struct parport_t {
     int number;
     uint32_t base;
 };
+// Folders of the kernel's parport information (/proc/sys/dev/parport) and of the
+// device files (/dev); empty: those. Tests point them at a made-up tree.
+struct ppdev_dirs_t {
+    std::string info;
+    std::string devices;
+};
 // The ports in the kernel's parport information and those with a device file, by number.
-std::vector<parport_t> list_parports();
+std::vector<parport_t> list_parports(const ppdev_dirs_t &dirs);
 // The device file of parport n.
-std::string parport_device(int number);
-// Find the ppdev number whose I/O base address is `base`; -1 when none.
-int ppdev_number_for_base(uint32_t base);
+std::string parport_device(const ppdev_dirs_t &dirs, int number);
 
 enum class ppdev_failure {
     none,
@@ -176,14 +180,12 @@ struct ppdev_open_t {
     std::string reason;  // the system's text, or who holds the port
     std::string detail;  // permission: the group that owns the device; busy: the holder's name
 };
-// Opens and claims the device; a port that another device holds is not waited for.
-ppdev_open_t ppdev_open(const std::string &device);
+// Opens and claims the device; a port that another device holds (as the parport
+// information in `dirs` tells) is not waited for.
+ppdev_open_t ppdev_open(const ppdev_dirs_t &dirs, const std::string &device);
 void ppdev_close(ppdev_port *port);
 uint8_t ppdev_read(ppdev_port *port, uint8_t reg);
 void ppdev_write(ppdev_port *port, uint8_t reg, uint8_t value);
 void ppdev_write_data_block(ppdev_port *port, const uint8_t *bytes, uint32_t count);
-// Folders of the kernel's parport information (/proc/sys/dev/parport) and of the
-// devices (/dev); tests point them at a fake tree. Null restores the default.
-void set_ppdev_dirs(const char *info_dir, const char *device_dir);
 
 }  // namespace os

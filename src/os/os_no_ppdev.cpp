@@ -10,22 +10,17 @@ struct ppdev_port {
     int unused;
 };
 
-std::vector<parport_t> list_parports()
+std::vector<parport_t> list_parports(const ppdev_dirs_t &)
 {
     return {};
 }
 
-std::string parport_device(int)
+std::string parport_device(const ppdev_dirs_t &, int)
 {
     return "";
 }
 
-int ppdev_number_for_base(uint32_t)
-{
-    return -1;
-}
-
-ppdev_open_t ppdev_open(const std::string &)
+ppdev_open_t ppdev_open(const ppdev_dirs_t &, const std::string &)
 {
     ppdev_open_t result;
     result.failure = ppdev_failure::no_device;
@@ -46,8 +41,6 @@ uint8_t ppdev_read(ppdev_port *, uint8_t)
 void ppdev_write(ppdev_port *, uint8_t, uint8_t) {}
 
 void ppdev_write_data_block(ppdev_port *, const uint8_t *, uint32_t) {}
-
-void set_ppdev_dirs(const char *, const char *) {}
 
 }  // namespace os
 

@@ -48,10 +48,15 @@ struct ppdev_port {
 
 namespace {
 
-const char default_info_dir[] = "/proc/sys/dev/parport";
-const char default_device_dir[] = "/dev";
-std::string info_dir = default_info_dir;
-std::string device_dir = default_device_dir;
+std::string info_dir(const ppdev_dirs_t &dirs)
+{
+    return dirs.info.empty() ? "/proc/sys/dev/parport" : dirs.info;
+}
+
+std::string device_dir(const ppdev_dirs_t &dirs)
+{
+    return dirs.devices.empty() ? "/dev" : dirs.devices;
+}
 
 // N of a name "parportN", or -1.
 int parport_number(const char *name)
@@ -64,9 +69,9 @@ int parport_number(const char *name)
 }
 
 // The port's base address from its base-addr file ("<base>\t<high base>\n", decimal); 0 when unknown.
-uint32_t read_base(int number)
+uint32_t read_base(const std::string &info, int number)
 {
-    std::string path = info_dir + "/parport" + std::to_string(number) + "/base-addr";
+    std::string path = info + "/parport" + std::to_string(number) + "/base-addr";
     FILE *file = fopen(path.c_str(), "r");
     if (!file)
         return 0;
@@ -93,12 +98,12 @@ void add_port(std::vector<parport_t> &ports, int number, uint32_t base)
 }
 
 // The device holding the port, from the kernel's parport information; "" when free or unknown.
-std::string port_holder(const std::string &device)
+std::string port_holder(const ppdev_dirs_t &dirs, const std::string &device)
 {
     size_t digits = device.find_last_not_of("0123456789");
     if (digits == std::string::npos || digits + 1 == device.size())
         return "";
-    std::string path = info_dir + "/parport" + device.substr(digits + 1) + "/devices/active";
+    std::string path = info_dir(dirs) + "/parport" + device.substr(digits + 1) + "/devices/active";
     FILE *file = fopen(path.c_str(), "r");
     if (!file)
         return "";
@@ -131,24 +136,19 @@ ppdev_open_t failed(ppdev_failure failure, int error, std::string detail = "")
 
 }  // namespace
 
-void set_ppdev_dirs(const char *info, const char *devices)
-{
-    info_dir = info ? info : default_info_dir;
-    device_dir = devices ? devices : default_device_dir;
-}
-
-std::vector<parport_t> list_parports()
+std::vector<parport_t> list_parports(const ppdev_dirs_t &dirs)
 {
     std::vector<parport_t> ports;
-    if (DIR *dir = opendir(info_dir.c_str())) {
+    std::string info = info_dir(dirs);
+    if (DIR *dir = opendir(info.c_str())) {
         while (dirent *entry = readdir(dir)) {
             int number = parport_number(entry->d_name);
             if (number >= 0)
-                add_port(ports, number, read_base(number));
+                add_port(ports, number, read_base(info, number));
         }
         closedir(dir);
     }
-    if (DIR *dir = opendir(device_dir.c_str())) {
+    if (DIR *dir = opendir(device_dir(dirs).c_str())) {
         while (dirent *entry = readdir(dir)) {
             int number = parport_number(entry->d_name);
             if (number >= 0)
@@ -159,20 +159,12 @@ std::vector<parport_t> list_parports()
     return ports;
 }
 
-std::string parport_device(int number)
+std::string parport_device(const ppdev_dirs_t &dirs, int number)
 {
-    return device_dir + "/parport" + std::to_string(number);
+    return device_dir(dirs) + "/parport" + std::to_string(number);
 }
 
-int ppdev_number_for_base(uint32_t base)
-{
-    for (const parport_t &p : list_parports())
-        if (p.base == base)
-            return p.number;
-    return -1;
-}
-
-ppdev_open_t ppdev_open(const std::string &device)
+ppdev_open_t ppdev_open(const ppdev_dirs_t &dirs, const std::string &device)
 {
     int fd = open(device.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
@@ -186,7 +178,7 @@ ppdev_open_t ppdev_open(const std::string &device)
         return failed(ppdev_failure::other, error);
     }
     // A claim of a port that another device holds would sleep until it is let go.
-    std::string holder = port_holder(device);
+    std::string holder = port_holder(dirs, device);
     if (!holder.empty()) {
         close(fd);
         ppdev_open_t result = failed(ppdev_failure::busy, EBUSY, holder);

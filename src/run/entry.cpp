@@ -366,6 +366,7 @@ void create_adapter(run_context_t &context)
     settings.port_text = o.port_spec;
     settings.osc_khz = o.osc_khz;
     settings.force = o.force;
+    settings.lpt = context.lpt_access;
     // The SCK phases of the named chip: nothing is detected yet.
     int32_t chip = find_device(o.chip_name);
     sck_periods_t sck = sck_periods(chip >= 0 ? &avr_devices[chip] : nullptr, o.osc_khz, o.sck_divider);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "adapters/lpt_access.h"
 #include "adapters/spi.h"
 #include "avr/target.h"
 #include "image/hex_file.h"
@@ -28,6 +29,9 @@ struct run_context_t {
     insertion_requests_t requests;
     erase_counter_t erase_counter;
     key_reader_t read_key;   // answers the checksum question of the HEX reader
+    // How a parallel-port cable reaches its port; empty: the system's own way
+    // (in-process runs attach the virtual port here).
+    lpt_access_t lpt_access;
 
     // The run's adapter; the target talks through it.
     void set_adapter(std::unique_ptr<spi_t> adapter);

@@ -188,20 +188,17 @@ inline bool ends_with(const std::string &text, const std::string &tail)
 // Fresh factory settings and port selection for every test.
 class adapter_test : public ::testing::Test {
 protected:
-    void SetUp() override { lpt_reset(); }
-    void TearDown() override { lpt_reset(); }
-
-    // create_lpt_adapter will get this fake port.
+    // create_lpt_adapter (and select_lpt_port with settings.lpt) will get this fake port.
     fake_lpt *attach_fake(float cycle_us = 1.0f)
     {
         record = std::make_shared<port_record>();
         auto *port = new fake_lpt(record, cycle_us);
         pending.reset(port);
-        set_lpt_opener([this](const lpt_port_choice_t &choice) {
+        settings.lpt.opener = [this](const lpt_port_choice_t &choice) {
             chosen = choice;
             EXPECT_TRUE(pending) << "port opened twice";
             return std::move(pending);
-        });
+        };
         return port;
     }
 

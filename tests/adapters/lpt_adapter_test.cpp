@@ -1,13 +1,16 @@
 // The cable factory: -a letters, built-in maps, cable detection and messages.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "adapters/lpt_adapter.h"
 #include "adapters/lpt_cables.h"
 #include "adapters/lpt_detect.h"
 #include "adapters/spi_lpt.h"
+#include "expected_map.h"
 #include "fake_lpt.h"
 
 namespace {
@@ -24,6 +27,60 @@ const cable_script stk_either = {{0x0D, 0xA0}, {0x0E, 0x00}};
 // BUSY follows D0 and PE follows D1, like a loop-back plug: fits neither cable
 const cable_script loop_back = {{0xFF, 0xA0}, {0xEF, 0xA0}, {0x5F, 0xA0}, {0x0D, 0x80}, {0x0E, 0xA0}};
 
+// The port's status register as the script answers it (0 for a value it leaves out).
+std::function<uint8_t(const fake_lpt &)> answers(const cable_script &script)
+{
+    return [script](const fake_lpt &p) -> uint8_t {
+        auto it = script.find(p.data);
+        return it == script.end() ? 0x00 : it->second;
+    };
+}
+
+// The map with the fragment's signals set (added, or in place of the map's own)
+// and its name, when it has one.
+expected_map_t with(expected_map_t map, const expected_map_t &fragment)
+{
+    if (*fragment.name)
+        map.name = fragment.name;
+    for (const auto &signal : fragment.signals)
+        map.signals[signal.first] = signal.second;
+    return map;
+}
+
+// The map with RESET driven low while active, as the factory sets it up without -ar.
+expected_map_t reset_driven_low(expected_map_t map)
+{
+    masks_t &reset = map.signals.at(SIG_RESET);
+    std::swap(reset.high, reset.low);
+    return map;
+}
+
+// The built-in cables' maps as their texts give them, RESET listed active high.
+const expected_map_t fbprg_map = {
+    "FBPRG",
+    {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x40, 0}}, {SIG_RESET, {0x10, 0}},
+     {SIG_XTAL, {0x08, 0}}}};
+// -az and -ap add these to it
+const expected_map_t fbprg_tristate_map = {"", {{SIG_ENABLE, {0, 0x200000}}}};
+const expected_map_t fbprg_power_map = {"", {{SIG_POWER, {0x87, 0}}}};
+const expected_map_t byteblaster_map = {
+    "ByteBlaster",
+    {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0x02, 0}},
+     {SIG_XTAL, {0x08, 0}}, {SIG_ENABLE, {0x20000, 0}}}};
+// the II: XTAL on D2, enabled by D4, D5, D7 and the four control lines high
+const expected_map_t byteblaster_ii_map =
+    with(byteblaster_map, {"ByteBlasterII", {{SIG_XTAL, {0x04, 0}}, {SIG_ENABLE, {0x400B0, 0xB0000}}}});
+const expected_map_t stk_map = {
+    "STK",
+    {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0x80, 0}},
+     {SIG_ENABLE, {0, 0x4C}}}};
+// the clock generated on D6, the LED line, which then leaves the enable signal
+const expected_map_t stk_xtal_map = with(stk_map, {"", {{SIG_XTAL, {0x40, 0}}, {SIG_ENABLE, {0, 0x0C}}}});
+const expected_map_t xilinx_map = {
+    "XILINX",
+    {{SIG_MOSI, {0x01, 0}}, {SIG_MISO, {0x1000, 0}}, {SIG_SCK, {0x02, 0}}, {SIG_RESET, {0x04, 0}},
+     {SIG_SET, {0x10, 0}}, {SIG_ENABLE, {0, 0x08}}}};
+
 class lpt_factory : public adapter_test {
 protected:
     struct outcome {
@@ -38,10 +95,7 @@ protected:
         outcome result;
         port = attach_fake();
         port->control = LPT_CTRL_ALF | LPT_CTRL_INIT;
-        port->status = [script](const fake_lpt &p) -> uint8_t {
-            auto it = script.find(p.data);
-            return it == script.end() ? 0x00 : it->second;
-        };
+        port->status = answers(script);
         message_capture messages;
         result.status = status_of([&] {
             built_adapter_t built = create_lpt(letters, port_spec);
@@ -58,58 +112,26 @@ protected:
     fake_lpt *port = nullptr;
 };
 
-struct masks_t {
-    uint32_t high, low;
-};
-
-void expect_map(const pin_map_t &map, const char *name, std::map<int, masks_t> signals)
-{
-    EXPECT_STREQ(name, map.name);
-    for (int s = 0; s < SIGNAL_COUNT; s++) {
-        SCOPED_TRACE(signal_table[s].name);
-        masks_t expected = signals.count(s) ? signals[s] : masks_t{0, 0};
-        EXPECT_EQ(expected.high, map.signals[s].high_mask);
-        EXPECT_EQ(expected.low, map.signals[s].low_mask);
-    }
-}
-
 // The built-in cables' pin-map texts as the parser reads them, RESET still
 // listed active high.
 TEST(lpt_cables, texts_give_the_cables_masks)
 {
-    struct case_t {
-        lpt_cable_t cable;
-        const char *name;
-        std::map<int, masks_t> signals;
-    };
-    const case_t cases[] = {
-        {lpt_cable_t::fbprg, "FBPRG",
-         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x40, 0}}, {SIG_RESET, {0x10, 0}},
-          {SIG_XTAL, {0x08, 0}}}},
-        {lpt_cable_t::fbprg_tristate, "", {{SIG_ENABLE, {0, 0x200000}}}},
-        {lpt_cable_t::fbprg_power, "", {{SIG_POWER, {0x87, 0}}}},
-        {lpt_cable_t::byteblaster, "ByteBlaster",
-         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0x02, 0}},
-          {SIG_XTAL, {0x08, 0}}, {SIG_ENABLE, {0x20000, 0}}}},
-        {lpt_cable_t::byteblaster_ii, "ByteBlasterII",
-         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0x02, 0}},
-          {SIG_XTAL, {0x04, 0}}, {SIG_ENABLE, {0x400B0, 0xB0000}}}},
-        {lpt_cable_t::stk, "STK",
-         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0x80, 0}},
-          {SIG_ENABLE, {0, 0x4C}}}},
-        {lpt_cable_t::stk_xtal, "STK",
-         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0x80, 0}},
-          {SIG_XTAL, {0x40, 0}}, {SIG_ENABLE, {0, 0x0C}}}},
-        {lpt_cable_t::xilinx, "XILINX",
-         {{SIG_MOSI, {0x01, 0}}, {SIG_MISO, {0x1000, 0}}, {SIG_SCK, {0x02, 0}}, {SIG_RESET, {0x04, 0}},
-          {SIG_SET, {0x10, 0}}, {SIG_ENABLE, {0, 0x08}}}},
+    const std::pair<lpt_cable_t, const expected_map_t *> cases[] = {
+        {lpt_cable_t::fbprg, &fbprg_map},
+        {lpt_cable_t::fbprg_tristate, &fbprg_tristate_map},
+        {lpt_cable_t::fbprg_power, &fbprg_power_map},
+        {lpt_cable_t::byteblaster, &byteblaster_map},
+        {lpt_cable_t::byteblaster_ii, &byteblaster_ii_map},
+        {lpt_cable_t::stk, &stk_map},
+        {lpt_cable_t::stk_xtal, &stk_xtal_map},
+        {lpt_cable_t::xilinx, &xilinx_map},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(lpt_cable_pins(c.cable));
+        SCOPED_TRACE(lpt_cable_pins(c.first));
         pin_map_t map;
         clear_pin_map(map);
-        add_lpt_cable(map, c.cable);
-        expect_map(map, c.name, c.signals);
+        add_lpt_cable(map, c.first);
+        expect_map(map, *c.second);
     }
 }
 
@@ -121,9 +143,7 @@ TEST_F(lpt_factory, default_cable_on_lpt2)
         EXPECT_EQ(2, chosen.lpt_number);
         EXPECT_EQ(0x278u, chosen.base);
         // RESET listed active high, driven low while active
-        expect_map(result.adapter->pin_map(), "FBPRG",
-                   {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x40, 0}},
-                    {SIG_RESET, {0, 0x10}}, {SIG_XTAL, {0x08, 0}}});
+        expect_map(result.adapter->pin_map(), reset_driven_low(fbprg_map));
         EXPECT_EQ("\t% LPT port number 2\n"
                   "\t% LPT base address 0x278\n"
                   "\t% LPT write cycle 1.00us\n"
@@ -141,54 +161,29 @@ TEST_F(lpt_factory, builtin_cable_maps)
         const char *letters;
         const cable_script *script;
         int osc_khz;
-        const char *name;
-        std::map<int, masks_t> signals;
+        expected_map_t map;
     };
     const case_t cases[] = {
-        {"x", &no_cable, 800, "XILINX",
-         {{SIG_MOSI, {0x01, 0}}, {SIG_MISO, {0x1000, 0}}, {SIG_SCK, {0x02, 0}}, {SIG_RESET, {0, 0x04}},
-          {SIG_SET, {0x10, 0}}, {SIG_ENABLE, {0, 0x08}}}},
-        {"RX", &no_cable, 800, "XILINX",
-         {{SIG_MOSI, {0x01, 0}}, {SIG_MISO, {0x1000, 0}}, {SIG_SCK, {0x02, 0}}, {SIG_RESET, {0x04, 0}},
-          {SIG_SET, {0x10, 0}}, {SIG_ENABLE, {0, 0x08}}}},
-        {"b", &byteblaster, 800, "ByteBlaster",
-         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0, 0x02}},
-          {SIG_XTAL, {0x08, 0}}, {SIG_ENABLE, {0x20000, 0}}}},
-        {"B", &byteblaster_mv, 800, "ByteBlaster",
-         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0, 0x02}},
-          {SIG_XTAL, {0x08, 0}}, {SIG_ENABLE, {0x20000, 0}}}},
-        {"b", &byteblaster_ii, 800, "ByteBlasterII",
-         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0, 0x02}},
-          {SIG_XTAL, {0x04, 0}}, {SIG_ENABLE, {0x400B0, 0xB0000}}}},
-        {"s", &stk200, 800, "STK",
-         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0, 0x80}},
-          {SIG_ENABLE, {0, 0x4C}}}},
-        {"s", &stk300, 0, "STK",
-         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0, 0x80}},
-          {SIG_XTAL, {0x40, 0}}, {SIG_ENABLE, {0, 0x0C}}}},
-        {"a", &stk_either, 800, "STK",
-         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0, 0x80}},
-          {SIG_ENABLE, {0, 0x4C}}}},
-        {"a", &byteblaster_ii, 0, "ByteBlasterII",
-         {{SIG_MOSI, {0x40, 0}}, {SIG_MISO, {0, 0x8000}}, {SIG_SCK, {0x01, 0}}, {SIG_RESET, {0, 0x02}},
-          {SIG_XTAL, {0x04, 0}}, {SIG_ENABLE, {0x400B0, 0xB0000}}}},
-        {"xbs", &stk300, 800, "STK",
-         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x10, 0}}, {SIG_RESET, {0, 0x80}},
-          {SIG_ENABLE, {0, 0x4C}}}},
-        {"p", &no_cable, 800, "FBPRG",
-         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x40, 0}}, {SIG_RESET, {0, 0x10}},
-          {SIG_XTAL, {0x08, 0}}, {SIG_POWER, {0x87, 0}}}},
-        {"zr", &no_cable, 800, "FBPRG",
-         {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x40, 0}}, {SIG_RESET, {0x10, 0}},
-          {SIG_XTAL, {0x08, 0}}, {SIG_ENABLE, {0, 0x200000}}}},
+        {"x", &no_cable, 800, reset_driven_low(xilinx_map)},
+        {"RX", &no_cable, 800, xilinx_map},
+        {"b", &byteblaster, 800, reset_driven_low(byteblaster_map)},
+        {"B", &byteblaster_mv, 800, reset_driven_low(byteblaster_map)},
+        {"b", &byteblaster_ii, 800, reset_driven_low(byteblaster_ii_map)},
+        {"s", &stk200, 800, reset_driven_low(stk_map)},
+        {"s", &stk300, 0, reset_driven_low(stk_xtal_map)},
+        {"a", &stk_either, 800, reset_driven_low(stk_map)},
+        {"a", &byteblaster_ii, 0, reset_driven_low(byteblaster_ii_map)},
+        {"xbs", &stk300, 800, reset_driven_low(stk_map)},
+        {"p", &no_cable, 800, with(reset_driven_low(fbprg_map), fbprg_power_map)},
+        {"zr", &no_cable, 800, with(fbprg_map, fbprg_tristate_map)},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.letters) + " osc " + std::to_string(c.osc_khz));
         settings.osc_khz = c.osc_khz;
         outcome result = create(c.letters, *c.script);
         ASSERT_EQ(0, result.status) << result.messages;
-        expect_map(result.adapter->pin_map(), c.name, c.signals);
-        EXPECT_TRUE(contains(result.messages, std::string("\t% ") + c.name + " adapter mode\n"))
+        expect_map(result.adapter->pin_map(), c.map);
+        EXPECT_TRUE(contains(result.messages, std::string("\t% ") + c.map.name + " adapter mode\n"))
             << result.messages;
         EXPECT_EQ(c.osc_khz == 0, result.adapter->xtal_generated());
     }
@@ -211,11 +206,7 @@ TEST_F(lpt_factory, byteblaster_detection)
     for (const auto &c : cases) {
         fake_lpt port;
         port.control = 0x0E;
-        const cable_script script = *c.script;
-        port.status = [script](const fake_lpt &p) -> uint8_t {
-            auto it = script.find(p.data);
-            return it == script.end() ? 0x00 : it->second;
-        };
+        port.status = answers(*c.script);
         message_capture messages;
         EXPECT_EQ(c.expected, detect_byteblaster(port));
         EXPECT_EQ(c.line, messages.text());
@@ -244,11 +235,7 @@ TEST_F(lpt_factory, stk_detection)
     for (const auto &c : cases) {
         fake_lpt port;
         port.control = 0x06;
-        const cable_script script = *c.script;
-        port.status = [script](const fake_lpt &p) -> uint8_t {
-            auto it = script.find(p.data);
-            return it == script.end() ? 0x00 : it->second;
-        };
+        port.status = answers(*c.script);
         message_capture messages;
         EXPECT_EQ(c.expected, detect_stk(port));
         EXPECT_EQ(c.line, messages.text());
@@ -354,9 +341,10 @@ TEST_F(lpt_factory, user_pin_map)
 {
     outcome result = create("m:name=My cable:mosi=D5:miso=~BUSY:sck=D6:reset=D4:power=~D7");
     ASSERT_EQ(0, result.status) << result.messages;
-    expect_map(result.adapter->pin_map(), "My cable",
-               {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x8000, 0}}, {SIG_SCK, {0x40, 0}},
-                {SIG_RESET, {0, 0x10}}, {SIG_POWER, {0, 0x80}}});
+    expect_map(result.adapter->pin_map(),
+               {"My cable",
+                {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x8000, 0}}, {SIG_SCK, {0x40, 0}}, {SIG_RESET, {0, 0x10}},
+                 {SIG_POWER, {0, 0x80}}}});
     EXPECT_EQ(0u, result.messages.find("Adapter 'My cable'\n")) << "before the port lines";
     EXPECT_TRUE(contains(result.messages, "\t% My cable adapter mode\n"));
     EXPECT_TRUE(result.adapter->has_power());

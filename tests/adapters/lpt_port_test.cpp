@@ -99,7 +99,7 @@ TEST_F(lpt_port, port_numbers_and_base_addresses)
         message_capture messages;
         fake_lpt *port = attach_fake(2.0f);
         port->control = 0x2C;
-        std::unique_ptr<lpt_t> opened = select_lpt_port(c.spec);
+        std::unique_ptr<lpt_t> opened = select_lpt_port(c.spec, settings.lpt);
         EXPECT_EQ(port, opened.get());
         EXPECT_EQ(c.number, chosen.lpt_number);
         EXPECT_EQ(c.base, chosen.base);
@@ -112,7 +112,7 @@ TEST_F(lpt_port, cycle_time_after_comma_is_ignored_with_warning)
 {
     message_capture messages;
     attach_fake();
-    select_lpt_port("378,2.5");
+    select_lpt_port("378,2.5", settings.lpt);
     EXPECT_EQ(0x378u, chosen.base);
     EXPECT_EQ(0, chosen.lpt_number);
     EXPECT_EQ(0u, messages.text().find("warning: forced LPT cycle time will be ignored\n"));
@@ -125,11 +125,12 @@ TEST_F(lpt_port, invalid_values_are_refused_before_any_port_is_touched)
         SCOPED_TRACE(spec);
         message_capture messages(MSG_INFO);
         bool opened = false;
-        set_lpt_opener([&](const lpt_port_choice_t &) {
+        lpt_access_t access;
+        access.opener = [&](const lpt_port_choice_t &) {
             opened = true;
             return std::unique_ptr<lpt_t>(new fake_lpt());
-        });
-        EXPECT_EQ(EXIT_USAGE, exit_status_of([&] { select_lpt_port(spec); }));
+        };
+        EXPECT_EQ(EXIT_USAGE, exit_status_of([&] { select_lpt_port(spec, access); }));
         EXPECT_FALSE(opened);
         std::string text = messages.text();
         EXPECT_TRUE(ends_with(text, "Invalid value for switch -p\n")) << text;
@@ -151,7 +152,7 @@ protected:
         port_info(0, "888\t1912\n");
         port_info(2, "632\t-1\n");
         std::ofstream(root / "info" / "default" / "base-addr") << "632\n";
-        os::set_ppdev_dirs((root / "info").c_str(), (root / "dev").c_str());
+        dirs = {(root / "info").string(), (root / "dev").string()};
     }
     void TearDown() override
     {
@@ -165,6 +166,7 @@ protected:
         std::ofstream(dir / "base-addr") << text;
     }
     fs::path root;
+    os::ppdev_dirs_t dirs;  // the made-up tree
 };
 
 lpt_port_choice_t lpt(int number)
@@ -184,41 +186,41 @@ lpt_port_choice_t at(uint32_t base)
 
 TEST_F(ppdev_choice, lpt_number_is_the_port_at_its_base_else_parport_n_minus_1)
 {
-    EXPECT_EQ(0, ppdev_number_for_port(lpt(1)));
-    EXPECT_EQ(2, ppdev_number_for_port(lpt(2))) << "parport2 sits at LPT2's base";
-    EXPECT_EQ(2, ppdev_number_for_port(lpt(3))) << "no port at 0x3BC: parport2";
+    EXPECT_EQ(0, ppdev_number_for_port(lpt(1), dirs));
+    EXPECT_EQ(2, ppdev_number_for_port(lpt(2), dirs)) << "parport2 sits at LPT2's base";
+    EXPECT_EQ(2, ppdev_number_for_port(lpt(3), dirs)) << "no port at 0x3BC: parport2";
     port_info(1, "956\t0\n");
-    EXPECT_EQ(1, ppdev_number_for_port(lpt(3)));
-    EXPECT_EQ(2, ppdev_number_for_port(lpt(2)));
+    EXPECT_EQ(1, ppdev_number_for_port(lpt(3), dirs));
+    EXPECT_EQ(2, ppdev_number_for_port(lpt(2), dirs));
     fs::remove_all(root / "info" / "parport2");
-    EXPECT_EQ(1, ppdev_number_for_port(lpt(2)));
+    EXPECT_EQ(1, ppdev_number_for_port(lpt(2), dirs));
     fs::remove_all(root / "info" / "parport1");
-    EXPECT_EQ(-1, ppdev_number_for_port(lpt(2))) << "no port at 0x278, no parport1";
+    EXPECT_EQ(-1, ppdev_number_for_port(lpt(2), dirs)) << "no port at 0x278, no parport1";
     // a device file without the kernel's information still counts, by number
     std::ofstream(root / "dev" / "parport1") << "";
-    EXPECT_EQ(1, ppdev_number_for_port(lpt(2)));
+    EXPECT_EQ(1, ppdev_number_for_port(lpt(2), dirs));
 }
 
 TEST_F(ppdev_choice, base_address_is_matched_through_kernel_information)
 {
-    EXPECT_EQ(0, ppdev_number_for_port(at(0x378)));
-    EXPECT_EQ(2, ppdev_number_for_port(at(0x278)));
-    EXPECT_EQ(-1, ppdev_number_for_port(at(0x3BC)));
-    EXPECT_EQ(-1, ppdev_number_for_port(at(1912))) << "the high base is not the port's base";
+    EXPECT_EQ(0, ppdev_number_for_port(at(0x378), dirs));
+    EXPECT_EQ(2, ppdev_number_for_port(at(0x278), dirs));
+    EXPECT_EQ(-1, ppdev_number_for_port(at(0x3BC), dirs));
+    EXPECT_EQ(-1, ppdev_number_for_port(at(1912), dirs)) << "the high base is not the port's base";
     port_info(1, "956\t0\n");
-    EXPECT_EQ(1, ppdev_number_for_port(at(0x3BC)));
-    os::set_ppdev_dirs((root / "missing").c_str(), (root / "dev").c_str());
-    EXPECT_EQ(-1, ppdev_number_for_port(at(0x378)));
+    EXPECT_EQ(1, ppdev_number_for_port(at(0x3BC), dirs));
+    dirs.info = (root / "missing").string();
+    EXPECT_EQ(-1, ppdev_number_for_port(at(0x378), dirs));
 }
 
 TEST_F(ppdev_choice, device_that_is_not_a_parallel_port_is_not_used)
 {
     std::ofstream(root / "dev" / "parport0") << "not a device";
-    os::ppdev_open_t opened = os::ppdev_open((root / "dev" / "parport0").string());
+    os::ppdev_open_t opened = os::ppdev_open(dirs, (root / "dev" / "parport0").string());
     EXPECT_EQ(nullptr, opened.port);
     EXPECT_EQ(os::ppdev_failure::other, opened.failure);
     EXPECT_EQ(strerror(ENOTTY), opened.reason);
-    opened = os::ppdev_open((root / "dev" / "parport1").string());
+    opened = os::ppdev_open(dirs, (root / "dev" / "parport1").string());
     EXPECT_EQ(nullptr, opened.port);
     EXPECT_EQ(os::ppdev_failure::no_device, opened.failure);
 }
@@ -233,7 +235,7 @@ TEST_F(ppdev_choice, the_library_stands_in_only_without_any_parport)
     {
         // listed by the kernel but without a device file: the fix is named, no library
         message_capture messages;
-        EXPECT_EQ(EXIT_USAGE, exit_status_of([&] { open_ppdev_port(lpt(1), fallback); }));
+        EXPECT_EQ(EXIT_USAGE, exit_status_of([&] { open_ppdev_port(lpt(1), dirs, fallback); }));
         std::string device = (root / "dev" / "parport0").string();
         EXPECT_EQ("Can't open parallel port " + device + ": " + strerror(ENOENT) +
                       "\nThe port has no device file: load the kernel's ppdev driver (sudo modprobe ppdev)\n",
@@ -241,8 +243,8 @@ TEST_F(ppdev_choice, the_library_stands_in_only_without_any_parport)
         EXPECT_EQ(0, fallbacks);
     }
     message_capture messages;
-    os::set_ppdev_dirs((root / "missing").c_str(), (root / "none").c_str());
-    std::unique_ptr<lpt_t> port = open_ppdev_port(lpt(1), fallback);
+    dirs = {(root / "missing").string(), (root / "none").string()};
+    std::unique_ptr<lpt_t> port = open_ppdev_port(lpt(1), dirs, fallback);
     EXPECT_NE(nullptr, port.get());
     EXPECT_EQ(1, fallbacks);
     EXPECT_EQ("\t% ppdev: no parallel port device, trying DLportIO\n", messages.text());

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "adapters/pin_map.h"
+#include "expected_map.h"
 #include "fake_lpt.h"
 
 namespace fs = std::filesystem;
@@ -61,26 +62,18 @@ TEST(pin_map, inline_map_sets_masks_by_line_polarity)
 {
     parse_result result = parse("m:name=My cable:mosi=D5:miso=ACK:sck=D6:reset=D4");
     ASSERT_EQ(0, result.status) << result.messages;
-    EXPECT_STREQ("My cable", result.map.name);
-    EXPECT_EQ(0x20u, result.map.signals[SIG_MOSI].high_mask);
-    EXPECT_EQ(0x4000u, result.map.signals[SIG_MISO].high_mask);
-    EXPECT_EQ(0x40u, result.map.signals[SIG_SCK].high_mask);
-    EXPECT_EQ(0x10u, result.map.signals[SIG_RESET].high_mask);
-    for (int s : {SIG_MOSI, SIG_MISO, SIG_SCK, SIG_RESET})
-        EXPECT_EQ(0u, result.map.signals[s].low_mask);
-    for (int s : {SIG_XTAL, SIG_POWER, SIG_SET, SIG_ENABLE, SIG_LED_WORK, SIG_BUTTON})
-        EXPECT_FALSE(result.map.signals[s].defined());
+    expect_map(result.map,
+               {"My cable", {{SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x4000, 0}}, {SIG_SCK, {0x40, 0}}, {SIG_RESET, {0x10, 0}}}});
 
     // Lines that the port inverts: a plain name still means "high while active".
     result = parse("m:miso=BUSY:enable=~ALF:power=D0,D1,D2,D7:set=~D3,~D4:xtal=STROBE");
     ASSERT_EQ(0, result.status) << result.messages;
-    EXPECT_EQ(0x8000u, result.map.signals[SIG_MISO].low_mask);
-    EXPECT_EQ(0u, result.map.signals[SIG_MISO].high_mask);
-    EXPECT_EQ(0x20000u, result.map.signals[SIG_ENABLE].high_mask);
-    EXPECT_EQ(0x87u, result.map.signals[SIG_POWER].high_mask);
-    EXPECT_EQ(0x18u, result.map.signals[SIG_SET].low_mask);
-    EXPECT_EQ(0x10000u, result.map.signals[SIG_XTAL].low_mask);
-    EXPECT_EQ(0u, result.map.signals[SIG_XTAL].high_mask);
+    expect_map(result.map, {"",
+                            {{SIG_MISO, {0, 0x8000}},
+                             {SIG_ENABLE, {0x20000, 0}},
+                             {SIG_POWER, {0x87, 0}},
+                             {SIG_SET, {0, 0x18}},
+                             {SIG_XTAL, {0, 0x10000}}}});
 }
 
 TEST(pin_map, names_match_without_case_and_blanks_are_trimmed)
@@ -255,11 +248,9 @@ TEST_F(pin_map_file, lines_comments_and_blanks)
           "reset=D4;D3\n");
     parse_result result = parse("m=cable.cfg");
     ASSERT_EQ(0, result.status) << result.messages;
-    EXPECT_STREQ("Home made", result.map.name);
-    EXPECT_EQ(0x40u, result.map.signals[SIG_SCK].high_mask);
-    EXPECT_EQ(0x20u, result.map.signals[SIG_MOSI].high_mask);
-    EXPECT_EQ(0x8000u, result.map.signals[SIG_MISO].high_mask);
-    EXPECT_EQ(0x10u, result.map.signals[SIG_RESET].high_mask);
+    // "~busy": the inverted line named inverted is high while active; D3 stands in a comment
+    expect_map(result.map, {"Home made",
+                            {{SIG_SCK, {0x40, 0}}, {SIG_MOSI, {0x20, 0}}, {SIG_MISO, {0x8000, 0}}, {SIG_RESET, {0x10, 0}}}});
     EXPECT_TRUE(contains(result.messages, "\t% loading config file '")) << result.messages;
     EXPECT_TRUE(contains(result.messages, (dir / "b").string())) << result.messages;
 }

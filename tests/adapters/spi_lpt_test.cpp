@@ -142,7 +142,6 @@ TEST_F(spi_lpt, reset_polarity_and_signal_writes)
     EXPECT_EQ(RESET, port->data & RESET);
 
     adapter.reset();
-    lpt_reset();
     auto reversed = make("r");
     reversed->set_reset(true);
     EXPECT_EQ(RESET, port->data & RESET) << "-ar: RESET high while active";
@@ -180,7 +179,6 @@ TEST_F(spi_lpt, phase_lengths_follow_the_write_cycle)
         EXPECT_EQ(10, adapter->bit_length());
         EXPECT_NEAR(1.0 / (0.5 * 11), static_cast<double>(adapter->spi_frequency()), 1e-9);
     }
-    lpt_reset();
     {
         // 40 MHz target: 3 clocks = 75 ns, shorter than one write
         settings.osc_khz = 40000;
@@ -189,7 +187,6 @@ TEST_F(spi_lpt, phase_lengths_follow_the_write_cycle)
         EXPECT_EQ(2, adapter->bit_length());
         EXPECT_EQ((std::vector<uint8_t>{0x00, SCK}), adapter->bit_wave(0));
     }
-    lpt_reset();
     {
         // unequal phases at 800 kHz: low 2 clocks = 2.5 us, high 5 clocks = 6.25 us
         settings.osc_khz = 800;

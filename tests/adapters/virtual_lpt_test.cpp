@@ -1,9 +1,14 @@
 // The real adapter over the virtual parallel port with a modelled chip behind each cable.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "adapters/lpt_adapter.h"
 #include "adapters/spi_lpt.h"
 #include "fake_lpt.h"
+#include "support/programming_mode.h"
 #include "support/virtual_port.h"
 #include "vtarget/avr_chip.h"
 #include "vtarget/virtual_lpt.h"
@@ -19,11 +24,11 @@ protected:
         chip_config.chip = "mega8";
         chip_config.clock_khz = chip_clock_khz;
         chip = vt::make_chip(chip_config);
-        set_lpt_opener([this, config](const lpt_port_choice_t &) {
+        settings.lpt.opener = [this, config](const lpt_port_choice_t &) {
             auto *port = new virtual_port(vt::make_virtual_lpt(config, chip));
             opened = port;
             return std::unique_ptr<lpt_t>(port);
-        });
+        };
     }
 
     struct outcome {
@@ -44,13 +49,7 @@ protected:
     // in step and its first signature byte is Atmel's.
     bool program_enable(spi_t &spi, uint8_t *signature = nullptr)
     {
-        spi.set_reset(true);
-        spi.delay_ms(25);
-        spi.pulse_reset();
-        spi.delay_ms(25);
-        uint8_t command[4] = {0xAC, 0x53, 0x00, 0x00};
-        spi.transfer_block(command, command, 4);
-        if (command[2] != 0x53)
+        if (!enter_programming_mode(spi, 25))
             return false;
         for (uint8_t i = 0; i < 3; i++) {
             uint8_t read[4] = {0x30, 0x00, i, 0x00};
@@ -129,46 +128,54 @@ TEST_F(virtual_cable, user_map_and_generated_clock)
 
 TEST_F(virtual_cable, buffered_cable_detection)
 {
-    struct case_t {
+    // -aa on the cables it finds: the map of the cable found, with -! or not
+    const struct {
         vt::cable_kind attached;
+        const char *map_name;
+    } found[] = {
+        {vt::cable_kind::byteblaster, "ByteBlaster"},
+        {vt::cable_kind::byteblaster_mv, "ByteBlaster"},
+        {vt::cable_kind::byteblaster_ii, "ByteBlasterII"},
+        {vt::cable_kind::stk200, "STK"},
+        {vt::cable_kind::stk300, "STK"},
+    };
+    // letters on cables they do not find: refused, or with -! a warning (-aa has no cable to choose)
+    const struct {
         const char *letters;
-        bool found;
-        const char *expected;  // map name, or the error line
-    } cases[] = {
-        {vt::cable_kind::byteblaster, "a", true, "ByteBlaster"},
-        {vt::cable_kind::byteblaster_mv, "a", true, "ByteBlaster"},
-        {vt::cable_kind::byteblaster_ii, "a", true, "ByteBlasterII"},
-        {vt::cable_kind::stk200, "a", true, "STK"},
-        {vt::cable_kind::stk300, "a", true, "STK"},
-        {vt::cable_kind::none, "b", false, "Altera ByteBlaster not found\n"},
-        {vt::cable_kind::fbprg, "b", false, "Altera ByteBlaster not found\n"},
-        {vt::cable_kind::stk200, "b", false, "Altera ByteBlaster not found\n"},
-        {vt::cable_kind::none, "s", false, "Atmel STK* adapter not found\n"},
-        {vt::cable_kind::byteblaster, "s", false, "Atmel STK* adapter not found\n"},
-        {vt::cable_kind::xilinx, "s", false, "Atmel STK* adapter not found\n"},
-        {vt::cable_kind::none, "a", false, "Known buffered adapter not found\n"},
-        {vt::cable_kind::fbprg, "a", false, "Known buffered adapter not found\n"},
+        const char *refusal;
+        std::vector<vt::cable_kind> attached;
+    } missing[] = {
+        {"b", "Altera ByteBlaster not found\n", {vt::cable_kind::none, vt::cable_kind::fbprg, vt::cable_kind::stk200}},
+        {"s", "Atmel STK* adapter not found\n",
+         {vt::cable_kind::none, vt::cable_kind::byteblaster, vt::cable_kind::xilinx}},
+        {"a", "Known buffered adapter not found\n", {vt::cable_kind::none, vt::cable_kind::fbprg}},
     };
     for (bool forced : {false, true}) {
-        for (const auto &c : cases) {
-            SCOPED_TRACE(std::string(c.letters) + " on cable kind " + std::to_string(static_cast<int>(c.attached)) +
-                         (forced ? " with -!" : ""));
-            settings.force = forced;
+        settings.force = forced;
+        const std::string with_force = forced ? " with -!" : "";
+        for (const auto &c : found) {
+            SCOPED_TRACE("a on cable kind " + std::to_string(static_cast<int>(c.attached)) + with_force);
             attach(cable(c.attached));
-            outcome result = create(c.letters);
-            bool refused = !c.found && (!forced || std::string(c.letters) == "a");
-            if (refused) {
-                EXPECT_EQ(EXIT_USAGE, result.status);
-                EXPECT_TRUE(ends_with(result.messages, c.expected)) << result.messages;
-            } else {
-                ASSERT_EQ(0, result.status) << result.messages;
-                auto &adapter = dynamic_cast<spi_lpt_t &>(*result.adapter);
-                if (c.found)
-                    EXPECT_STREQ(c.expected, adapter.pin_map().name);
-                else
-                    EXPECT_TRUE(contains(result.messages, std::string(c.expected, strlen(c.expected) - 1) +
+            outcome result = create("a");
+            ASSERT_EQ(0, result.status) << result.messages;
+            EXPECT_STREQ(c.map_name, dynamic_cast<spi_lpt_t &>(*result.adapter).pin_map().name);
+        }
+        for (const auto &m : missing) {
+            for (vt::cable_kind kind : m.attached) {
+                SCOPED_TRACE(std::string(m.letters) + " on cable kind " + std::to_string(static_cast<int>(kind)) +
+                             with_force);
+                attach(cable(kind));
+                outcome result = create(m.letters);
+                if (!forced || std::string(m.letters) == "a") {
+                    EXPECT_EQ(EXIT_USAGE, result.status);
+                    EXPECT_TRUE(ends_with(result.messages, m.refusal)) << result.messages;
+                } else {
+                    ASSERT_EQ(0, result.status) << result.messages;
+                    EXPECT_NE(nullptr, dynamic_cast<spi_lpt_t *>(result.adapter.get()));
+                    EXPECT_TRUE(contains(result.messages, std::string(m.refusal, strlen(m.refusal) - 1) +
                                                               ", but forced by '-!'\n"))
                         << result.messages;
+                }
             }
         }
     }

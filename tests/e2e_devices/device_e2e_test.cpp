@@ -19,6 +19,7 @@
 #include "avr/devices.h"
 #include "chip_facts_support.h"
 #include "run/entry.h"
+#include "run/run_context.h"
 #include "base/messages.h"
 #include "support/capture.h"
 #include "support/e2e.h"
@@ -52,13 +53,14 @@ struct run_result {
 run_result run_program(std::shared_ptr<vt::avr_chip> chip, std::vector<std::string> args)
 {
     reset_process_state();
-    set_lpt_opener([chip](const lpt_port_choice_t &) {
+    lpt_access_t access;
+    access.opener = [chip](const lpt_port_choice_t &) {
         // every register access takes a fixed time, as on a real port: the SCK
         // phases the program counts in port writes then never come out short
         vt::lpt_config port;
         port.write_cycle_ns = port_cycle_ns;
         return std::unique_ptr<lpt_t>(new virtual_port(vt::make_virtual_lpt(port, chip)));
-    });
+    };
     args.insert(args.begin(), "morvin");
     static std::vector<std::string> kept;   // the settings point into the arguments
     kept = args;
@@ -70,11 +72,16 @@ run_result run_program(std::shared_ptr<vt::avr_chip> chip, std::vector<std::stri
     run_result result;
     {
         message_capture output(message_capture::keep_level);
-        result.status = morvin_main(static_cast<int>(kept.size()), argv.data());
+        {
+            // gone before the output is read, as at the end of a process: the
+            // adapter releases the port
+            run_context_t context;
+            context.lpt_access = access;
+            result.status = morvin_main(context, static_cast<int>(kept.size()), argv.data());
+        }
         result.out = output.text();
     }
     reset_process_state();   // the run released the adapter and with it the port
-    lpt_reset();
     return result;
 }
 

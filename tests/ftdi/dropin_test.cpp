@@ -15,6 +15,7 @@
 
 #include "ftdi/spi_ftdi_mpsse.h"
 #include "recording_chip.h"
+#include "support/programming_mode.h"
 
 namespace {
 
@@ -170,13 +171,7 @@ TEST_P(dropin, adapter_talks_to_the_virtual_chip)
         float t = 2 * 1050.0f / 8000;
         spi_ftdi_mpsse_t adapter(open_ftdi_chip(library, request("", "Dual RS232 A")), map, t, t);
         adapter.enable_adapter();
-        adapter.set_reset(true);
-        adapter.delay_ms(20);
-        adapter.pulse_reset();
-        adapter.delay_ms(20);
-        uint8_t enable[4] = {0xAC, 0x53, 0x00, 0x00};
-        adapter.transfer_block(enable, enable, 4);
-        if (enable[2] != 0x53)
+        if (!enter_programming_mode(adapter, 20))
             return 1;
         uint8_t signature[12] = {0x30, 0, 0, 0, 0x30, 0, 1, 0, 0x30, 0, 2, 0};
         adapter.transfer_block(signature, signature, 12);
